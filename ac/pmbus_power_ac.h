@@ -4,13 +4,17 @@
 // overrides what its wire encoding changes.
 #include <cstdint>
 #include <cstring>
+#include <iostream>
+#include <span>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ac/channel_key.h"
+#include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/wire_values.h"
 #include "host/ztx_sp_device.h"
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -39,8 +43,10 @@ public:
 
     const TeleAC& header() const { return header_; }
     const std::vector<TeleACChannel>& channels() const { return channels_; }
-    // True once an accepted stored image, not an answer, fixed the channel count.
-    bool channel_count_from_image() const { return channel_count_from_image_; }
+    // True once an accepted analog answer fixed the channel count. Until then
+    // the count (from a stored image or a refused answer) is provisional and
+    // the next analog answer may change it.
+    bool channel_count_fixed() const { return channel_count_fixed_; }
     float diff_v_setting() const { return diff_v; }
     float diff_i_setting() const { return diff_i; }
 
@@ -51,7 +57,22 @@ protected:
     float diff_i = 20.0f;
     int image_size = 0;
     std::unique_ptr<uint8_t[]> image;
-    bool channel_count_from_image_ = false;
+    bool channel_count_fixed_ = false;
+
+    // Applies an analog answer's channel count M before its channels are read:
+    // false when the count is fixed and M differs (the answer is refused).
+    // Otherwise sets the count to M, re-sizing the list (new entries zero).
+    bool take_channel_count(uint8_t m);
+    // An accepted analog answer fixes the count it carried.
+    int settle_channel_count(int result) {
+        if (result >= 0) channel_count_fixed_ = true;
+        return result;
+    }
+    // Logs an answer too short for its layout; always -1.
+    int overflow(const char* message, const ByteReader& r, int len) {
+        InfoLog(message, data_id, r.needed_end(), len);
+        return -1;
+    }
 
 private:
     float channel_value(const ChannelKey& key) const;
@@ -96,7 +117,7 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const uint8_t* da
     std::memcpy(&header_, data, sizeof header_);
     channels_.resize(stated_channels);
     std::memcpy(channels_.data(), data + kHeaderBytes, static_cast<size_t>(kChannelBytes) * stated_channels);
-    channel_count_from_image_ = true;
+    channel_count_fixed_ = false;
     data_valid = true;
     last_update = boost::posix_time::second_clock::local_time();
     return true;
@@ -115,21 +136,142 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(ZTXVDevice* parent, unsig
     return ZTXSPDevice::InitV(parent, id, config);
 }
 
-// Answer parsing arrives with the parsers; until then every answer is refused.
-template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t*, int) {
-    InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 not parsed", data_id);
-    return -1;
-}
+
+namespace ac_messages {
+inline constexpr const char* k40_41Overflow = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
+inline constexpr const char* k40_43Overflow = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
+inline constexpr const char* k40_44Overflow = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
+}  // namespace ac_messages
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t*, int) {
-    InfoLog("PMBusPowerAC:ProcotolError {} read 40_43 not parsed", data_id);
-    return -1;
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::take_channel_count(uint8_t m) {
+    if (channel_count_fixed_ && !channels_.empty()) return m == header_.channel_count;
+    header_.channel_count = m;
+    channels_.resize(m);
+    return true;
 }
 
+// Analog values, float form:
+//   0  M, channel count
+//   per channel: +0 a, b, c, f (4-byte floats)  +16 p  +17 p floats
+//   after the channels: ia, ib, ic (4-byte floats)
 template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t*, int) {
-    InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 not parsed", data_id);
-    return -1;
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t* payload, int len) {
+    using ac_messages::k40_41Overflow;
+    constexpr float kMissing = wire::kMissingChannelValue;
+    ByteReader r(payload, len);
+    const auto m = r.u8();
+    if (!m) return overflow(k40_41Overflow, r, len);
+    if (!take_channel_count(*m)) return -1;
+    for (TeleACChannel& ch : channels_) {
+        auto a = wire::read_float_le(r, kMissing);
+        if (!a) return overflow(k40_41Overflow, r, len);
+        ch.a = *a;
+        auto b = wire::read_float_le(r, kMissing);
+        if (!b) return overflow(k40_41Overflow, r, len);
+        ch.b = *b;
+        auto c = wire::read_float_le(r, kMissing);
+        if (!c) return overflow(k40_41Overflow, r, len);
+        ch.c = *c;
+        auto f = wire::read_float_le(r, kMissing);
+        if (!f) return overflow(k40_41Overflow, r, len);
+        ch.f = *f;
+        std::cout << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << std::endl;
+        const auto p = r.u8();
+        if (!p) return overflow(k40_41Overflow, r, len);
+        ch.p41_count = *p;
+        if (*p != TeleACChannel::P40_41_SIZE()) {
+            InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", data_id, *p,
+                    TeleACChannel::P40_41_SIZE());
+            if (!r.skip(4u * *p)) return overflow(k40_41Overflow, r, len);
+            continue;
+        }
+        for (size_t k = 0; k < TeleACChannel::P40_41_SIZE(); ++k) {
+            auto v = wire::read_float_le(r, wire::kMissingCurrent);
+            if (!v) return overflow(k40_41Overflow, r, len);
+            ch.p41[k] = *v;
+        }
+    }
+    auto ia = wire::read_float_le(r, wire::kMissingCurrent);
+    if (!ia) return overflow(k40_41Overflow, r, len);
+    header_.ia = *ia;
+    auto ib = wire::read_float_le(r, wire::kMissingCurrent);
+    if (!ib) return overflow(k40_41Overflow, r, len);
+    header_.ib = *ib;
+    auto ic = wire::read_float_le(r, wire::kMissingCurrent);
+    if (!ic) return overflow(k40_41Overflow, r, len);
+    header_.ic = *ic;
+    return settle_channel_count(static_cast<int>(r.position()));
+}
+
+// Switch states:
+//   0  m, airlock count   1  m airlock state bytes
+//   1+m  p, user-defined count   2+m  p user-defined status bytes
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t* payload, int len) {
+    using ac_messages::k40_43Overflow;
+    ByteReader r(payload, len);
+    const auto m = r.u8();
+    if (!m) return overflow(k40_43Overflow, r, len);
+    header_.airlock_count = *m;
+    if (*m > TeleAC::AIRLOCK_MAX()) {
+        // The printf-style markers are part of the equipment log's text as it always was.
+        InfoLog("ProcotolError %u read 40_43 m is %d max %d", data_id, *m, TeleAC::AIRLOCK_MAX());
+        return -1;
+    }
+    if (!r.copy_to(std::span<uint8_t>(header_.airlock, *m))) return overflow(k40_43Overflow, r, len);
+    const auto p = r.u8();
+    if (!p) return overflow(k40_43Overflow, r, len);
+    header_.p43_count = *p;
+    const int announced = 2 + *m + *p;
+    if (*p != TeleAC::P40_43_SIZE()) {
+        // The announced bytes are passed over unread; the master checks the
+        // total against the answer's length.
+        InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", data_id, *p, TeleAC::P40_43_SIZE());
+        return announced;
+    }
+    if (!r.copy_to(std::span<uint8_t>(header_.p43, *p))) return overflow(k40_43Overflow, r, len);
+    return announced;
+}
+
+// Alarm states:
+//   0  channel count (not read: the record's count governs)
+//   per channel: +0 alarm states of a, b, c, f  +4 m  +5 m extra items
+//                +5+m p  +6+m p user-defined alarm bytes
+//   after the channels: alarm states of ia, ib, ic
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payload, int len) {
+    using ac_messages::k40_44Overflow;
+    ByteReader r(payload, len);
+    if (!r.skip(1)) return overflow(k40_44Overflow, r, len);
+    for (TeleACChannel& ch : channels_) {
+        const auto states = r.take<4>();
+        if (!states) return overflow(k40_44Overflow, r, len);
+        ch.a_alert = (*states)[0];
+        ch.b_alert = (*states)[1];
+        ch.c_alert = (*states)[2];
+        ch.f_alert = (*states)[3];
+        const auto m = r.u8();
+        if (!m) return overflow(k40_44Overflow, r, len);
+        if (*m != 0) {
+            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", data_id, *m);
+            if (!r.skip(*m)) return overflow(k40_44Overflow, r, len);
+        }
+        const auto p = r.u8();
+        if (!p) return overflow(k40_44Overflow, r, len);
+        ch.p44_count = *p;
+        if (*p != TeleACChannel::p40_44_SIZE()) {
+            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", data_id, *p,
+                    TeleACChannel::p40_44_SIZE());
+            if (!r.skip(*p)) return overflow(k40_44Overflow, r, len);
+        } else if (!r.copy_to(std::span<uint8_t>(ch.p44, *p))) {
+            return overflow(k40_44Overflow, r, len);
+        }
+    }
+    const auto currents = r.take<3>();
+    if (!currents) return overflow(k40_44Overflow, r, len);
+    header_.ia_alert = (*currents)[0];
+    header_.ib_alert = (*currents)[1];
+    header_.ic_alert = (*currents)[2];
+    return static_cast<int>(r.position());
 }

@@ -1,12 +1,63 @@
 #include "ac/voka_ac.h"
 
+#include "common/byte_reader.h"
+#include "common/wire_values.h"
+
+// The VOKA equipment sends no user-defined analog values it expects stored.
+static_assert(tele_c_voka_ac_channel::P40_41_SIZE() == 0);
+
 VOKA_AC::VOKA_AC() { device_type = "voka-ac"; }
 
 VOKA_AC::~VOKA_AC() = default;
 
-int VOKA_AC::parse40_41(const uint8_t*, int) {
-    InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 not parsed", data_id);
-    return -1;
+namespace {
+
+// Scales of the fixed-point fields.
+constexpr float kVoltsPerUnit = 1.0f;
+constexpr float kFrequencyDivisor = 100.0f;
+constexpr float kCurrentDivisor = 10.0f;
+
+}  // namespace
+
+// Analog values, fixed point (16-bit, most significant byte first):
+//   0  M, channel count
+//   per channel: +0 a  +2 b  +4 c (volts)  +6 f (1/100 Hz)  +8 p  +9 2p user-defined (skipped)
+//   after the channels: +0 ia  +2 ib  +4 ic (1/10 A)
+int VOKA_AC::parse40_41(const uint8_t* payload, int len) {
+    using ac_messages::k40_41Overflow;
+    constexpr float kMissing = wire::kMissingChannelValue;
+    ByteReader r(payload, len);
+    const auto m = r.u8();
+    if (!m) return overflow(k40_41Overflow, r, len);
+    if (!take_channel_count(*m)) return -1;
+    for (tele_c_voka_ac_channel& ch : channels_) {
+        auto a = wire::read_fixed_point(r, kVoltsPerUnit, kMissing);
+        if (!a) return overflow(k40_41Overflow, r, len);
+        ch.a = *a;
+        auto b = wire::read_fixed_point(r, kVoltsPerUnit, kMissing);
+        if (!b) return overflow(k40_41Overflow, r, len);
+        ch.b = *b;
+        auto c = wire::read_fixed_point(r, kVoltsPerUnit, kMissing);
+        if (!c) return overflow(k40_41Overflow, r, len);
+        ch.c = *c;
+        auto f = wire::read_fixed_point(r, kFrequencyDivisor, kMissing);
+        if (!f) return overflow(k40_41Overflow, r, len);
+        ch.f = *f;
+        const auto p = r.u8();
+        if (!p) return overflow(k40_41Overflow, r, len);
+        ch.p41_count = *p;
+        if (!r.skip(2u * *p)) return overflow(k40_41Overflow, r, len);
+    }
+    auto ia = wire::read_fixed_point(r, kCurrentDivisor, wire::kMissingCurrent);
+    if (!ia) return overflow(k40_41Overflow, r, len);
+    header_.ia = *ia;
+    auto ib = wire::read_fixed_point(r, kCurrentDivisor, wire::kMissingCurrent);
+    if (!ib) return overflow(k40_41Overflow, r, len);
+    header_.ib = *ib;
+    auto ic = wire::read_fixed_point(r, kCurrentDivisor, wire::kMissingCurrent);
+    if (!ic) return overflow(k40_41Overflow, r, len);
+    header_.ic = *ic;
+    return settle_channel_count(static_cast<int>(r.position()));
 }
 
 void VOKA_AC::DoImpCheckAlert() {}

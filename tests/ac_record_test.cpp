@@ -50,7 +50,7 @@ std::vector<uint8_t> state_of(const VOKA_AC& dev) {
         s.insert(s.end(), b, b + sizeof ch);
     }
     s.push_back(dev.data_valid);
-    s.push_back(dev.channel_count_from_image());
+    s.push_back(dev.channel_count_fixed());
     const int64_t stamp = dev.last_update.is_special()
                               ? -1
                               : (dev.last_update - ptime(boost::gregorian::date(1970, 1, 1))).total_seconds();
@@ -141,7 +141,7 @@ TEST(AcDevice, LoadFromCacheAcceptsACompleteImage) {
     const auto image = make_ac_image(0xABCD, 3.0f, 1, {{.a = 10}, {.a = 20}});
     EXPECT_TRUE(dev.LoadFromCache(image.data(), static_cast<int>(image.size())));
     EXPECT_TRUE(dev.data_valid);
-    EXPECT_TRUE(dev.channel_count_from_image());
+    EXPECT_FALSE(dev.channel_count_fixed());  // a stored count stays provisional
     EXPECT_EQ(dev.header().id, 0xABCDu);
     ASSERT_EQ(dev.channels().size(), 2u);
     EXPECT_EQ(ask(dev, "channel_1_a"), Answer(20.0f));
