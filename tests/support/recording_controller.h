@@ -19,7 +19,12 @@ public:
     struct Published { uint32_t data_id; int type; std::vector<uint8_t> image; bool flag; };
     struct Threshold { uint32_t data_id; rule_value rule; };
     struct Saved { uint32_t data_id; std::vector<uint8_t> image; };
-    struct Command { uint8_t cid1; uint8_t cid2; std::vector<uint8_t> info; };
+    struct Command {
+        uint8_t cid1;
+        uint8_t cid2;
+        std::vector<uint8_t> info;
+        bool operator==(const Command&) const = default;
+    };
     struct Initialised { uint32_t id; ZTXVDevice* device; ZTXVDevice* parent; Json::Value config; };
 
     void log_message(const char* fmt, const std::vector<std::string>& args) override;
