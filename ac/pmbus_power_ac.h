@@ -3,6 +3,7 @@
 // and a record type number. The equipment family's final class fixes them and
 // overrides what its wire encoding changes.
 #include <cstdint>
+#include <cmath>
 #include <cstring>
 #include <iostream>
 #include <span>
@@ -10,11 +11,15 @@
 #include <string>
 #include <vector>
 
+#include <boost/lexical_cast.hpp>
+
 #include "ac/channel_key.h"
 #include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/round_end.h"
 #include "common/wire_values.h"
+#include "ac/ac_rules.h"
 #include "host/ztx_sp_device.h"
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -29,6 +34,9 @@ public:
     float Get_Value(unsigned id, const std::string& key) const override;
     using ZTXSPDevice::LoadFromCache;
     bool LoadFromCache(const uint8_t* data, int len) override;
+    // Ends a polling round: stamps and publishes the image, reports every
+    // alarm condition and hands the host the round's work item.
+    void RoundDone() override;
     ~PMBusPowerAC() override = default;
     bool InitV(ZTXVDevice* parent, unsigned id, const Json::Value& config) override;
 
@@ -49,6 +57,9 @@ public:
     bool channel_count_fixed() const { return channel_count_fixed_; }
     float diff_v_setting() const { return diff_v; }
     float diff_i_setting() const { return diff_i; }
+    // Whether the latest round moved a voltage by diff_v or a current by
+    // diff_i (or made the data valid); handed to that round's work item.
+    bool last_round_changed() const { return last_round_changed_; }
 
 protected:
     TeleAC header_;
@@ -58,6 +69,7 @@ protected:
     int image_size = 0;
     std::unique_ptr<uint8_t[]> image;
     bool channel_count_fixed_ = false;
+    bool last_round_changed_ = false;
 
     // Applies an analog answer's channel count M before its channels are read:
     // false when the count is fixed and M differs (the answer is refused).
@@ -76,6 +88,10 @@ protected:
 
 private:
     float channel_value(const ChannelKey& key) const;
+    // Whether a voltage moved by diff_v or a current by diff_i since the image
+    // of the previous round.
+    bool moved_since_image() const;
+    void report_rules();
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -274,4 +290,73 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payloa
     header_.ib_alert = (*currents)[1];
     header_.ic_alert = (*currents)[2];
     return static_cast<int>(r.position());
+}
+
+// ---- end of round ----
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
+    const ttime_bytes stamp = round_end::stamp_round(*this);
+    std::memcpy(header_.ttime, stamp.data(), stamp.size());
+    last_round_changed_ = !data_valid || moved_since_image();
+
+    // The image always covers the header and every entry, even when the
+    // channel count changed since it was first sized.
+    const int size = kHeaderBytes + kChannelBytes * static_cast<int>(channels_.size());
+    if (!image || image_size != size) {
+        image = std::make_unique<uint8_t[]>(static_cast<size_t>(size));
+        image_size = size;
+    }
+    std::memcpy(image.get(), &header_, kHeaderBytes);
+    if (!channels_.empty()) std::memcpy(image.get() + kHeaderBytes, channels_.data(), size - kHeaderBytes);
+    data_valid = true;
+    SendSP(RT_AC, image.get(), static_cast<unsigned>(image_size), false);
+
+    alarm_seq = 1;
+    report_rules();
+    DoImpCheckAlert();
+    round_end::hand_over_round(*this, std::vector<uint8_t>(image.get(), image.get() + image_size),
+                               last_round_changed_);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_rules() {
+    using namespace ac_rules;
+    for (size_t i = 0; i < channels_.size(); ++i) {
+        const TeleACChannel& ch = channels_[i];
+        const std::string panel = kPanelPrefix + boost::lexical_cast<std::string>(i + 1);
+        for (const ChannelRule& rule : kChannelRules) {
+            const uint8_t state = rule.field == ChannelField::a   ? ch.a_alert
+                                  : rule.field == ChannelField::b ? ch.b_alert
+                                  : rule.field == ChannelField::c ? ch.c_alert
+                                                                  : ch.f_alert;
+            round_end::report(*this, rule.grade, rule.id, rule.code, rule.name, panel + rule.label,
+                              state == rule.holds_when);
+        }
+    }
+    for (const CurrentRule& rule : kCurrentRules) {
+        const uint8_t state = rule.phase == Phase::a   ? header_.ia_alert
+                              : rule.phase == Phase::b ? header_.ib_alert
+                                                       : header_.ic_alert;
+        round_end::report(*this, rule.grade, rule.id, rule.code, rule.name, kCurrentText, state == rule.holds_when);
+    }
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::moved_since_image() const {
+    if (!image) return true;  // nothing to compare with
+    TeleAC before;
+    std::memcpy(&before, image.get(), kHeaderBytes);
+    const auto moved = [](float now, float then, float step) { return std::fabs(now - then) >= step; };
+    if (moved(header_.ia, before.ia, diff_i) || moved(header_.ib, before.ib, diff_i) ||
+        moved(header_.ic, before.ic, diff_i))
+        return true;
+    const size_t stored = static_cast<size_t>(image_size - kHeaderBytes) / kChannelBytes;
+    for (size_t i = 0; i < std::min(stored, channels_.size()); ++i) {
+        TeleACChannel then;
+        std::memcpy(&then, image.get() + kHeaderBytes + i * kChannelBytes, kChannelBytes);
+        const TeleACChannel& now = channels_[i];
+        if (moved(now.a, then.a, diff_v) || moved(now.b, then.b, diff_v) || moved(now.c, then.c, diff_v)) return true;
+    }
+    return stored != channels_.size();
 }

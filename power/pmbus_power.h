@@ -56,6 +56,9 @@ public:
     bool model_check_due = true;
     std::string model;
     std::vector<std::string> supported_models;
+    // The general cycle's pause before it handles an answer (the equipment
+    // needs it); tests and fuzzing may shorten it.
+    unsigned answer_pause_us = 20000;
 
 protected:
     // Whole seconds since the master's last_update; nothing when it was never set.
@@ -235,7 +238,7 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
 
 template <class AC, class DC, class RC>
 int PMBusPower<AC, DC, RC>::process_payload() {
-    usleep(20000);  // the equipment needs a pause between an answer and the next command
+    usleep(answer_pause_us);
     if (!rc_device) return drop_with_reset();
     const DecodedAnswer answer(rx_frame);
     if (cmd_stage == stage::kModel) return check_model(answer);

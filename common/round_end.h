@@ -1,0 +1,58 @@
+#pragma once
+// What every child device does at the end of a polling round besides its own
+// rules: stamp the round, and hand the host one work item that judges the
+// round's rules and stores the round's image.
+#include <cstdint>
+#include <vector>
+
+#include "host/ztx_vdevice.h"
+
+namespace round_end {
+
+// Renews last_update and returns the record time stamp of the round, read
+// from the local clock a second time as the host stamps records.
+inline ttime_bytes stamp_round(ZTXVDevice& device) {
+    device.last_update = boost::posix_time::second_clock::local_time();
+    return get_ttime(boost::posix_time::second_clock::local_time());
+}
+
+// Moves `rules` into a work item together with this round's own copy of the
+// image, so that later rounds, reloads and parsing never change what a
+// waiting item stores; `rules` keeps its capacity for the next round. The
+// item keeps the device alive until it has run. `changed` tells whether the
+// round moved any value by its configured step (the item does not use it:
+// history is stored every round).
+inline void hand_over_round(ZTXVDevice& device, std::vector<uint8_t> image, bool changed) {
+    const size_t capacity = device.rules.size();
+    auto self = device.weak_from_this().lock();
+    if (!self) {
+        // Not held by a std::shared_ptr: nothing could keep it alive for a
+        // later run, so no item is handed over.
+        device.InfoLog("ZTXVDevice:ProcotolError {} device not shared, round not stored", device.data_id);
+        device.rules.clear();
+        return;
+    }
+    struct WorkItem {
+        std::shared_ptr<ZTXVDevice> keep_alive;
+        ZTXVDevice* device;
+        std::vector<rule_value> rules;
+        bool changed;
+        std::vector<uint8_t> image;
+        void operator()() const {
+            if (device->DoBatchCheckThreshold(rules)) device->alarm_active = true;
+            device->SaveDeviceHistory(image.data(), static_cast<unsigned>(image.size()));
+        }
+    };
+    ZTXVDevice* raw = self.get();
+    device.CheckThresholdWork(WorkItem{std::move(self), raw, std::move(device.rules), changed, std::move(image)});
+    device.rules = {};
+    device.rules.reserve(capacity);
+}
+
+// Reports one condition with the round's next sequence number.
+inline void report(ZTXVDevice& device, int grade, const char* rule_id, const char* code, const char* name,
+                   const std::string& text, bool holds) {
+    device.CheckThresholdBool(grade, rule_id, code, name, text, holds, device.alarm_seq++);
+}
+
+}  // namespace round_end
