@@ -3,6 +3,7 @@
 // equipment family's final class fixes both and overrides the analog parser
 // where its wire encoding differs.
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -11,10 +12,14 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include <boost/lexical_cast.hpp>
 
 #include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/round_end.h"
 #include "common/wire_values.h"
 #include "dc/dc_record.h"
 #include "host/ztx_sp_device.h"
@@ -35,6 +40,10 @@ public:
     bool LoadFromCache(const uint8_t* data, int len) override;
     ~PMBusPowerDC() override = default;
     bool InitV(ZTXVDevice* parent, unsigned id, const Json::Value& config) override;
+    // Ends a polling round: stamps and publishes the record, reports the
+    // output-voltage and battery-fuse conditions and hands the host the
+    // round's work item.
+    void RoundDone() override;
 
     // Answer parsers: `data` is this device's first byte, `len` the bytes left
     // to the end of the answer's INFO. Result: bytes consumed, or -1 when the
@@ -50,6 +59,9 @@ public:
     float diff_v_setting() const { return diff_v; }
     float diff_i_setting() const { return diff_i; }
     const std::string& model_text() const { return model; }
+    // Whether the latest round moved v by diff_v or i by diff_i (or made the
+    // data valid); handed to that round's work item.
+    bool last_round_changed() const { return last_round_changed_; }
 
 protected:
     // The analog layout both wire forms share: v, i, the battery-group run,
@@ -67,6 +79,7 @@ protected:
     float diff_v = 0.1f;
     float diff_i = 20.0f;
     std::string model;
+    bool last_round_changed_ = false;
 };
 
 template <class TeleDC, int RT_DC>
@@ -219,4 +232,45 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const uint8_t* data, int len) {
     if (!read_states(record.alert_p_states, *alert_p_count, TeleDC::ALERT_P_SIZE())) return overflow();
 
     return static_cast<int>(r.position());
+}
+
+// ---- end of round ----
+
+namespace dc_rules {
+inline constexpr const char* kFuseName = "电池熔丝故障告警";
+inline constexpr const char* kFusePrefix = "直流";
+}  // namespace dc_rules
+
+template <class TeleDC, int RT_DC>
+void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
+    const ttime_bytes stamp = round_end::stamp_round(*this);
+    std::memcpy(record.ttime, stamp.data(), stamp.size());
+    last_round_changed_ = !data_valid || std::fabs(record.v - last_v) >= diff_v ||
+                          std::fabs(record.i - last_i) >= diff_i;
+    data_valid = true;
+    last_v = record.v;
+    last_i = record.i;
+
+    std::vector<uint8_t> image(kRecordBytes);
+    std::memcpy(image.data(), &record, kRecordBytes);
+    SendSP(RT_DC, image.data(), static_cast<unsigned>(image.size()), false);
+
+    alarm_seq = 1;
+    const uint8_t v_state = record.v_state;
+    round_end::report(*this, 3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", v_state == 1);
+    round_end::report(*this, 3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警", v_state == 2);
+    // Fuse states are judged only when the equipment reported the count this
+    // record type holds.
+    if constexpr (TeleDC::ALERT_M_SIZE() > 0) {
+        if (record.alert_m_count == TeleDC::ALERT_M_SIZE()) {
+            for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
+                const std::string text =
+                    dc_rules::kFusePrefix + boost::lexical_cast<std::string>(k) + dc_rules::kFuseName;
+                round_end::report(*this, 1, "DC_3", "06001", dc_rules::kFuseName, text,
+                                  record.alert_m_states[k - 1] == 3);
+            }
+        }
+    }
+    DoImpCheckAlert();
+    round_end::hand_over_round(*this, std::move(image), last_round_changed_);
 }
