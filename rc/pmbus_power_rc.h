@@ -307,8 +307,8 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_dc_params(const uint8_t* p
         // The master steps over the user-defined values by this count.
         return static_cast<int>(kHead + W * p);
     }
-    const size_t take = rule == UserBlock::whole ? kBlock : std::min(kBlock, r.remaining());
-    if (!r.copy_to(std::span<uint8_t>(record_.p46, take))) return overflow();
+    const size_t block = rule == UserBlock::whole ? kBlock : std::min(kBlock, r.remaining());
+    if (!r.copy_to(std::span<uint8_t>(record_.p46, block))) return overflow();
     return static_cast<int>(r.position());
 }
 
