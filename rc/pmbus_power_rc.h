@@ -1,0 +1,318 @@
+#pragma once
+// The rectifier device over a record type, a module entry type and a record
+// type number. The base forms read the generic wire encoding (4-byte floats,
+// low byte first); the equipment family's final class fixes the arguments and
+// overrides the parsers its own encoding changes.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/byte_reader.h"
+#include "common/data_age.h"
+#include "common/wire_values.h"
+#include "host/ztx_sp_device.h"
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+class PMBusPowerRC : public ZTXSPDevice {
+public:
+    static constexpr int kRecordBytes = sizeof(TeleRC);
+    static constexpr int kChannelBytes = sizeof(TeleRCChannel);
+    static constexpr size_t kCountOffset = offsetof(TeleRC, channel_count);
+    static constexpr int kRecordType = RT_RC;
+
+    PMBusPowerRC() { std::memset(&record_, 0, sizeof record_); }
+
+    // Slot order is fixed by the host and then by this template; do not reorder.
+    float Get_Value(unsigned id, const std::string& key) const override;
+    using ZTXSPDevice::LoadFromCache;
+    bool LoadFromCache(const uint8_t* data, int len) override;
+    ~PMBusPowerRC() override = default;
+    bool InitV(ZTXVDevice* parent, unsigned id, const Json::Value& config) override;
+
+    // Answer parsers: `payload` is the answer's INFO, `len` its byte count.
+    // Result: bytes consumed, or -1 when the answer is refused. Byte 0 of the
+    // three rectifier answers is the DATAFLAG, which belongs to the master.
+    virtual int parse41_41(const uint8_t* payload, int len);
+    virtual int parse41_43(const uint8_t* payload, int len);
+    virtual int parse41_44(const uint8_t* payload, int len);
+    virtual int parse40_46(const uint8_t* payload, int len);
+    virtual int parse42_46(const uint8_t* payload, int len);
+    // Device-specific alarm rules, run at the end of each round; none here.
+    virtual void DoImpCheckAlert() {}
+
+    const TeleRC& record() const { return record_; }
+    const std::vector<TeleRCChannel>& modules() const { return channels_; }
+    // True once an accepted live analog answer fixed the module count; a count
+    // from a stored image or from a refused answer is only provisional.
+    bool channel_count_fixed() const { return channel_count_fixed_; }
+
+protected:
+    // How the user-defined parameter block of a DC parameter answer is taken:
+    // all of it or the answer is refused, or as much of it as is present.
+    enum class UserBlock { whole, as_present };
+
+    // The analog answer: DATAFLAG, output voltage, module count, then per module
+    // its current, a user-defined count and that many values, each W bytes wide.
+    // `plain` decodes a value, `user` a user-defined value (with its marker rule).
+    template <size_t W, class Plain, class User>
+    int parse_analog(const uint8_t* payload, int len, Plain plain, User user);
+    // Five W-byte AC parameters and a user-defined count; the user-defined
+    // values are passed over unread, so the result may exceed `len`.
+    template <size_t W, class Decode>
+    int parse_ac_params(const uint8_t* payload, int len, Decode decode);
+    // Two W-byte DC parameters, the user-defined count and its block.
+    template <size_t W, class Decode>
+    int parse_dc_params(const uint8_t* payload, int len, Decode decode, UserBlock rule);
+
+    TeleRC record_;
+    std::vector<TeleRCChannel> channels_;
+    int image_size = 0;
+    std::unique_ptr<uint8_t[]> image;
+    bool channel_count_fixed_ = false;
+
+private:
+    static float as_float(std::array<uint8_t, 4> raw) { return std::bit_cast<float>(raw); }
+    static float as_user_float(std::array<uint8_t, 4> raw) {
+        return wire::is_user_value_marker(raw) ? wire::kMissingUserValue : std::bit_cast<float>(raw);
+    }
+    bool accept_module_count(uint8_t m);
+};
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std::string&) const {
+    data_age::require_servable(data_valid, last_update);
+    // The rectifier data reach the host only as the published image.
+    throw std::out_of_range("数据未就绪");
+}
+
+// Accepts only a complete image: a record followed by exactly as many module
+// entries as that record states. A refused image changes nothing.
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const uint8_t* data, int len) {
+    std::printf("rc data_len:%d vs %d\n", len, kRecordBytes);
+    if (len < kRecordBytes) return false;
+    ByteReader r(data, len);
+    TeleRC stored;
+    if (!r.copy_to({reinterpret_cast<uint8_t*>(&stored), sizeof stored})) return false;
+    const uint8_t count = stored.channel_count;
+    std::printf("rc channelLen %d and %u left:%d\n", kChannelBytes, static_cast<unsigned>(count),
+                len - kRecordBytes);
+    if (len - kRecordBytes != kChannelBytes * count) return false;
+
+    std::vector<TeleRCChannel> entries(count);
+    r.copy_to({reinterpret_cast<uint8_t*>(entries.data()), entries.size() * sizeof(TeleRCChannel)});
+    record_ = stored;
+    channels_ = std::move(entries);
+    channel_count_fixed_ = false;  // the equipment may have changed while we were down
+    data_valid = true;
+    last_update = boost::posix_time::second_clock::local_time();
+    return true;
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(ZTXVDevice* parent, unsigned id,
+                                                       const Json::Value& config) {
+    record_.id = id;
+    // The host treats a failed device as refused; it must never see an exception here.
+    try {
+        return ZTXSPDevice::InitV(parent, id, config);
+    } catch (...) {
+        return false;
+    }
+}
+
+// Once a live answer has fixed the module count, another count is refused.
+// Until then the answer's count replaces the provisional one.
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::accept_module_count(uint8_t m) {
+    if (m == record_.channel_count) return true;
+    if (channel_count_fixed_) return false;
+    record_.channel_count = m;
+    channels_.resize(m);
+    return true;
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+template <size_t W, class Plain, class User>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_analog(const uint8_t* payload, int len, Plain plain,
+                                                             User user) {
+    static constexpr uint8_t kUserValues = TeleRCChannel::P41_41_SIZE();
+    ByteReader r(payload, len);
+    const auto overflow = [&](const char* fmt) {
+        InfoLog(fmt, data_id, r.needed_end(), len);
+        return -1;
+    };
+    const char* const outside = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
+    const char* const in_module = "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}";
+
+    if (!r.skip(1)) return overflow(outside);
+    const auto voltage = r.template take<W>();
+    if (!voltage) return overflow(outside);
+    record_.output_voltage = plain(*voltage);
+    const auto m = r.u8();
+    if (!m) return overflow(outside);
+    if (!accept_module_count(*m)) return -1;
+
+    for (TeleRCChannel& ch : channels_) {
+        const auto current = r.template take<W>();
+        if (!current) return overflow(in_module);
+        ch.current = plain(*current);
+        const auto p = r.u8();
+        if (!p) return overflow(in_module);
+        ch.p41_count = *p;
+        if (*p != kUserValues) {
+            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}", data_id,
+                    *p, kUserValues);
+            if (!r.skip(W * *p)) return overflow(in_module);
+            continue;
+        }
+        for (size_t k = 0; k < kUserValues; ++k) {
+            const auto v = r.template take<W>();
+            if (!v) return overflow(in_module);
+            ch.p41[k] = user(*v);
+        }
+    }
+    // An answer with no modules leaves the count open for the next one.
+    if (!channels_.empty()) channel_count_fixed_ = true;
+    return static_cast<int>(r.position());
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const uint8_t* payload, int len) {
+    return parse_analog<4>(payload, len, as_float, as_user_float);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const uint8_t* payload, int len) {
+    static constexpr uint8_t kUserStates = TeleRCChannel::P41_43_SIZE();
+    ByteReader r(payload, len);
+    const auto overflow = [&] {
+        InfoLog("PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}", data_id, r.needed_end(), len);
+        return -1;
+    };
+    if (!r.skip(1)) return overflow();
+    const auto m = r.u8();
+    if (!m) return overflow();
+    if (*m > record_.channel_count) return -1;
+
+    for (size_t i = 0; i < *m; ++i) {
+        TeleRCChannel& ch = channels_[i];
+        if (!r.copy_to(std::span<uint8_t>(ch.status))) return overflow();
+        const auto p = r.u8();
+        if (!p) return overflow();
+        ch.p43_count = *p;
+        if (*p != kUserStates) {
+            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}", data_id,
+                    *p, kUserStates);
+            if (!r.skip(*p)) return overflow();
+        } else if (!r.copy_to(std::span<uint8_t>(ch.p43, kUserStates))) {
+            return overflow();
+        }
+    }
+    return static_cast<int>(r.position());
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const uint8_t* payload, int len) {
+    static constexpr uint8_t kUserAlarms = TeleRCChannel::P41_44_SIZE();
+    ByteReader r(payload, len);
+    const auto overflow = [&] {
+        InfoLog("PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}", data_id, r.needed_end(), len);
+        return -1;
+    };
+    if (!r.skip(1)) return overflow();
+    const auto m = r.u8();
+    if (!m) return overflow();
+    if (*m > record_.channel_count) {
+        const uint8_t count = record_.channel_count;
+        InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ",
+                data_id, *m, count);
+        return 0;
+    }
+
+    for (size_t i = 0; i < *m; ++i) {
+        TeleRCChannel& ch = channels_[i];
+        const auto fault = r.u8();
+        if (!fault) return overflow();
+        ch.fault = *fault;
+        const auto p = r.u8();
+        if (!p) return overflow();
+        ch.p44_count = *p;
+        if (*p != kUserAlarms)
+            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}", data_id,
+                    *p, kUserAlarms);
+        // The user-defined alarm bytes carry nothing the device keeps.
+        if (!r.skip(*p)) return overflow();
+    }
+    return static_cast<int>(r.position());
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+template <size_t W, class Decode>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_ac_params(const uint8_t* payload, int len, Decode decode) {
+    static constexpr size_t kHead = 5 * W + 1;
+    ByteReader r(payload, len);
+    const auto head = r.template take<kHead>();
+    if (!head) {
+        InfoLog("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", data_id, r.needed_end(), len);
+        return -1;
+    }
+    for (size_t i = 0; i < 5; ++i) {
+        std::array<uint8_t, W> raw;
+        std::copy_n(head->begin() + i * W, W, raw.begin());
+        record_.ac_param[i] = decode(raw);
+    }
+    const uint8_t p = (*head)[5 * W];
+    // The master steps over the user-defined values by this count.
+    return static_cast<int>(kHead + W * p);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const uint8_t* payload, int len) {
+    return parse_ac_params<4>(payload, len, as_float);
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+template <size_t W, class Decode>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_dc_params(const uint8_t* payload, int len, Decode decode,
+                                                                UserBlock rule) {
+    static constexpr size_t kHead = 2 * W + 1;
+    static constexpr uint8_t kNumber = TeleRC::P42_46_NUMBER();
+    static constexpr size_t kBlock = TeleRC::P42_46_SIZE();
+    ByteReader r(payload, len);
+    const auto overflow = [&] {
+        InfoLog("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", data_id, r.needed_end(), len);
+        return -1;
+    };
+    const auto head = r.template take<kHead>();
+    if (!head) return overflow();
+    for (size_t i = 0; i < 2; ++i) {
+        std::array<uint8_t, W> raw;
+        std::copy_n(head->begin() + i * W, W, raw.begin());
+        record_.dc_param[i] = decode(raw);
+    }
+    const uint8_t p = (*head)[2 * W];
+    record_.p46_count = p;
+    if (p != kNumber) {
+        InfoLog("RQX24B:ProcotolError parse42_46 {} p:{} != {}", data_id, p, kNumber);
+        // The master steps over the user-defined values by this count.
+        return static_cast<int>(kHead + W * p);
+    }
+    const size_t block = rule == UserBlock::whole ? kBlock : std::min(kBlock, r.remaining());
+    if (!r.copy_to(std::span<uint8_t>(record_.p46, block))) return overflow();
+    return static_cast<int>(r.position());
+}
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const uint8_t* payload, int len) {
+    return parse_dc_params<4>(payload, len, as_float, UserBlock::as_present);
+}
