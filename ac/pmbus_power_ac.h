@@ -75,9 +75,10 @@ protected:
     // false when the count is fixed and M differs (the answer is refused).
     // Otherwise sets the count to M, re-sizing the list (new entries zero).
     bool take_channel_count(uint8_t m);
-    // An accepted analog answer fixes the count it carried.
+    // An accepted analog answer fixes the count it carried (no channels fixes
+    // nothing: the next answer sets the count again).
     int settle_channel_count(int result) {
-        if (result >= 0) channel_count_fixed_ = true;
+        if (result >= 0 && !channels_.empty()) channel_count_fixed_ = true;
         return result;
     }
     // Logs an answer too short for its layout; always -1.
@@ -300,15 +301,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     std::memcpy(header_.ttime, stamp.data(), stamp.size());
     last_round_changed_ = !data_valid || moved_since_image();
 
-    // The image always covers the header and every entry, even when the
-    // channel count changed since it was first sized.
-    const int size = kHeaderBytes + kChannelBytes * static_cast<int>(channels_.size());
-    if (!image || image_size != size) {
-        image = std::make_unique<uint8_t[]>(static_cast<size_t>(size));
-        image_size = size;
-    }
-    std::memcpy(image.get(), &header_, kHeaderBytes);
-    if (!channels_.empty()) std::memcpy(image.get() + kHeaderBytes, channels_.data(), size - kHeaderBytes);
+    round_end::build_image(image, image_size, header_, channels_);
     data_valid = true;
     SendSP(RT_AC, image.get(), static_cast<unsigned>(image_size), false);
 

@@ -3,6 +3,8 @@
 // rules: stamp the round, and hand the host one work item that judges the
 // round's rules and stores the round's image.
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "host/ztx_vdevice.h"
@@ -14,6 +16,21 @@ namespace round_end {
 inline ttime_bytes stamp_round(ZTXVDevice& device) {
     device.last_update = boost::posix_time::second_clock::local_time();
     return get_ttime(boost::posix_time::second_clock::local_time());
+}
+
+// Writes the record followed by its entries into `image`, re-sizing it when
+// their size changed since it was allocated, so that the image always covers
+// the record and every entry.
+template <class Record, class Entry>
+void build_image(std::unique_ptr<uint8_t[]>& image, int& image_size, const Record& record,
+                 const std::vector<Entry>& entries) {
+    const size_t size = sizeof(Record) + sizeof(Entry) * entries.size();
+    if (!image || static_cast<size_t>(image_size) != size) {
+        image = std::make_unique<uint8_t[]>(size);
+        image_size = static_cast<int>(size);
+    }
+    std::memcpy(image.get(), &record, sizeof(Record));
+    if (!entries.empty()) std::memcpy(image.get() + sizeof(Record), entries.data(), sizeof(Entry) * entries.size());
 }
 
 // Moves `rules` into a work item together with this round's own copy of the

@@ -16,8 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <boost/lexical_cast.hpp>
+
 #include "common/byte_reader.h"
 #include "common/data_age.h"
+#include "common/round_end.h"
 #include "common/wire_values.h"
 #include "host/ztx_sp_device.h"
 
@@ -37,6 +40,9 @@ public:
     bool LoadFromCache(const uint8_t* data, int len) override;
     ~PMBusPowerRC() override = default;
     bool InitV(ZTXVDevice* parent, unsigned id, const Json::Value& config) override;
+    // Ends a polling round: stamps and publishes the image, reports each
+    // module's fault condition and hands the host the round's work item.
+    void RoundDone() override;
 
     // Answer parsers: `payload` is the answer's INFO, `len` its byte count.
     // Result: bytes consumed, or -1 when the answer is refused. Byte 0 of the
@@ -315,4 +321,24 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_dc_params(const uint8_t* p
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const uint8_t* payload, int len) {
     return parse_dc_params<4>(payload, len, as_float, UserBlock::as_present);
+}
+
+// ---- end of round ----
+
+template <class TeleRC, class TeleRCChannel, int RT_RC>
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
+    data_valid = true;
+    const ttime_bytes stamp = round_end::stamp_round(*this);
+    std::memcpy(record_.ttime, stamp.data(), stamp.size());
+    round_end::build_image(image, image_size, record_, channels_);
+    SendSP(RT_RC, image.get(), static_cast<unsigned>(image_size), false);
+
+    alarm_seq = 1;
+    for (size_t i = 0; i < channels_.size(); ++i) {
+        const std::string text = "模块" + boost::lexical_cast<std::string>(i + 1) + "整流模块故障告警";
+        round_end::report(*this, 2, "RC_0", "06024", "整流模块故障告警", text, channels_[i].fault == 1);
+    }
+    DoImpCheckAlert();
+    // No change rule for rectifiers: every round counts as news.
+    round_end::hand_over_round(*this, std::vector<uint8_t>(image.get(), image.get() + image_size), true);
 }
