@@ -214,3 +214,28 @@ TEST(GeneralCycle, MasterWithoutRectifierNeverPolls) {
     EXPECT_EQ(controller->exchanges_ended(), 1u);
     EXPECT_TRUE(master->ac_devices[0]->calls.empty());
 }
+
+TEST(GeneralCycle, DcAnswersConsumedBeyondTheirLengthAreLoggedAndTheRoundGoesOn) {
+    for (int s : {7, 8}) {
+        Rig r(1, 1);
+        r.pass_model_check();
+        r.master->cmd_stage = s;
+        r.master->dc_devices[0]->results = {5};  // claims more than the 1 byte it was given
+        EXPECT_EQ(r.answer(0x42, {0x00, 0x01, 0x77}), 1) << s;
+        EXPECT_EQ(r.controller->log_texts().back(),
+                  std::string("PMBusPower:ProcotolError 9 parse ") + (s == 7 ? "42_41" : "42_44") +
+                      " overflow memory boundary");
+        EXPECT_EQ(r.master->cmd_stage, s == 7 ? 8 : 3);
+    }
+}
+
+TEST(GeneralCycle, ChildrenAfterAShareThatRanPastTheEndGetNoBytes) {
+    Rig r(2, 0);
+    r.pass_model_check();
+    r.master->ac_devices[0]->results = {4};  // two bytes were left: it claims four
+    EXPECT_EQ(r.answer(0x40, {0x00, 0x02, 0xAA, 0xBB}), 1);
+    const auto& second = r.master->ac_devices[1]->calls.at(0);
+    EXPECT_TRUE(second.bytes.empty());
+    EXPECT_EQ(second.len, -2);
+    EXPECT_EQ(r.master->cmd_stage, 0);  // refused by the child: nothing more
+}
