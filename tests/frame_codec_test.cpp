@@ -116,8 +116,8 @@ TEST(FrameDecoder, RejectsEachFaultAndResynchronises) {
         {"length checksum", "~20014000D0041102FCDD\r", "length checksum wrong"},
         // LENID 6 (LCHKSUM A) but 4 INFO characters; sum 0x322.
         {"LENID above INFO", "~20014000A0061102FCDE\r", "length mismatch"},
-        // LENID 3 (LCHKSUM D) with 3 characters: half a byte; sum 0x355.
-        {"odd LENID", "~20014000D00311023FCAB\r", "length mismatch"},
+        // LENID 5 (LCHKSUM B) with 5 INFO characters: half a byte over; sum 0x355.
+        {"odd LENID", "~20014000B00511023FCAB\r", "length mismatch"},
         // RTN 04 (sum 0x326).
         {"equipment refusal", "~20014004C0041102FCDA\r", "equipment refused with RTN 0x04"},
         // A command seen as an answer: its CID2 stands where RTN is.
