@@ -4,6 +4,7 @@
 // carries over). Each call is: one selector byte, one length byte, then that
 // many payload bytes (fewer if the input ends). Every payload is copied into a
 // heap buffer of exactly its length, so that a read one byte past it is caught.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
