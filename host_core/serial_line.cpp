@@ -66,15 +66,15 @@ void make_raw(termios& tio) {
     tio.c_cc[VTIME] = 0;
 }
 
-// Waits for `events` on `fd` until `deadline`; 0 when it timed out, <0 on error.
+// Waits for `events` on `fd` until `deadline`: the events that came (hang-up
+// and error included), 0 when it timed out, -1 on failure (errno set).
 int wait_for(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         pollfd p{fd, events, 0};
         const int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return n;
-        return 1;
+        return n <= 0 ? n : p.revents;
     }
 }
 
@@ -141,6 +141,7 @@ std::error_code SerialLine::write_all(std::span<const uint8_t> bytes) {
 }
 
 LineRead SerialLine::read_some(std::span<uint8_t> out, int timeout_ms) {
+    if (out.empty()) return {};
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         const int ready = wait_for(fd_, POLLIN, deadline);
@@ -148,12 +149,11 @@ LineRead SerialLine::read_some(std::span<uint8_t> out, int timeout_ms) {
         if (ready < 0) return {0, {errno, std::generic_category()}};
         const ssize_t n = ::read(fd_, out.data(), out.size());
         if (n > 0) return {static_cast<size_t>(n), {}};
-        if (n == 0) return {0, std::make_error_code(std::errc::broken_pipe)};  // the other end is gone
-        if (errno != EAGAIN && errno != EINTR) return {0, {errno, std::generic_category()}};
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return {0, {errno, std::generic_category()}};
+        // A raw line reads 0 bytes when none are there; with a hang-up that is for good.
+        if (ready & (POLLHUP | POLLERR | POLLNVAL)) return {0, std::make_error_code(std::errc::broken_pipe)};
     }
 }
-
-void SerialLine::discard_input() { tcflush(fd_, TCIFLUSH); }
 
 PtyPair open_pty_pair() {
     const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

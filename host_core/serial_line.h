@@ -46,9 +46,6 @@ public:
 
     std::error_code write_all(std::span<const uint8_t> bytes) override;
     LineRead read_some(std::span<uint8_t> out, int timeout_ms) override;
-    // Discards bytes received and not yet read.
-    void discard_input();
-
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
 
@@ -64,7 +61,8 @@ private:
 
 // A pseudo-terminal pair: `master` is the far end (what a simulated device
 // reads and writes); the host opens `slave_path` as its serial port. The pair
-// starts raw. Throws std::system_error when no pair can be made.
+// starts raw. While no one has `slave_path` open, reads on `master` fail
+// (hang-up). Throws std::system_error when no pair can be made.
 struct PtyPair {
     SerialLine master;
     std::string slave_path;
