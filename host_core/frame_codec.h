@@ -1,0 +1,139 @@
+#pragma once
+// Frames of the power-system line (the telecom power-supply frame of
+// YD/T 1363.3). Between SOI and EOI every field travels as upper-case ASCII
+// hex, two characters a byte:
+//
+//   SOI  VER ADR CID1 CID2|RTN  LENGTH  INFO         CHKSUM  EOI
+//   7E   2   2   2    2         4       LENID chars  4       0D
+//
+// CID2 in commands, RTN in answers (0x00: normal). LENGTH = LCHKSUM (4 bits)
+// then LENID (12 bits), the count of INFO *characters*; LCHKSUM makes LENID's
+// three nibbles and itself sum to 0 mod 16. CHKSUM makes every character
+// between SOI and CHKSUM, and CHKSUM itself, sum to 0 mod 65536.
+//
+// A decoded frame, as the master reads it at rx_frame:
+//   0 VER   1 ADR   2 CID1   3 RTN (CID2 for commands)
+//   4..5  LENID (INFO characters) little-endian, without LCHKSUM
+//   6..   INFO bytes (LENID / 2 of them)
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace frame {
+
+inline constexpr uint8_t kSoi = 0x7E;
+inline constexpr uint8_t kEoi = 0x0D;
+inline constexpr size_t kHeaderChars = 12;  // VER ADR CID1 CID2|RTN LENGTH
+inline constexpr size_t kChecksumChars = 4;
+inline constexpr size_t kMinChars = kHeaderChars + kChecksumChars;  // characters between SOI and EOI
+inline constexpr size_t kMaxLenid = 0xFFE;                          // the largest even 12-bit LENID
+inline constexpr size_t kMaxInfoBytes = kMaxLenid / 2;
+inline constexpr size_t kMaxChars = kMinChars + kMaxLenid;
+inline constexpr size_t kDecodedHeaderBytes = 6;
+
+// The LCHKSUM nibble for a 12-bit LENID.
+constexpr uint8_t length_checksum(uint16_t lenid) {
+    const unsigned sum = ((lenid >> 8) & 0xF) + ((lenid >> 4) & 0xF) + (lenid & 0xF);
+    return static_cast<uint8_t>((0u - sum) & 0xF);
+}
+
+// The LENGTH field for a 12-bit LENID: LCHKSUM in the top nibble.
+constexpr uint16_t length_field(uint16_t lenid) {
+    return static_cast<uint16_t>(length_checksum(lenid) << 12 | (lenid & 0xFFF));
+}
+
+// CHKSUM over the characters between SOI and CHKSUM.
+constexpr uint16_t checksum(std::string_view chars) {
+    uint32_t sum = 0;
+    for (char c : chars) sum += static_cast<uint8_t>(c);
+    return static_cast<uint16_t>(0u - sum);
+}
+constexpr uint16_t checksum(std::span<const uint8_t> chars) {
+    uint32_t sum = 0;
+    for (uint8_t c : chars) sum += c;
+    return static_cast<uint16_t>(0u - sum);
+}
+
+// Why a frame (or a run of bytes) was not taken. One vocabulary for the
+// decoder and the line exchange; the host counts and logs each by name.
+enum class Error : uint8_t {
+    noise,            // bytes between frames, before an SOI; reported once per run
+    truncated,        // EOI, or a new SOI, before the frame held all its fields
+    too_long,         // more characters before EOI than the decoder holds
+    bad_hex_digit,    // a character between SOI and EOI other than 0-9, A-F
+    checksum,         // CHKSUM does not match the characters
+    length_checksum,  // LCHKSUM does not match LENID
+    length_mismatch,  // LENID odd, or not the count of INFO characters present
+    equipment_refused,  // a well-formed answer with RTN other than 0x00
+    wrong_address,    // (line exchange) a valid answer from another ADR than the command's
+};
+inline constexpr size_t kErrorKinds = 9;
+
+std::string_view to_string(Error e);
+
+struct Rejection {
+    Error reason;
+    uint8_t rtn = 0;  // the RTN, for equipment_refused
+};
+// "checksum wrong", "equipment refused with RTN 0x04", ...
+std::string describe(const Rejection& r);
+
+// A command frame, SOI to EOI; nothing when INFO is longer than kMaxInfoBytes.
+std::optional<std::vector<uint8_t>> encode_command(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2,
+                                                   std::span<const uint8_t> info);
+// An answer frame, as the equipment sends it (for simulators and tests).
+std::optional<std::vector<uint8_t>> encode_answer(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t rtn,
+                                                  std::span<const uint8_t> info);
+
+// Assembles frames from bytes as they arrive, in chunks of any size. Bytes
+// before an SOI are skipped; characters beyond the decoder's limit are counted
+// and never stored, and the frame is rejected at its end. After any frame,
+// good or bad, decoding goes on at the next SOI.
+class Decoder {
+public:
+    enum class Direction : uint8_t {
+        answers,   // byte 3 is RTN: anything but 0x00 is equipment_refused
+        commands,  // byte 3 is CID2, taken as it is (a simulator's side of the line)
+    };
+    enum class Step : uint8_t { need_more, frame, rejected };
+
+    // `max_chars`: characters held between SOI and EOI (at least kMinChars).
+    // The storage is allocated here, once.
+    explicit Decoder(Direction direction = Direction::answers, size_t max_chars = kMaxChars);
+
+    // Takes one byte. On Step::frame, frame() holds the decoded frame; on
+    // Step::rejected, rejection() says why.
+    Step push(uint8_t byte);
+    // The decoded frame (layout above), valid until the next push() or reset().
+    std::span<const uint8_t> frame() const { return {decoded_.data(), decoded_size_}; }
+    Rejection rejection() const { return rejection_; }
+    // Drops any partial frame: the next byte is read as if between frames.
+    void reset();
+
+    uint64_t noise_bytes() const { return noise_bytes_; }
+    uint64_t overflow_bytes() const { return overflow_bytes_; }
+
+private:
+    enum class State : uint8_t { between, noise, in_frame };
+
+    Step reject(Error reason, uint8_t rtn = 0);
+    Step finish();  // at EOI: checks the characters and decodes them
+    void start_frame();
+
+    Direction direction_;
+    State state_ = State::between;
+    std::vector<uint8_t> chars_;    // characters between SOI and EOI, capacity fixed
+    size_t char_count_ = 0;
+    bool overflowed_ = false;
+    std::vector<uint8_t> decoded_;  // the last decoded frame, capacity fixed
+    size_t decoded_size_ = 0;
+    Rejection rejection_{Error::noise};
+    uint64_t noise_bytes_ = 0;
+    uint64_t overflow_bytes_ = 0;
+};
+
+}  // namespace frame

@@ -1,0 +1,175 @@
+#include "host_core/serial_line.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <utility>
+
+#include <fmt/format.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::system_error line_error(int err, const std::string& path, std::string_view step) {
+    return std::system_error(err, std::generic_category(), fmt::format("serial line {}: {}", path, step));
+}
+
+speed_t speed_of(int baud) {
+    switch (baud) {
+        case 50: return B50;
+        case 75: return B75;
+        case 110: return B110;
+        case 134: return B134;
+        case 150: return B150;
+        case 200: return B200;
+        case 300: return B300;
+        case 600: return B600;
+        case 1200: return B1200;
+        case 1800: return B1800;
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        case 460800: return B460800;
+        case 500000: return B500000;
+        case 576000: return B576000;
+        case 921600: return B921600;
+        case 1000000: return B1000000;
+        case 1152000: return B1152000;
+        case 1500000: return B1500000;
+        case 2000000: return B2000000;
+        case 2500000: return B2500000;
+        case 3000000: return B3000000;
+        case 3500000: return B3500000;
+        case 4000000: return B4000000;
+        default: return B0;
+    }
+}
+
+// Raw 8N1, no flow control; reads return at once (the line waits in poll()).
+void make_raw(termios& tio) {
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+}
+
+// Waits for `events` on `fd` until `deadline`: the events that came (hang-up
+// and error included), 0 when it timed out, -1 on failure (errno set).
+int wait_for(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd, events, 0};
+        const int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n <= 0 ? n : p.revents;
+    }
+}
+
+}  // namespace
+
+SerialLine::SerialLine(const std::string& path, int baud_rate) : path_(path) {
+    const speed_t speed = speed_of(baud_rate);
+    if (speed == B0) throw line_error(EINVAL, path, fmt::format("unsupported baud rate {}", baud_rate));
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) throw line_error(errno, path, "cannot open");
+    termios tio{};
+    bool configured = tcgetattr(fd_, &tio) == 0;
+    if (configured) {
+        make_raw(tio);
+        configured = cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0 &&
+                     tcsetattr(fd_, TCSANOW, &tio) == 0;
+    }
+    if (!configured) {
+        const int err = errno;
+        close_fd();
+        throw line_error(err, path, fmt::format("cannot configure raw 8N1 at {} baud", baud_rate));
+    }
+    tcflush(fd_, TCIOFLUSH);
+}
+
+SerialLine::SerialLine(int fd, std::string name) : fd_(fd), path_(std::move(name)) {}
+
+SerialLine::SerialLine(SerialLine&& other) noexcept
+    : write_timeout_ms(other.write_timeout_ms), fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+SerialLine& SerialLine::operator=(SerialLine&& other) noexcept {
+    if (this != &other) {
+        close_fd();
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+        write_timeout_ms = other.write_timeout_ms;
+    }
+    return *this;
+}
+
+SerialLine::~SerialLine() { close_fd(); }
+
+void SerialLine::close_fd() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+std::error_code SerialLine::write_all(std::span<const uint8_t> bytes) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(write_timeout_ms);
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes = bytes.subspan(static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return {errno, std::generic_category()};
+        // The line's buffer is full: wait until it takes more.
+        const int ready = wait_for(fd_, POLLOUT, deadline);
+        if (ready == 0) return std::make_error_code(std::errc::timed_out);
+        if (ready < 0) return {errno, std::generic_category()};
+    }
+    return {};
+}
+
+LineRead SerialLine::read_some(std::span<uint8_t> out, int timeout_ms) {
+    if (out.empty()) return {};
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const int ready = wait_for(fd_, POLLIN, deadline);
+        if (ready == 0) return {};
+        if (ready < 0) return {0, {errno, std::generic_category()}};
+        const ssize_t n = ::read(fd_, out.data(), out.size());
+        if (n > 0) return {static_cast<size_t>(n), {}};
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return {0, {errno, std::generic_category()}};
+        // A raw line reads 0 bytes when none are there; with a hang-up that is for good.
+        if (ready & (POLLHUP | POLLERR | POLLNVAL)) return {0, std::make_error_code(std::errc::broken_pipe)};
+    }
+}
+
+PtyPair open_pty_pair() {
+    const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw line_error(errno, "/dev/ptmx", "cannot open a pseudo-terminal");
+    SerialLine master(fd, "/dev/ptmx");  // closes the descriptor if a step below fails
+    char slave[128];
+    termios tio{};
+    const int flags = fcntl(fd, F_GETFL);
+    bool prepared = grantpt(fd) == 0 && unlockpt(fd) == 0 && ptsname_r(fd, slave, sizeof slave) == 0 && flags >= 0 &&
+                    fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && tcgetattr(fd, &tio) == 0;
+    if (prepared) {
+        // Termios set through the master are the pair's: raw from the start, so
+        // a simulator sees bytes unchanged before the host configures its end.
+        make_raw(tio);
+        prepared = tcsetattr(fd, TCSANOW, &tio) == 0;
+    }
+    if (!prepared) throw line_error(errno, "/dev/ptmx", "cannot prepare a pseudo-terminal pair");
+    return {std::move(master), slave};
+}

@@ -1,0 +1,70 @@
+#pragma once
+// The host's serial lines: a byte line interface the line exchange talks to,
+// a termios line over a file descriptor, and pseudo-terminal pairs for the
+// simulator and tests.
+//
+// Failures: opening or configuring a line throws std::system_error whose
+// what() names the path and the step that failed. Reads and writes on an open
+// line report by their result (std::error_code), never by throwing.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <system_error>
+
+struct LineRead {
+    size_t count = 0;      // bytes read; 0 without error: nothing came in time
+    std::error_code error;  // the line failed (e.g. the other end hung up)
+};
+
+// What the line exchange needs of a line.
+class ByteLine {
+public:
+    virtual ~ByteLine() = default;
+    // Writes every byte, or returns why it could not (some may have gone out).
+    virtual std::error_code write_all(std::span<const uint8_t> bytes) = 0;
+    // Waits up to `timeout_ms` for input and reads what is there, at most
+    // out.size() bytes. Returns a count of 0 only once `timeout_ms` has passed.
+    virtual LineRead read_some(std::span<uint8_t> out, int timeout_ms) = 0;
+};
+
+class SerialLine final : public ByteLine {
+public:
+    // Opens `path` (a serial device or a pseudo-terminal) raw: 8 data bits,
+    // no parity, 1 stop bit, no flow control, no echo, no CR/LF translation,
+    // at `baud_rate` (a standard rate from 50 to 4000000). Throws
+    // std::system_error naming the path when it cannot be opened or configured
+    // (an unsupported rate: std::errc::invalid_argument).
+    SerialLine(const std::string& path, int baud_rate);
+    // Takes ownership of an open descriptor as it is; `name` is used in messages.
+    SerialLine(int fd, std::string name);
+    SerialLine(SerialLine&& other) noexcept;
+    SerialLine& operator=(SerialLine&& other) noexcept;
+    SerialLine(const SerialLine&) = delete;
+    SerialLine& operator=(const SerialLine&) = delete;
+    ~SerialLine() override;
+
+    std::error_code write_all(std::span<const uint8_t> bytes) override;
+    LineRead read_some(std::span<uint8_t> out, int timeout_ms) override;
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+
+    // How long a write may wait for the line to take more bytes.
+    int write_timeout_ms = 2000;
+
+private:
+    void close_fd();
+
+    int fd_ = -1;
+    std::string path_;
+};
+
+// A pseudo-terminal pair: `master` is the far end (what a simulated device
+// reads and writes); the host opens `slave_path` as its serial port. The pair
+// starts raw. While no one has `slave_path` open, reads on `master` fail
+// (hang-up). Throws std::system_error when no pair can be made.
+struct PtyPair {
+    SerialLine master;
+    std::string slave_path;
+};
+PtyPair open_pty_pair();

@@ -1,0 +1,212 @@
+// A master's exchange on its line: commands go out as frames, valid answers
+// reach process_payload() and nothing else does, and every exchange ends
+// exactly once with one outcome.
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host_core/line_exchange.h"
+#include "tests/support/fake_line.h"
+#include "tests/support/recording_controller.h"
+
+namespace {
+
+using frame::Error;
+
+constexpr std::string_view kAcCommand = "~200140420000FDB3\r";  // sum 0x24D
+constexpr std::string_view kRcCommand = "~200141420000FDB2\r";  // sum 0x24E
+constexpr std::string_view kAcAnswer = "~20014000C0041102FCDE\r";  // INFO 11 02, sum 0x322
+constexpr std::string_view kRcAnswer = "~20014100C0041102FCDD\r";  // sum 0x323
+constexpr std::string_view kBadChecksum = "~20014000C0041102FCDF\r";
+constexpr std::string_view kRefusal = "~20014004C0041102FCDA\r";    // RTN 04, sum 0x326
+constexpr std::string_view kOtherAdr = "~20024000C0041102FCDD\r";   // ADR 02, sum 0x323
+
+// What the master does with each answer, in turn.
+enum class Then { send_rc, end, refuse };
+
+struct ScriptedMaster : PMBusProtocol {
+    bool LoadFromCache(const uint8_t*, int) override { return false; }
+    int process_payload() override {
+        const unsigned info_chars = rx_frame[4] | rx_frame[5] << 8;
+        seen.emplace_back(rx_frame, rx_frame + 6 + info_chars / 2);
+        const Then then = script.empty() ? Then::refuse : script.front();
+        if (!script.empty()) script.pop_front();
+        if (then == Then::send_rc) write_pmbus_cmd(0x41, 0x42);
+        if (then != Then::end) return 1;
+        Reset();
+        return 0;
+    }
+    std::deque<Then> script;
+    std::vector<std::vector<uint8_t>> seen;
+};
+
+// The host's controller: a master's commands go to its line exchange.
+struct LineController : RecordingController {
+    void send_command(PMBusProtocol& d, uint8_t cid1, uint8_t cid2, std::span<const uint8_t> info) override {
+        RecordingController::send_command(d, cid1, cid2, info);
+        exchange->submit(cid1, cid2, info);
+    }
+    LineExchange* exchange = nullptr;
+};
+
+template <class Line>
+struct Rig {
+    explicit Rig(std::deque<Then> script) {
+        controller->exchange = &exchange;
+        master->controller = controller;
+        master->script = std::move(script);
+    }
+    Line line;
+    std::vector<std::string> logs;
+    LineExchange exchange{line, [this](std::string_view t) { logs.emplace_back(t); }};
+    std::shared_ptr<LineController> controller = std::make_shared<LineController>();
+    std::shared_ptr<ScriptedMaster> master = std::make_shared<ScriptedMaster>();
+};
+
+const std::vector<uint8_t> kAcDecoded = {0x20, 0x01, 0x40, 0x00, 0x04, 0x00, 0x11, 0x02};
+
+TEST(LineExchange, CommandsFollowAnswersUntilTheMasterEndsTheExchange) {
+    Rig<FakeLine> rig({Then::send_rc, Then::end});
+    rig.line.peer = [](FakeLine& l, const std::string& w) { l.queue(w == kAcCommand ? kAcAnswer : kRcAnswer); };
+    rig.master->write_pmbus_cmd(0x40, 0x42);
+    EXPECT_EQ(rig.exchange.run(*rig.master), ExchangeEnd::answered);
+    EXPECT_EQ(rig.line.writes, (std::vector<std::string>{std::string(kAcCommand), std::string(kRcCommand)}));
+    ASSERT_EQ(rig.master->seen.size(), 2u);
+    EXPECT_EQ(rig.master->seen[0], kAcDecoded);
+    EXPECT_EQ(rig.master->seen[1][2], 0x41);
+    EXPECT_EQ(rig.exchange.counters().commands_sent, 2u);
+    EXPECT_EQ(rig.exchange.counters().answers, 2u);
+    EXPECT_EQ(rig.controller->exchanges_ended(), 1u);
+    EXPECT_TRUE(rig.logs.empty());
+}
+
+// What the line delivers after the AC command, and how the exchange must end.
+// Whatever happens, the exchange ends once (one Reset) and the master is idle.
+TEST(LineExchange, EachLineBehaviourEndsTheExchangeOnce) {
+    const std::string ac(kAcAnswer);
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;
+        Then then;
+        ExchangeEnd end;
+        size_t seen;
+        std::vector<Error> rejected;
+        unsigned unsolicited = 0;
+    } cases[] = {
+        {"answer in one read", {ac}, Then::end, ExchangeEnd::answered, 1, {}},
+        {"answer in three reads", {ac.substr(0, 3), ac.substr(3, 12), ac.substr(15)}, Then::end, ExchangeEnd::answered, 1, {}},
+        {"noise and a bad frame first", {"\xFF\xFF", std::string(kBadChecksum) + ac}, Then::end, ExchangeEnd::answered, 1,
+         {Error::noise, Error::checksum}},
+        {"the answer twice in one read", {ac + ac}, Then::end, ExchangeEnd::answered, 1, {}, 1},
+        {"silence", {}, Then::end, ExchangeEnd::timed_out, 0, {}},
+        {"only a bad frame", {std::string(kBadChecksum)}, Then::end, ExchangeEnd::timed_out, 0, {Error::checksum}},
+        {"equipment refusal", {std::string(kRefusal)}, Then::end, ExchangeEnd::timed_out, 0, {Error::equipment_refused}},
+        {"another address", {std::string(kOtherAdr)}, Then::end, ExchangeEnd::timed_out, 0, {Error::wrong_address}},
+        {"master refuses the answer", {ac}, Then::refuse, ExchangeEnd::refused, 1, {}},
+    };
+    for (const auto& c : cases) {
+        Rig<FakeLine> rig({c.then});
+        rig.line.peer = [&](FakeLine& l, const std::string&) {
+            for (const auto& chunk : c.chunks) l.queue(chunk);
+        };
+        rig.master->write_pmbus_cmd(0x40, 0x42);
+        EXPECT_EQ(rig.exchange.run(*rig.master), c.end) << c.name;
+        EXPECT_EQ(rig.master->seen.size(), c.seen) << c.name;
+        const auto& n = rig.exchange.counters();
+        for (size_t e = 0; e < frame::kErrorKinds; ++e)
+            EXPECT_EQ(n.rejected[e], std::count(c.rejected.begin(), c.rejected.end(), Error(e))) << c.name << " " << e;
+        EXPECT_EQ(n.unsolicited, c.unsolicited) << c.name;
+        EXPECT_EQ(n.exchanges(c.end), 1u) << c.name;
+        EXPECT_EQ(rig.controller->exchanges_ended(), 1u) << c.name;
+        EXPECT_EQ(rig.master->sp_state, 0u) << c.name;
+        EXPECT_EQ(rig.master->line_errors, c.end == ExchangeEnd::timed_out ? 1u : 0u) << c.name;
+        EXPECT_EQ(rig.logs.size(), c.rejected.size() + c.unsolicited + (c.end != ExchangeEnd::answered)) << c.name;
+    }
+}
+
+TEST(LineExchange, AnswersWithNoCommandOutstandingNeverReachTheMaster) {
+    Rig<FakeLine> rig({Then::end});
+    rig.line.queue(kRcAnswer);  // late, from an exchange already over
+    rig.exchange.drain();
+    EXPECT_EQ(rig.exchange.counters().unsolicited, 1u);
+
+    rig.line.queue(kRcAnswer);  // still there when the next command goes out
+    rig.line.peer = [](FakeLine& l, const std::string&) { l.queue(kAcAnswer); };
+    rig.master->write_pmbus_cmd(0x40, 0x42);
+    EXPECT_EQ(rig.exchange.run(*rig.master), ExchangeEnd::answered);
+    ASSERT_EQ(rig.master->seen.size(), 1u);
+    EXPECT_EQ(rig.master->seen[0], kAcDecoded);
+    EXPECT_EQ(rig.exchange.counters().unsolicited, 2u);
+}
+
+// Failures before any answer: the command cannot go out, or the line fails.
+TEST(LineExchange, LineFailuresEndTheExchange) {
+    const auto io_error = std::make_error_code(std::errc::io_error);
+    struct Case {
+        const char* name;
+        std::optional<size_t> info_bytes;  // the command submitted, if any
+        std::error_code write_error, read_error;
+        ExchangeEnd end;
+    } cases[] = {
+        {"nothing submitted", std::nullopt, {}, {}, ExchangeEnd::not_sent},
+        {"INFO too long to frame", frame::kMaxInfoBytes + 1, {}, {}, ExchangeEnd::not_sent},
+        {"line refuses the write", 0, io_error, {}, ExchangeEnd::not_sent},
+        {"line fails while waiting", 0, {}, io_error, ExchangeEnd::line_failed},
+    };
+    for (const auto& c : cases) {
+        Rig<FakeLine> rig({});
+        rig.line.write_error = c.write_error;
+        rig.line.read_error = c.read_error;
+        const std::vector<uint8_t> info(c.info_bytes.value_or(0), 0x01);
+        if (c.info_bytes) rig.master->write_pmbus_cmd(0x40, 0x42, info.data(), static_cast<int>(info.size()));
+        EXPECT_EQ(rig.exchange.run(*rig.master), c.end) << c.name;
+        EXPECT_EQ(rig.exchange.counters().commands_sent, c.end == ExchangeEnd::not_sent ? 0u : 1u) << c.name;
+        EXPECT_EQ(rig.master->line_errors, c.end == ExchangeEnd::line_failed ? 1u : 0u) << c.name;
+        EXPECT_EQ(rig.controller->exchanges_ended(), 1u) << c.name;
+    }
+}
+
+// End to end over a pseudo-terminal: a device on the far end answers; a
+// second command meets silence and times out on the clock.
+TEST(LineExchange, RunsOverAPseudoTerminal) {
+    PtyPair pty = open_pty_pair();
+    SerialLine host(pty.slave_path, 9600);
+    LineExchange exchange(host);
+    auto controller = std::make_shared<LineController>();
+    auto master = std::make_shared<ScriptedMaster>();
+    controller->exchange = &exchange;
+    master->controller = controller;
+    master->script = {Then::end};
+    master->answer_timeout_ms = 2000;
+
+    std::string command;
+    std::thread device([&] {
+        uint8_t buf[64];
+        while (command.empty() || command.back() != '\r') {
+            const LineRead r = pty.master.read_some(buf, 2000);
+            if (r.error || r.count == 0) return;
+            command.append(buf, buf + r.count);
+        }
+        (void)pty.master.write_all({reinterpret_cast<const uint8_t*>(kAcAnswer.data()), kAcAnswer.size()});
+    });
+    master->write_pmbus_cmd(0x40, 0x42);
+    EXPECT_EQ(exchange.run(*master), ExchangeEnd::answered);
+    device.join();
+    EXPECT_EQ(command, kAcCommand);
+    ASSERT_EQ(master->seen.size(), 1u);
+    EXPECT_EQ(master->seen[0], kAcDecoded);
+
+    master->answer_timeout_ms = 50;
+    master->write_pmbus_cmd(0x41, 0x42);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange.run(*master), ExchangeEnd::timed_out);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+}
+
+}  // namespace
