@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libboost-dev libboost-date-time-dev
-  libjsoncpp-dev libfmt-dev
+  libjsoncpp-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
 )

@@ -1,0 +1,41 @@
+#include "host_program/alarm_engine.h"
+
+bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now) {
+    std::vector<std::pair<Alarm, bool>> changes;
+    bool any_active = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (const rule_value& r : rules) {
+            Key key{data_id, r.rule_id, r.text};
+            const auto it = active_.find(key);
+            if (r.holds && it == active_.end()) {
+                Alarm a{data_id, r.rule_id, r.text, r.grade, r.alarm_code, r.alarm_name, now, 0};
+                active_.emplace(std::move(key), a);
+                alarm_started(a);
+                changes.emplace_back(std::move(a), true);
+            } else if (!r.holds && it != active_.end()) {
+                Alarm a = it->second;
+                a.ended = now;
+                active_.erase(it);
+                alarm_ended(a);
+                changes.emplace_back(std::move(a), false);
+            }
+        }
+        for (const auto& [key, alarm] : active_) any_active = any_active || std::get<0>(key) == data_id;
+    }
+    if (listener_)
+        for (const auto& [alarm, started] : changes) listener_(alarm, started);
+    return any_active;
+}
+
+std::vector<Alarm> AlarmEngine::active() const {
+    std::lock_guard lock(mutex_);
+    std::vector<Alarm> list;
+    for (const auto& [key, alarm] : active_) list.push_back(alarm);
+    return list;
+}
+
+void AlarmEngine::restore(const std::vector<Alarm>& alarms) {
+    std::lock_guard lock(mutex_);
+    for (const Alarm& a : alarms) active_.emplace(Key{a.data_id, a.rule_id, a.text}, a);
+}

@@ -1,0 +1,53 @@
+#pragma once
+// The site configuration file of voka-host: one or more power systems, each
+// with its line settings and the configuration its master device reads.
+//
+//   {
+//     "plugin": "/usr/lib/voka/plugins/voka.so",        optional
+//     "history": {...},                                 optional, see README
+//     "power_systems": [
+//       { "name": "main-hall",                          optional, default "ps<N>"
+//         "device_type": "voka",                        optional, the master's type
+//         "data_id": 1,                                 the master's (and rectifier's) data id
+//         "port": "/dev/ttyS1",                         absent: the embedded simulator
+//         "scenario": "site.json",                      the embedded simulator's scenario
+//         "baud_rate": 9600, "address": 1, "protocol_ver": 32, "answer_timeout_ms": 1000,
+//         "poll_interval_ms": 5000,                     time from one round's start to the next
+//         "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {} } ] }
+//
+// The whole power-system element is handed to the master's InitSetting.
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+struct PowerSystemConfig {
+    std::string name;
+    std::string device_type = "voka";
+    uint32_t data_id = 0;
+    std::optional<std::string> port;      // nothing: the embedded simulator
+    std::optional<std::string> scenario;  // for the embedded simulator
+    int poll_interval_ms = 5000;
+    Json::Value element;                  // handed whole to the master
+};
+
+struct SiteConfig {
+    std::string path;                     // where it was read from ("" for the bundled example)
+    std::optional<std::string> plugin;
+    Json::Value history;                  // null when absent
+    std::vector<PowerSystemConfig> power_systems;
+};
+
+// A configuration that cannot be used: names the file, the place and the problem.
+class ConfigError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads and checks a site configuration file. Throws ConfigError.
+SiteConfig read_site_config(const std::string& path);
+// Checks a parsed configuration; `source` names it in messages. Throws ConfigError.
+SiteConfig site_config_from_json(const Json::Value& root, const std::string& source);

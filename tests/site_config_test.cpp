@@ -1,0 +1,107 @@
+// voka-host's site configuration: a usable one is read as written; any other
+// is refused with the file, the place and the problem.
+#include <gtest/gtest.h>
+
+#include "host_program/host_options.h"
+#include "host_program/site_config.h"
+#include "tests/support/json.h"
+
+namespace {
+
+std::string refusal(const std::string& json) {
+    try {
+        site_config_from_json(parse_json(json), "site.json");
+    } catch (const ConfigError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(SiteConfig, ReadsPowerSystemsAsWritten) {
+    const auto site = site_config_from_json(parse_json(R"({"plugin": "/x/voka.so", "power_systems": [
+        {"name": "hall", "data_id": 1, "port": "/dev/ttyS1", "poll_interval_ms": 2000, "baud_rate": 19200,
+         "acSetting": [{"data_id": 11}], "rcSetting": {}},
+        {"data_id": 2, "scenario": "s.json", "rcSetting": {}}]})"), "site.json");
+    ASSERT_EQ(site.power_systems.size(), 2u);
+    EXPECT_EQ(site.plugin, "/x/voka.so");
+    const auto& a = site.power_systems[0];
+    EXPECT_EQ(a.name, "hall");
+    EXPECT_EQ(a.data_id, 1u);
+    EXPECT_EQ(a.port, "/dev/ttyS1");
+    EXPECT_EQ(a.poll_interval_ms, 2000);
+    EXPECT_EQ(a.device_type, "voka");
+    EXPECT_EQ(a.element["baud_rate"].asInt(), 19200);  // the master reads the element itself
+    const auto& b = site.power_systems[1];
+    EXPECT_EQ(b.name, "ps2");
+    EXPECT_FALSE(b.port);
+    EXPECT_EQ(b.scenario, "s.json");
+}
+
+TEST(SiteConfig, RefusesWhatAPowerSystemCannotRunWith) {
+    struct Case { const char* json; const char* message; };
+    const std::vector<Case> cases = {
+        {R"([])", "site.json: (top): must be a JSON object"},
+        {R"({})", "site.json: power_systems: must be a non-empty array"},
+        {R"({"power_systems": []})", "site.json: power_systems: must be a non-empty array"},
+        {R"({"power_systems": [5]})", "site.json: power_systems[0]: must be an object"},
+        {R"({"power_systems": [{"rcSetting": {}}]})", "site.json: power_systems[0].data_id: is missing (the master's data id)"},
+        {R"({"power_systems": [{"data_id": -1, "rcSetting": {}}]})",
+         "site.json: power_systems[0].data_id: must be an integer from 0 to 4294967295"},
+        {R"({"power_systems": [{"data_id": 1}]})",
+         "site.json: power_systems[0].rcSetting: is missing (every power system has its rectifiers)"},
+        {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "acSetting": {"data_id": 2}}]})",
+         "site.json: power_systems[0].acSetting: must be an array of device settings"},
+        {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "dcSetting": [{"id": 2}]}]})",
+         "site.json: power_systems[0].dcSetting[0].data_id: is missing"},
+        {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "address": 300}]})",
+         "site.json: power_systems[0].address: must be an integer from 0 to 255"},
+        {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "port": ""}]})",
+         "site.json: power_systems[0].port: must be a non-empty string"},
+        {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "port": "/dev/a"},
+                               {"data_id": 2, "rcSetting": {}, "port": "/dev/a"}]})",
+         "site.json: power_systems[1].port: is already used by power_systems[0]"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(refusal(c.json), c.message) << c.json;
+}
+
+TEST(SiteConfig, NamesTheFileOfAnUnreadableOrInvalidConfiguration) {
+    try {
+        read_site_config("/nonexistent/site.json");
+        FAIL();
+    } catch (const ConfigError& e) {
+        EXPECT_EQ(std::string(e.what()), "/nonexistent/site.json: (file): cannot be read");
+    }
+    const std::string path = testing::TempDir() + "bad-site.json";
+    FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("{\"power_systems\": [\n  {\"data_id\": 1,,}\n]}", f);
+    std::fclose(f);
+    try {
+        read_site_config(path);
+        FAIL();
+    } catch (const ConfigError& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(what.rfind(path + ": (JSON): is not valid JSON: ", 0), 0u) << what;
+        EXPECT_NE(what.find("Line 2"), std::string::npos) << what;
+    }
+}
+
+TEST(HostOptions, ParsesTheCommandLineAndRefusesMistakes) {
+    const auto parse = [](std::vector<const char*> args) {
+        args.insert(args.begin(), "voka-host");
+        return parse_host_options(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+    };
+    const auto o = parse({"site.json", "--json", "--rounds", "3", "--get", "11:ia", "--get", "21:v"});
+    EXPECT_EQ(o.config_path, "site.json");
+    EXPECT_TRUE(o.json);
+    EXPECT_EQ(o.rounds, 3u);
+    ASSERT_EQ(o.queries.size(), 2u);
+    EXPECT_EQ(o.queries[0].data_id, 11u);
+    EXPECT_EQ(o.queries[0].key, "ia");
+    EXPECT_EQ(o.queries[1].text, "21:v");
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+             {"--rounds"}, {"--rounds", "x"}, {"--rounds", "-1"}, {"--get", "11"}, {"--get", "a:b"},
+             {"--get", "11:"}, {"--bogus"}, {"a.json", "b.json"}})
+        EXPECT_THROW(parse(bad), UsageError);
+}
