@@ -49,6 +49,10 @@ ServeResult serve(SerialLine& line, SimulatedPowerSystem& system, const ServeOpt
     for (;;) {
         const bool finishing = rounds_done();
         if (finishing && output.empty()) {
+            // Closing a pseudo-terminal drops what its other end has not read
+            // yet: wait for the host's next command, a hang-up or the linger time.
+            std::array<pollfd, 2> fds{pollfd{line.fd(), POLLIN, 0}, pollfd{options.stop_fd, POLLIN, 0}};
+            poll(fds.data(), options.stop_fd >= 0 ? 2 : 1, static_cast<int>(options.linger.count()));
             result.end = ServeEnd::rounds_done;
             return result;
         }

@@ -19,6 +19,9 @@ struct ServeOptions {
     int stop_fd = -1;  // serving ends once this descriptor is readable (signalfd, eventfd, pipe); -1: none
     unsigned rounds = 0;  // end once round `rounds` is finished; 0: no limit
     std::chrono::milliseconds hangup_retry{100};
+    // After the last round's answers have gone: how long to wait for the
+    // host's next command before ending (the host may not have read them yet).
+    std::chrono::milliseconds linger{500};
 };
 
 enum class ServeEnd : uint8_t { stopped, rounds_done, line_failed };
@@ -32,7 +35,7 @@ struct ServeResult {
 // Serves until stop_fd is readable, the rounds are done, or the line fails.
 // With a rounds limit, the answers of round `rounds` all go out and nothing
 // of a later round does; the limit is reached when the round's final command
-// has come, or the next round has begun.
+// has come, or the next round has begun; serving ends after `linger`.
 ServeResult serve(SerialLine& line, SimulatedPowerSystem& system, const ServeOptions& options);
 
 }  // namespace sim
