@@ -105,24 +105,6 @@ TEST(SimPowerSystem, IgnoresCommandsForOtherAddressesAndBrokenFrames) {
     EXPECT_EQ(ask(s, {0x40, 0x42}).size(), 1u);  // and the next good command is answered
 }
 
-TEST(SimPowerSystem, TakesCommandsInAnyChunking) {
-    auto s = system_from("{}");
-    auto two = command_frame(0x40, 0x42);
-    const auto second = command_frame(0x41, 0x42);
-    two.insert(two.end(), second.begin(), second.end());
-    const auto together = s.feed(two);
-    ASSERT_EQ(together.size(), 2u);
-
-    auto one_by_one = system_from("{}");
-    std::vector<sim::Answer> answers;
-    for (uint8_t b : two) {
-        auto got = one_by_one.feed({&b, 1});
-        answers.insert(answers.end(), got.begin(), got.end());
-    }
-    ASSERT_EQ(answers.size(), 2u);
-    for (size_t i = 0; i < 2; ++i) EXPECT_EQ(answers[i].bytes, together[i].bytes);
-}
-
 // A round starts at the AC analog command, or at a rectifier analog command
 // with no AC analog command before it since the last one (no AC units).
 TEST(SimPowerSystem, CountsARoundAtEachFirstCommandOfARound) {

@@ -11,7 +11,6 @@
 
 namespace {
 
-using sim::FaultKind;
 using sim::parse_scenario;
 using sim::ScenarioError;
 
@@ -79,34 +78,6 @@ TEST(SimScenario, AnEmptyScenarioIsTheDefaultSiteOnTheVokaSet) {
     EXPECT_EQ(s.site.modules.size(), 3u);
     EXPECT_TRUE(s.changes.empty());
     EXPECT_TRUE(s.faults.empty());
-}
-
-TEST(SimScenario, ReadsFaultsWithTheirRoundsCommandsAndOptions) {
-    const auto s = parse_scenario(R"({"faults": [
-        {"kind": "error_rtn", "from_round": 2, "until_round": 4, "cid1": 65, "cid2": "0x43", "rtn": 6},
-        {"kind": "wrong_unit_count", "unit_count": 0},
-        {"kind": "noise", "from_round": 7, "noise_bytes": 3},
-        {"kind": "delay", "delay_ms": 250},
-        {"kind": "bad_checksum"}, {"kind": "no_answer"}, {"kind": "truncated"}]})",
-                                  "f.json");
-    ASSERT_EQ(s.faults.size(), 7u);
-    const sim::Fault& rtn = s.faults[0];
-    EXPECT_EQ(rtn.kind, FaultKind::error_rtn);
-    EXPECT_EQ(rtn.rtn, 6);
-    EXPECT_FALSE(rtn.applies(1, 0x41, 0x43));
-    EXPECT_TRUE(rtn.applies(2, 0x41, 0x43));
-    EXPECT_TRUE(rtn.applies(4, 0x41, 0x43));
-    EXPECT_FALSE(rtn.applies(5, 0x41, 0x43));
-    EXPECT_FALSE(rtn.applies(3, 0x40, 0x43));
-    EXPECT_FALSE(rtn.applies(3, 0x41, 0x44));
-    EXPECT_EQ(s.faults[1].unit_count, 0);
-    EXPECT_TRUE(s.faults[1].applies(0, 0x40, 0x42));  // no range: every round
-    EXPECT_EQ(s.faults[2].noise_bytes, 3u);
-    EXPECT_FALSE(s.faults[2].applies(6, 0x40, 0x42));
-    EXPECT_TRUE(s.faults[2].applies(1000, 0x40, 0x42));
-    EXPECT_EQ(s.faults[3].delay_ms, 250);
-    const std::vector<FaultKind> kinds = {FaultKind::bad_checksum, FaultKind::no_answer, FaultKind::truncated};
-    for (size_t i = 0; i < kinds.size(); ++i) EXPECT_EQ(s.faults[4 + i].kind, kinds[i]);
 }
 
 // Later changes in the file win; a change ends with its range; one may build
