@@ -262,6 +262,18 @@ std::optional<std::vector<uint8_t>> answer_info(const Site& site, CommandSet set
     return std::nullopt;
 }
 
+std::optional<size_t> unit_count_offset(CommandSet set, uint8_t cid1, uint8_t cid2) {
+    const bool general = set == CommandSet::general;
+    const uint8_t analog = general ? 0x41 : 0x42;
+    // Every count follows the DATAFLAG, except the rectifier analog answer's,
+    // which follows the output voltage (2 bytes fixed point, 4 as a float).
+    if (cid1 == 0x40 && (cid2 == analog || (general && (cid2 == 0x43 || cid2 == 0x44)))) return 1;
+    if (cid1 == 0x41 && cid2 == analog) return general ? 5 : 3;
+    if (cid1 == 0x41 && (cid2 == 0x43 || cid2 == 0x44)) return 1;
+    if (cid1 == 0x42 && (cid2 == analog || cid2 == 0x44)) return 1;
+    return std::nullopt;
+}
+
 std::string validate_site(const Site& site, CommandSet set) {
     if (site.modules.size() > 255 || site.ac.size() > 255 || site.dc.size() > 255)
         return "at most 255 AC units, DC units and rectifier modules";

@@ -7,6 +7,7 @@
 // A "voka" AC analog answer is walked from its unit-count byte, so the first
 // AC unit's channel count is that byte: a site must give its first AC unit as
 // many channels as it has AC units (validate_site says so).
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,11 @@ enum class CommandSet { voka, general };
 // The INFO of the answer to (cid1, cid2), or nothing for a command the power
 // system does not know (the simulator then answers with an error return code).
 std::optional<std::vector<uint8_t>> answer_info(const Site& site, CommandSet set, uint8_t cid1, uint8_t cid2);
+
+// Where the unit count (AC units, DC units or rectifier modules) sits in the
+// INFO of the answer to (cid1, cid2); nothing for answers that carry none
+// (parameters, the model text, the "voka" AC switch states and alarms).
+std::optional<size_t> unit_count_offset(CommandSet set, uint8_t cid1, uint8_t cid2);
 
 // What would make the plug-in refuse this site's answers; empty when none.
 std::string validate_site(const Site& site, CommandSet set);
