@@ -12,26 +12,26 @@ constexpr auto kTick = std::chrono::milliseconds(20);  // how often the line is 
 }
 
 PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& plugin,
-                         HostController::Services services, std::unique_ptr<ByteLine> line)
+                         HostController::Services services, const LineOpener& open_line)
     : config_(config),
       output_(services.output),
       controller_(std::make_shared<HostController>(config.name, services,
-                                                   std::chrono::milliseconds(config.poll_interval_ms))),
-      line_(std::move(line)) {
+                                                   std::chrono::milliseconds(config.poll_interval_ms))) {
     device_ = plugin.create(config.device_type);
     master_ = dynamic_cast<PMBusProtocol*>(device_.get());
     if (!master_)
         throw ConfigError(fmt::format("power system \"{}\": plug-in {} makes no \"{}\" master", config.name,
                                       plugin.path(), config.device_type));
-    exchange_ = std::make_unique<LineExchange>(*line_, [this](std::string_view text) {
-        output_.rejected(config_.name, std::string(text));
-    });
-    controller_->set_exchange(exchange_.get());
     master_->controller = controller_;
     master_->data_id = config.data_id;
     if (!master_->InitSetting(config.element))
         throw ConfigError(fmt::format("power system \"{}\": the {} master refused its configuration", config.name,
                                       config.device_type));
+    line_ = open_line(*master_);
+    exchange_ = std::make_unique<LineExchange>(*line_, [this](std::string_view text) {
+        output_.rejected(config_.name, std::string(text));
+    });
+    controller_->set_exchange(exchange_.get());
 }
 
 PowerSystem::~PowerSystem() { stop(); }

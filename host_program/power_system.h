@@ -25,11 +25,14 @@ class PluginLibrary;
 
 class PowerSystem {
 public:
-    // Makes and configures the master from the plug-in; throws ConfigError
-    // when the plug-in has no such device or the master refuses its
-    // configuration. `line` is the system's serial line (or simulator).
+    // Opens the line of a configured master (its baud rate is known then).
+    using LineOpener = std::function<std::unique_ptr<ByteLine>(const PMBusProtocol& master)>;
+
+    // Makes and configures the master from the plug-in, then opens its line.
+    // Throws ConfigError when the plug-in has no such device or the master
+    // refuses its configuration, and whatever `open_line` throws.
     PowerSystem(const PowerSystemConfig& config, const PluginLibrary& plugin, HostController::Services services,
-                std::unique_ptr<ByteLine> line);
+                const LineOpener& open_line);
     ~PowerSystem();
     PowerSystem(const PowerSystem&) = delete;
     PowerSystem& operator=(const PowerSystem&) = delete;

@@ -1,0 +1,32 @@
+#pragma once
+// Where voka-host finds what it runs with: each power system's line (its
+// serial port, or the embedded simulator), the plug-in, and the bundled
+// example site.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "host/pmbus_protocol.h"
+#include "host_core/serial_line.h"
+#include "host_program/site_config.h"
+
+// Opens the power system's line for its configured master: the serial port
+// at the master's baud rate, or, without a port, the embedded simulator with
+// the system's scenario (relative to the site file) or the bundled example.
+// Throws std::system_error naming a port that cannot be opened, ConfigError
+// for a scenario that cannot be used.
+std::unique_ptr<ByteLine> open_line(const PowerSystemConfig& ps, const PMBusProtocol& master,
+                                    const std::string& site_path);
+std::string describe_line(const PowerSystemConfig& ps);
+
+// The plug-in to load: --plugin, else the site file's "plugin", else
+// $VOKA_PLUGIN, else the one built beside voka-host, else the installed one.
+std::string find_plugin(const std::optional<std::string>& option, const std::optional<std::string>& configured);
+
+// The site voka-host runs without a configuration file: one power system on
+// the embedded simulator with the bundled example scenario.
+SiteConfig bundled_example_site();
+
+// A file shipped with voka-host (scenarios), from the source tree of a build
+// or the installed data folder; "" when it is in neither.
+std::string bundled_file(const std::string& relative);
