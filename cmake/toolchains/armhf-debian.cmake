@@ -1,0 +1,33 @@
+# 32-bit ARM hard-float Linux (armhf) with Debian's cross toolchain and the
+# armhf -dev packages installed beside the native ones through multiarch:
+#   scripts/install-deps.sh --armhf
+# Test programs run under qemu's user-mode emulator, so ctest and
+# gtest_discover_tests work as in a native build.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+
+set(VOKA_TARGET_TRIPLET arm-linux-gnueabihf)
+set(CMAKE_C_COMPILER ${VOKA_TARGET_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${VOKA_TARGET_TRIPLET}-g++)
+
+# Multiarch: the armhf libraries and their CMake package files live under
+# /usr/lib/arm-linux-gnueabihf. Naming the architecture makes find_package and
+# find_library look there instead of in the native x86_64 folders.
+set(CMAKE_LIBRARY_ARCHITECTURE ${VOKA_TARGET_TRIPLET})
+# The cross compiler's own runtime sits in /usr/arm-linux-gnueabihf; libraries
+# and packages come only from the roots named here, programs from the build machine.
+set(CMAKE_FIND_ROOT_PATH /usr/${VOKA_TARGET_TRIPLET} /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config answers for the target: armhf .pc files and the shared ones only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VOKA_TARGET_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
+
+# The loader comes from the cross runtime; libraries it does not hold resolve
+# through multiarch folders the emulator reaches on the build machine.
+find_program(VOKA_QEMU_ARM qemu-arm)
+if(VOKA_QEMU_ARM)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VOKA_QEMU_ARM} -L /usr/${VOKA_TARGET_TRIPLET})
+endif()
