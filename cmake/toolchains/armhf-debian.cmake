@@ -25,9 +25,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkg-config answers for the target: armhf .pc files and the shared ones only.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VOKA_TARGET_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
 
-# The loader comes from the cross runtime; libraries it does not hold resolve
-# through multiarch folders the emulator reaches on the build machine.
+# No -L prefix: the loader and every library come from the armhf runtime that
+# multiarch installs (libc6:armhf and the rest), as on a Debian armhf device.
+# Prefixing the cross compiler's own copy of the loader pairs it with the
+# multiarch libc, a different build of glibc, and thread start-up crashes.
 find_program(VOKA_QEMU_ARM qemu-arm)
 if(VOKA_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VOKA_QEMU_ARM} -L /usr/${VOKA_TARGET_TRIPLET})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VOKA_QEMU_ARM})
 endif()
