@@ -14,8 +14,9 @@ set(CMAKE_CXX_COMPILER ${VOKA_TARGET_TRIPLET}-g++)
 # /usr/lib/arm-linux-gnueabihf. Naming the architecture makes find_package and
 # find_library look there instead of in the native x86_64 folders.
 set(CMAKE_LIBRARY_ARCHITECTURE ${VOKA_TARGET_TRIPLET})
-# The cross compiler's own runtime sits in /usr/arm-linux-gnueabihf; libraries
-# and packages come only from the roots named here, programs from the build machine.
+# Libraries, headers and packages: in the cross compiler's own folder and in
+# the system's, where the architecture above picks the armhf ones. Programs
+# (pkg-config, qemu-arm, strip) are the build machine's.
 set(CMAKE_FIND_ROOT_PATH /usr/${VOKA_TARGET_TRIPLET} /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
@@ -32,4 +33,6 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${VOKA_TARGET_TRIPLET}/pkgconfig:/usr/share/
 find_program(VOKA_QEMU_ARM qemu-arm)
 if(VOKA_QEMU_ARM)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VOKA_QEMU_ARM})
+else()
+  message(WARNING "qemu-arm not found (scripts/install-deps.sh --armhf): armhf test programs cannot run here")
 endif()
