@@ -1,7 +1,20 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building and testing the project needs.
-# Idempotent; run as root on Debian 12. Usage: scripts/install-deps.sh
+# Installs every Debian package that building, testing and packaging the
+# project needs. Idempotent; run as root on Debian 12.
+#
+# Usage: scripts/install-deps.sh [--armhf]
+#   --armhf (or VOKA_ARMHF=1) also installs the 32-bit ARM hard-float cross
+#   toolchain, the armhf -dev packages through multiarch and the qemu user-mode
+#   emulator that runs the armhf tests.
 set -euo pipefail
+
+armhf=${VOKA_ARMHF:-0}
+for arg in "$@"; do
+  case "$arg" in
+    --armhf) armhf=1 ;;
+    *) echo "usage: $0 [--armhf]" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   g++ cmake ninja-build pkg-config
@@ -9,15 +22,32 @@ packages=(
   libjsoncpp-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
+  dpkg-dev file              # cpack's DEB generator: dpkg-shlibdeps, and file to find the ELF objects
 )
+
+if [[ $armhf == 1 ]]; then
+  # Multiarch: the armhf libraries install beside the native ones.
+  dpkg --print-foreign-architectures | grep -qx armhf || { dpkg --add-architecture armhf; apt_stale=1; }
+  packages+=(
+    crossbuild-essential-armhf   # arm-linux-gnueabihf-g++ 12 and binutils
+    qemu-user                    # qemu-arm, named explicitly as the tests' emulator
+    libboost-dev:armhf libboost-date-time-dev:armhf
+    libjsoncpp-dev:armhf libfmt-dev:armhf
+    libgtest-dev:armhf libgmock-dev:armhf
+    libsqlite3-dev:armhf
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
-if ((${#missing[@]})); then
+if ((${#missing[@]})) || [[ ${apt_stale:-0} == 1 ]]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
+fi
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
