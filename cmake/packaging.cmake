@@ -17,6 +17,8 @@ foreach(tool IN ITEMS voka-host voka-sim)
 endforeach()
 if(VOKA_TOOL_TARGETS)
   install(TARGETS ${VOKA_TOOL_TARGETS} RUNTIME DESTINATION bin COMPONENT tools)
+  # The bundled scenarios, where voka-host looks for its example site.
+  install(DIRECTORY simulator/scenarios/ DESTINATION share/voka/simulator/scenarios COMPONENT tools)
   list(APPEND VOKA_PACKAGED_COMPONENTS tools)
 endif()
 

@@ -17,7 +17,17 @@ unsigned parse_unsigned(std::string_view text, const char* what) {
 
 HostOptions parse_host_options(int argc, char** argv) {
     HostOptions o;
-    for (int i = 1; i < argc; ++i) {
+    int first = 1;
+    if (argc > 1 && std::string_view(argv[1]) == "alarms") {
+        o.command = HostCommand::alarms;
+        first = 2;
+    } else if (argc > 1 && std::string_view(argv[1]) == "history") {
+        if (argc < 3) throw UsageError("history needs a DATA_ID");
+        o.command = HostCommand::history;
+        o.history_id = parse_unsigned(argv[2], "DATA_ID");
+        first = 3;
+    }
+    for (int i = first; i < argc; ++i) {
         const std::string_view arg = argv[i];
         const auto value = [&](const char* name) -> std::string_view {
             if (i + 1 >= argc) throw UsageError(std::string(name) + " needs a value");
@@ -29,6 +39,8 @@ HostOptions parse_host_options(int argc, char** argv) {
             o.help = true;
         } else if (arg == "--rounds") {
             o.rounds = parse_unsigned(value("--rounds"), "--rounds");
+        } else if (arg == "--db") {
+            o.database = std::string(value("--db"));
         } else if (arg == "--plugin") {
             o.plugin = std::string(value("--plugin"));
         } else if (arg == "--get") {
@@ -40,6 +52,8 @@ HostOptions parse_host_options(int argc, char** argv) {
                                  std::string(q)});
         } else if (!arg.empty() && arg[0] == '-') {
             throw UsageError("unknown option " + std::string(arg));
+        } else if (o.command != HostCommand::run) {
+            throw UsageError("unexpected argument " + std::string(arg));
         } else if (!o.config_path) {
             o.config_path = std::string(arg);
         } else {

@@ -6,14 +6,18 @@
 #include <vector>
 
 inline constexpr const char* kHostUsage =
-    "usage: voka-host [SITE.json] [--json] [--rounds N] [--get ID:KEY]... [--plugin PATH]\n"
+    "usage: voka-host [SITE.json] [--json] [--rounds N] [--get ID:KEY]... [--plugin PATH] [--db PATH]\n"
+    "       voka-host alarms [--db PATH]          list the active alarms\n"
+    "       voka-host history DATA_ID [--db PATH] print a device's stored records\n"
     "  SITE.json     site configuration; without it the bundled example site runs\n"
     "                against the embedded simulator\n"
     "  --json        one JSON object per line per event instead of the round view\n"
     "  --rounds N    stop after N complete rounds of every power system\n"
     "  --get ID:KEY  after each round, ask device ID for KEY (repeatable)\n"
     "  --plugin PATH the plug-in to load (default: the one built beside voka-host,\n"
-    "                then the installed one)\n";
+    "                then the installed one)\n"
+    "  --db PATH     the history and alarm database (default: the site's\n"
+    "                \"history\": {\"database\": ...}, else voka-history.db)\n";
 
 struct ValueQuery {
     unsigned data_id = 0;
@@ -21,7 +25,12 @@ struct ValueQuery {
     std::string text;  // as given, "ID:KEY"
 };
 
+enum class HostCommand { run, alarms, history };
+
 struct HostOptions {
+    HostCommand command = HostCommand::run;
+    unsigned history_id = 0;  // for `history`
+    std::optional<std::string> database;
     std::optional<std::string> config_path;
     std::optional<std::string> plugin;
     bool json = false;

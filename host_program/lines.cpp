@@ -10,7 +10,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kInstalledPlugin = "/usr/lib/voka/plugins/voka.so";
+constexpr const char* kInstalledPlugin = VOKA_INSTALLED_PLUGIN;
 constexpr const char* kInstalledData = "/usr/share/voka";
 constexpr const char* kExampleScenario = "simulator/scenarios/example-site.json";
 

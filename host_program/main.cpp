@@ -1,24 +1,30 @@
 // voka-host: loads the voka.so plug-in, makes and configures each power
 // system of a site configuration, and polls them; without a configuration it
-// runs the bundled example site against the embedded simulator.
+// runs the bundled example site against the embedded simulator. Devices get
+// their latest stored images back before the first round; history and alarms
+// live in one SQLite database.
 #include <condition_variable>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
+#include <json/writer.h>
 
 #include "host_program/alarm_engine.h"
+#include "host_program/history_db.h"
 #include "host_program/host_options.h"
 #include "host_program/lines.h"
 #include "host_program/output.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
+#include "host_program/record_fields.h"
 #include "host_program/site_config.h"
 #include "host_program/work_queue.h"
 
@@ -27,43 +33,127 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
+std::string database_path(const HostOptions& options, const Json::Value& history) {
+    if (options.database) return *options.database;
+    if (history.isObject() && history["database"].isString()) return history["database"].asString();
+    return "voka-history.db";
+}
+
+Retention retention_of(const Json::Value& history) {
+    Retention r;
+    if (!history.isObject()) return r;
+    if (history["max_rows_per_device"].isUInt()) r.max_rows_per_device = history["max_rows_per_device"].asUInt();
+    if (history["max_age_days"].isUInt()) r.max_age_s = static_cast<int64_t>(history["max_age_days"].asUInt()) * 86400;
+    return r;
+}
+
+std::string when(int64_t t) {
+    const std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+int list_alarms(const HostOptions& options) {
+    HistoryDb db(database_path(options, {}), Retention{});
+    const auto active = db.active_alarms();
+    if (active.empty()) std::printf("no active alarms\n");
+    for (const Alarm& a : active)
+        std::printf("%s  %-5u %-6s grade %u  %s  %s\n", when(a.started).c_str(), a.data_id, a.rule_id.c_str(),
+                    a.grade, a.alarm_code.c_str(), a.text.c_str());
+    return 0;
+}
+
+int print_history(const HostOptions& options) {
+    HistoryDb db(database_path(options, {}), Retention{});
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    b["precision"] = 7;  // a float's worth of digits: 2.3, not 2.2999999523162842
+    const auto rows = db.rows(options.history_id);
+    if (rows.empty()) std::printf("no records of device %u\n", options.history_id);
+    for (const HistoryRow& r : rows)
+        std::printf("%s  %s %u  %s\n", when(r.time).c_str(), r.device_type.c_str(), r.data_id,
+                    Json::writeString(b, decode_record(r.record_type, r.image)).c_str());
+    return 0;
+}
+
+// Gives every device its latest stored image before the first round.
+void reload(HistoryDb& db, std::vector<std::unique_ptr<PowerSystem>>& systems, Output& output) {
+    for (const HistoryRow& row : db.latest_images()) {
+        for (auto& system : systems) {
+            const auto accepted = system->load_from_cache(row.data_id, row.device_type, row.image);
+            if (!accepted) continue;
+            if (*accepted)
+                output.notice(fmt::format("voka-host: {} {} reloaded from its record of {}", row.device_type,
+                                          row.data_id, when(row.time)));
+            else if (row.record_type == 5188 && row.image.size() == 30)
+                output.notice(fmt::format("voka-host: {} {} had no channels when last stored; nothing to reload",
+                                          row.device_type, row.data_id));
+            else
+                output.notice(fmt::format("voka-host: {} {} refused its stored record of {} ({} bytes)",
+                                          row.device_type, row.data_id, when(row.time), row.image.size()));
+        }
+    }
+}
+
+// The plug-in writes a few plain diagnostic lines to standard output; they go
+// to standard error instead, so that what voka-host shows (a JSON stream with
+// --json) stays whole. Returns the stream of the original standard output.
+std::FILE* keep_stdout_for_the_view() {
+    std::fflush(stdout);
+    const int view = dup(STDOUT_FILENO);
+    if (view < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) return stdout;
+    std::FILE* f = fdopen(view, "w");
+    return f ? f : stdout;
+}
+
 // Runs the site until every power system has done `rounds` complete rounds
 // (0: until a signal).
 int run_site(const HostOptions& options) {
     const SiteConfig site = options.config_path ? read_site_config(*options.config_path) : bundled_example_site();
     const std::string plugin_path = find_plugin(options.plugin, site.plugin);
 
-    Output output(options.json);
+    Output output(options.json, keep_stdout_for_the_view());
+    HistoryDb db(database_path(options, site.history), retention_of(site.history),
+                 [&output](const std::string& problem) { output.notice("voka-host: " + problem); });
     PluginLibrary plugin(plugin_path);
-    AlarmEngine alarms([&output](const Alarm& a, bool started) { output.alarm(a, started); });
-    WorkQueue work;  // after the alarms and output it uses: stops first
+    DurableAlarmEngine alarms(db, [&output](const Alarm& a, bool started) { output.alarm(a, started); });
+    WorkQueue work;  // after what its items use: it stops first
     std::vector<std::unique_ptr<PowerSystem>> systems;
     for (const auto& ps : site.power_systems) {
         systems.push_back(std::make_unique<PowerSystem>(
-            ps, plugin, HostController::Services{output, work, alarms, nullptr},
+            ps, plugin, HostController::Services{output, work, alarms, &db},
             [&](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
         output.notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
     }
-
     for (const auto& q : options.queries) {
         bool known = false;
         for (const auto& system : systems) known = known || system->has_device(q.data_id);
         if (!known) throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
     }
 
+    reload(db, systems, output);
+    const auto ask = [&](PowerSystem& ps) {
+        for (const auto& q : options.queries) {
+            if (!ps.has_device(q.data_id)) continue;  // another system's device
+            const auto answer = ps.query(q.data_id, q.key);
+            if (std::holds_alternative<float>(answer))
+                output.value(q.text, std::get<float>(answer));
+            else
+                output.refusal(q.text, std::get<std::string>(answer));
+        }
+    };
+    for (auto& system : systems) ask(*system);  // what reloaded data answer before the first round
+
     std::mutex progress_mutex;
     std::condition_variable progress;
     size_t finished = 0;
     for (auto& system : systems) {
         system->start([&](PowerSystem& ps, unsigned round) {
-            for (const auto& q : options.queries) {
-                if (!ps.has_device(q.data_id)) continue;  // another system's device
-                const auto answer = ps.query(q.data_id, q.key);
-                if (std::holds_alternative<float>(answer))
-                    output.value(q.text, std::get<float>(answer));
-                else
-                    output.refusal(q.text, std::get<std::string>(answer));
-            }
+            ask(ps);
             if (options.rounds && round == options.rounds) {
                 std::lock_guard lock(progress_mutex);
                 ++finished;
@@ -98,7 +188,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        return run_site(*options);
+        switch (options->command) {
+            case HostCommand::alarms: return list_alarms(*options);
+            case HostCommand::history: return print_history(*options);
+            case HostCommand::run: return run_site(*options);
+        }
     } catch (const ConfigError& e) {
         std::fprintf(stderr, "voka-host: %s\n", e.what());
         return 2;
@@ -106,4 +200,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "voka-host: %s\n", e.what());
         return 1;
     }
+    return 1;
 }

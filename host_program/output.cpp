@@ -9,6 +9,7 @@ std::string one_line(const Json::Value& v) {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
     b["emitUTF8"] = true;
+    b["precision"] = 7;  // a float's worth of digits: 2.3, not 2.2999999523162842
     return Json::writeString(b, v);
 }
 

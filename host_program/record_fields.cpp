@@ -1,5 +1,6 @@
 #include "host_program/record_fields.h"
 
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,7 +21,7 @@ T read_at(std::span<const uint8_t> image, size_t offset) {
 }
 
 // Floats shown as the record holds them, rounded for reading.
-Json::Value number(float v) { return Json::Value(static_cast<double>(std::round(v * 1000.0f) / 1000.0f)); }
+Json::Value number(float v) { return Json::Value(std::round(static_cast<double>(v) * 1000.0) / 1000.0); }
 
 std::string stamp(const uint8_t* t) {
     return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", t[0] | t[1] << 8, t[2], t[3], t[4], t[5], t[6]);
