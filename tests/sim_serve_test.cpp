@@ -20,6 +20,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/child_process.h"
+
 #include "simulator/line_server.h"
 #include "tests/support/sim_host.h"
 
@@ -107,73 +109,10 @@ TEST(SimServe, EndsByItselfOnceItsRoundsAreDone) {
 // ---- voka-sim ----
 
 // voka-sim started with its standard output and error on pipes.
-class SimProgram {
-public:
-    explicit SimProgram(const std::vector<std::string>& args) {
-        int out[2], err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        std::vector<std::string> all = {VOKA_SIM_PATH};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, VOKA_SIM_PATH, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-        if (rc != 0) throw std::runtime_error("posix_spawn");
-    }
-    ~SimProgram() {
-        if (pid_ > 0 && !exit_status_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-        close(err_);
-    }
-
-    // The first line of standard output, without its newline; "" if none came in 10 s.
-    std::string first_line() {
-        std::string line;
-        char c;
-        while (readable(out_, 10'000) && read(out_, &c, 1) == 1 && c != '\n') line += c;
-        return line;
-    }
-    void signal(int sig) const { kill(pid_, sig); }
-    // The exit status once it has ended, or nothing after 10 s.
-    std::optional<int> exit_status() {
-        for (auto waited = 0ms; !exit_status_ && waited < 10s; waited += 10ms) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return exit_status_;
-    }
-    // Everything written to standard error; call after it has ended.
-    std::string errors() const {
-        std::string text;
-        char buf[256];
-        for (ssize_t n; readable(err_, 1000) && (n = read(err_, buf, sizeof buf)) > 0;) text.append(buf, n);
-        return text;
-    }
-
-private:
-    static bool readable(int fd, int timeout_ms) {
-        pollfd p{fd, POLLIN, 0};
-        return poll(&p, 1, timeout_ms) == 1;
-    }
-    pid_t pid_ = -1;
-    int out_ = -1, err_ = -1;
-    std::optional<int> exit_status_;
+struct SimProgram : ChildProcess {
+    explicit SimProgram(const std::vector<std::string>& args) : ChildProcess(VOKA_SIM_PATH, args) {}
+    // The first line of standard output; "" if none came in 10 s.
+    std::string first_line() { return next_line().value_or(""); }
 };
 
 const std::string kExample = std::string(VOKA_SCENARIO_DIR) + "/example-site.json";

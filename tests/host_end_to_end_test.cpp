@@ -1,0 +1,206 @@
+// voka-host and voka-sim as a person runs them: the simulator on a
+// pseudo-terminal, the host polling it, history and alarms in the database,
+// a restart after kill -9, and clear refusals of bad input.
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/child_process.h"
+#include "tests/support/json.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder of its own for one test's files.
+struct Workdir {
+    fs::path dir = fs::path(testing::TempDir()) /
+                   (std::string("voka-e2e-") + testing::UnitTest::GetInstance()->current_test_info()->name());
+    Workdir() {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    ~Workdir() { fs::remove_all(dir); }
+    std::string write(const std::string& name, const std::string& text) const {
+        std::ofstream(dir / name) << text;
+        return (dir / name).string();
+    }
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+};
+
+// A quick site: fast line, module 2 faulty in rounds 3 and 4, AC channel A low from round 6 on,
+// the rectifier answer lost in round 2.
+std::string scenario(int first_ac_volts = 231) {
+    return R"({"equipment": {"address": 1, "baud_rate": 115200},
+      "site": {"ac": [{"channels": [{"a": )" + std::to_string(first_ac_volts) + R"(}]}], "dc": [{"v": 53.6}],
+               "modules": [{"current": 14.2}, {"current": 13.9}, {"current": 14.1}]},
+      "changes": [{"from_round": 3, "until_round": 4, "set": {"modules[1].fault": 1}},
+                  {"from_round": 6, "set": {"ac[0].channels[0].alerts[0]": 1}}],
+      "faults": [{"kind": "no_answer", "from_round": 2, "until_round": 2, "cid1": "0x41", "cid2": "0x42"}]})";
+}
+
+std::string site(const std::vector<std::string>& systems, const std::string& extra = "") {
+    std::string s = R"({)" + extra + R"("power_systems": [)";
+    for (size_t i = 0; i < systems.size(); ++i) s += (i ? "," : "") + systems[i];
+    return s + "]}";
+}
+
+std::string power_system(const std::string& name, int id, int ac_id, int dc_id, const std::string& line) {
+    return R"({"name": ")" + name + R"(", "data_id": )" + std::to_string(id) +
+           R"(, "poll_interval_ms": 0, "answer_timeout_ms": 300, "baud_rate": 115200, )" + line +
+           R"(, "acSetting": [{"data_id": )" + std::to_string(ac_id) + R"(}], "dcSetting": [{"data_id": )" +
+           std::to_string(dc_id) + R"(}], "rcSetting": {}})";
+}
+
+std::vector<Json::Value> events(const std::vector<std::string>& lines) {
+    std::vector<Json::Value> out;
+    for (const auto& l : lines) out.push_back(parse_json(l));
+    return out;
+}
+
+std::vector<Json::Value> of_kind(const std::vector<Json::Value>& all, const std::string& kind) {
+    std::vector<Json::Value> out;
+    for (const auto& e : all)
+        if (e["event"].asString() == kind) out.push_back(e);
+    return out;
+}
+
+const std::string kListening = "voka-sim: listening on ";
+
+struct Sim : ChildProcess {
+    std::string port;
+    explicit Sim(const std::string& scenario_file) : ChildProcess(VOKA_SIM_PATH, {scenario_file, "--no-pace"}) {
+        const std::string first = next_line().value_or("");
+        EXPECT_EQ(first.rfind(kListening, 0), 0u) << first;
+        port = first.substr(std::min(first.size(), kListening.size()));
+    }
+};
+
+}  // namespace
+
+TEST(HostEndToEnd, PollsTwoSimulatedSystemsThroughFaultsAndAlarms) {
+    Workdir w;
+    Sim sim_a(w.write("a.json", scenario()));
+    Sim sim_b(w.write("b.json", scenario(229)));
+    const std::string config = w.write(
+        "site.json", site({power_system("hall-a", 1, 11, 21, R"("port": ")" + sim_a.port + "\""),
+                           power_system("hall-b", 2, 12, 22, R"("port": ")" + sim_b.port + "\"")}));
+    ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--rounds", "6", "--get", "11:channel_0_a", "--get",
+                                       "12:channel_0_a", "--get", "22:v", "--db", w.path("h.db")});
+    const auto all = events(host.remaining_lines());
+    ASSERT_EQ(host.exit_status(), 0) << host.errors();
+
+    // Both systems completed their rounds; the lost answer cost one round, and polling went on.
+    for (const std::string name : {"hall-a", "hall-b"}) {
+        unsigned complete = 0, timed_out = 0;
+        for (const auto& r : of_kind(all, "round")) {
+            if (r["system"].asString() != name) continue;
+            complete += r["complete"].asBool();
+            timed_out += r["outcome"].asString() == "timed out";
+        }
+        EXPECT_EQ(complete, 6u) << name;
+        EXPECT_EQ(timed_out, 1u) << name;
+    }
+    // Decoded records carry the scenario's values.
+    bool saw_b_ac = false;
+    for (const auto& r : of_kind(all, "record"))
+        if (r["data_id"].asUInt() == 12) {
+            saw_b_ac = true;
+            EXPECT_EQ(r["fields"]["channels"][0]["a"].asDouble(), 229.0);
+        }
+    EXPECT_TRUE(saw_b_ac);
+    // The timed fault made module 2's condition hold, and its alarm started and ended.
+    unsigned fault_holds = 0;
+    for (const auto& c : of_kind(all, "condition"))
+        if (c["system"].asString() == "hall-a" && c["text"].asString() == "模块2整流模块故障告警" && c["holds"].asBool())
+            ++fault_holds;
+    EXPECT_EQ(fault_holds, 2u);
+    std::vector<std::string> module_alarms;
+    for (const auto& a : of_kind(all, "alarm"))
+        if (a["data_id"].asUInt() == 1 && a["rule_id"].asString() == "RC_0") module_alarms.push_back(a["state"].asString());
+    EXPECT_EQ(module_alarms, (std::vector<std::string>{"start", "end"}));
+    // --get answers, per system.
+    std::vector<std::string> answers;
+    for (const auto& g : of_kind(all, "get"))
+        answers.push_back(g["query"].asString() + "=" + (g.isMember("value") ? std::to_string(g["value"].asInt())
+                                                                           : g["refused"].asString()));
+    EXPECT_NE(std::find(answers.begin(), answers.end(), "11:channel_0_a=231"), answers.end());
+    EXPECT_NE(std::find(answers.begin(), answers.end(), "12:channel_0_a=229"), answers.end());
+    EXPECT_NE(std::find(answers.begin(), answers.end(), "22:v=53"), answers.end());
+    EXPECT_NE(std::find(answers.begin(), answers.end(), "11:channel_0_a=数据未就绪"), answers.end());  // before round 1
+    sim_a.signal(SIGTERM);
+    sim_b.signal(SIGTERM);
+}
+
+TEST(HostEndToEnd, RestartAfterKillReloadsAndKeepsTheStandingAlarm) {
+    Workdir w;
+    const std::string sc = w.write("s.json", R"({"equipment": {"baud_rate": 115200},
+        "changes": [{"from_round": 1, "set": {"modules[0].fault": 1}}]})");
+    const std::string config = w.write(
+        "site.json", site({power_system("solo", 1, 11, 21, R"("scenario": "s.json")")},
+                          R"("history": {"max_rows_per_device": 3}, )"));
+    const std::string db = w.path("h.db");
+    {
+        ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--db", db});
+        unsigned complete = 0;
+        while (complete < 5) {
+            const auto line = host.next_line();
+            ASSERT_TRUE(line) << host.errors();
+            const auto e = parse_json(*line);
+            complete += e["event"].asString() == "round" && e["complete"].asBool();
+        }
+        host.signal(SIGKILL);  // mid-polling, no chance to clean up
+        EXPECT_EQ(host.exit_status(), 128 + SIGKILL);
+    }
+    ChildProcess again(VOKA_HOST_PATH, {config, "--json", "--rounds", "1", "--get", "21:v", "--db", db});
+    const auto all = events(again.remaining_lines());
+    ASSERT_EQ(again.exit_status(), 0) << again.errors();
+    // The first answer comes from reloaded data, before any new round.
+    size_t first_get = all.size(), first_round = all.size();
+    for (size_t i = all.size(); i-- > 0;) {
+        if (all[i]["event"] == "get") first_get = i;
+        if (all[i]["event"] == "round") first_round = i;
+    }
+    ASSERT_LT(first_get, first_round);
+    EXPECT_NEAR(all[first_get]["value"].asDouble(), 53.5, 1e-3);
+    EXPECT_TRUE(of_kind(all, "alarm").empty());  // the standing module fault is not raised again
+
+    ChildProcess alarms(VOKA_HOST_PATH, {"alarms", "--db", db});
+    const auto listed = alarms.remaining_lines();
+    EXPECT_EQ(alarms.exit_status(), 0);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_NE(listed[0].find("模块1整流模块故障告警"), std::string::npos) << listed[0];
+    ChildProcess history(VOKA_HOST_PATH, {"history", "21", "--db", db});
+    EXPECT_EQ(history.remaining_lines().size(), 3u);  // the bound per device
+    EXPECT_EQ(history.exit_status(), 0);
+}
+
+TEST(HostEndToEnd, RefusesBadInputClearly) {
+    Workdir w;
+    struct Case { std::vector<std::string> args; int status; std::string message; };
+    const std::string bad_json = w.write("bad.json", "{\"power_systems\": [}");
+    const std::string no_rc = w.write("norc.json", R"({"power_systems": [{"data_id": 1}]})");
+    const std::string bad_port =
+        w.write("port.json", site({power_system("p", 1, 11, 21, R"("port": "/nonexistent/ttyX")")}));
+    const std::string bad_scenario = w.write("bs.json", site({power_system("s", 1, 11, 21, R"("scenario": "nope.json")")}));
+    const std::vector<Case> cases = {
+        {{bad_json}, 2, bad_json + ": (JSON): is not valid JSON"},
+        {{no_rc}, 2, no_rc + ": power_systems[0].rcSetting: is missing"},
+        {{w.path("missing.json")}, 2, w.path("missing.json") + ": (file): cannot be read"},
+        {{bad_port, "--db", w.path("h.db")}, 1, "/nonexistent/ttyX"},
+        {{bad_scenario, "--db", w.path("h.db")}, 2, "nope.json"},
+        {{"--rounds", "x"}, 2, "--rounds must be a whole number"},
+        {{"--get", "99:v", "--rounds", "1", "--db", w.path("h.db")}, 2, "no device 99 in this site"},
+    };
+    for (const auto& c : cases) {
+        ChildProcess host(VOKA_HOST_PATH, c.args);
+        const auto out = host.remaining_lines();
+        EXPECT_EQ(host.exit_status(), c.status) << c.args[0];
+        const std::string errors = host.errors();
+        EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+        EXPECT_EQ(std::count_if(out.begin(), out.end(), [](const std::string& l) { return l.find("round") != std::string::npos; }), 0);
+    }
+}
