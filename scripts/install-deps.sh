@@ -21,6 +21,7 @@ packages=(
   libboost-dev libboost-date-time-dev
   libjsoncpp-dev libfmt-dev libsqlite3-dev
   libgtest-dev libgmock-dev
+  libbenchmark-dev          # voka_bench, run by hand
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
   dpkg-dev file              # cpack's DEB generator: dpkg-shlibdeps, and file to find the ELF objects
 )
