@@ -1,6 +1,8 @@
 // voka-host and voka-sim as a person runs them: the simulator on a
 // pseudo-terminal, the host polling it, history and alarms in the database,
 // a restart after kill -9, and clear refusals of bad input.
+#include <sqlite3.h>
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -186,7 +188,17 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
     const std::string bad_port =
         w.write("port.json", site({power_system("p", 1, 11, 21, R"("port": "/nonexistent/ttyX")")}));
     const std::string bad_scenario = w.write("bs.json", site({power_system("s", 1, 11, 21, R"("scenario": "nope.json")")}));
+    const std::string newer_db = w.path("newer.db");
+    {
+        sqlite3* raw = nullptr;
+        sqlite3_open(newer_db.c_str(), &raw);
+        sqlite3_exec(raw, "CREATE TABLE meta (key TEXT PRIMARY KEY, value INTEGER); "
+                          "INSERT INTO meta VALUES ('schema_version', 9);", nullptr, nullptr, nullptr);
+        sqlite3_close(raw);
+    }
     const std::vector<Case> cases = {
+        {{"--rounds", "1", "--db", newer_db}, 1, newer_db + " has schema version 9, newer than this voka-host knows"},
+        {{"alarms", "--db", newer_db}, 1, "newer than this voka-host knows"},
         {{bad_json}, 2, bad_json + ": (JSON): is not valid JSON"},
         {{no_rc}, 2, no_rc + ": power_systems[0].rcSetting: is missing"},
         {{w.path("missing.json")}, 2, w.path("missing.json") + ": (file): cannot be read"},
