@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/lookup.h"
+
 #include "tests/support/json.h"
 
 #include "ac/voka_ac.h"
@@ -17,29 +19,6 @@ using boost::posix_time::ptime;
 using boost::posix_time::seconds;
 using boost::posix_time::second_clock;
 
-// What Get_Value answered: a value or the text of the refusal.
-using Answer = std::variant<float, std::string>;
-
-Answer ask(const VOKA_AC& dev, const std::string& key) {
-    try {
-        return dev.Get_Value(0, key);
-    } catch (const std::out_of_range& e) {
-        return std::string(e.what());
-    }
-}
-
-// Asks with last_update placed `age_s` seconds before now; retried if the
-// clock's second turned meanwhile, so that the age is exact.
-Answer ask_at_age(VOKA_AC& dev, const std::string& key, long age_s) {
-    Answer answer;
-    for (int tries = 0; tries < 5; ++tries) {
-        const ptime now = second_clock::local_time();
-        dev.last_update = now - seconds(age_s);
-        answer = ask(dev, key);
-        if (second_clock::local_time() == now) break;
-    }
-    return answer;
-}
 
 // Everything LoadFromCache may change, as bytes, to prove a refusal changed nothing.
 std::vector<uint8_t> state_of(const VOKA_AC& dev) {
