@@ -62,7 +62,12 @@ check "voka.so: get_providers the one export" \
 tools_deb=$(ls "$build"/voka-tools_*_"$arch".deb 2>/dev/null || true)
 if [ -n "$tools_deb" ]; then
   check "voka-tools: Architecture $arch" test "$(dpkg-deb -f "$tools_deb" Architecture)" = "$arch"
-  check "voka-tools: programs in /usr/bin only" bash -c '! grep -qv "^/usr/bin/" <<<"$1"' _ "$(payload "$tools_deb")"
+  check "voka-tools: programs in /usr/bin, bundled scenarios in /usr/share/voka, nothing else" \
+    bash -c '! grep -qv -e "^/usr/bin/" -e "^/usr/share/voka/" <<<"$1"' _ "$(payload "$tools_deb")"
+  check "voka-tools: holds voka-host and voka-sim" \
+    bash -c 'grep -qx /usr/bin/voka-host <<<"$1" && grep -qx /usr/bin/voka-sim <<<"$1"' _ "$(payload "$tools_deb")"
+  check "voka-tools: holds the example scenario voka-host runs by default" \
+    bash -c 'grep -qx /usr/share/voka/simulator/scenarios/example-site.json <<<"$1"' _ "$(payload "$tools_deb")"
   check "voka-tools: Depends from its programs' libraries" test -n "$(depends_names "$tools_deb")"
 fi
 
