@@ -155,6 +155,7 @@ int run_site(const HostOptions& options) {
         system->start([&](PowerSystem& ps, unsigned round) {
             ask(ps);
             if (options.rounds && round == options.rounds) {
+                ps.request_stop();  // this system has done its rounds
                 std::lock_guard lock(progress_mutex);
                 ++finished;
                 progress.notify_all();

@@ -43,6 +43,11 @@ public:
     // polling thread, outside the device lock.
     void start(std::function<void(PowerSystem&, unsigned round)> after_round);
     void stop();
+    // Ends polling after the exchange in progress; callable from the polling thread.
+    void request_stop() {
+        stopping_ = true;
+        wake_.notify_all();
+    }
 
     // Whether a child device carries this data id.
     bool has_device(unsigned data_id);
