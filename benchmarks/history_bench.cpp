@@ -10,7 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "host_program/history_db.h"
+#include "host_program/history/history_db.h"
+#include "host_program/records/record_types.h"
 
 namespace {
 
@@ -23,11 +24,12 @@ void BM_HistoryRound(benchmark::State& state) {
     size_t rounds = 0;
     {
         HistoryDb db(path, Retention{static_cast<unsigned>(state.range(0)), 0});
-        const std::vector<uint8_t> ac(62, 1), dc(41, 2), rc(195, 3);
+        const std::vector<uint8_t> ac(kAcRecord.size_for(1), 1), dc(kDcRecord.size_for(0), 2),
+            rc(kRectifierRecord.size_for(3), 3);
         for (auto _ : state) {
-            db.save(11, 5188, "voka-ac", ac);
-            db.save(21, 5189, "voka-dc", dc);
-            db.save(1, 5190, "voka-rc", rc);
+            db.save(11, kAcRecord.number, std::string(kAcRecord.device_type), ac);
+            db.save(21, kDcRecord.number, std::string(kDcRecord.device_type), dc);
+            db.save(1, kRectifierRecord.number, std::string(kRectifierRecord.device_type), rc);
             ++rounds;
         }
     }

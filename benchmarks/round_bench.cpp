@@ -28,7 +28,7 @@
 
 #include "host/pmbus_protocol.h"
 #include "host/ztx_controller.h"
-#include "host_core/frame_codec.h"
+#include "line/frame_codec.h"
 #include "power/voka.h"
 #include "simulator/answers.h"
 

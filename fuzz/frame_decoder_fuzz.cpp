@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz/call_sequence.h"
-#include "host_core/frame_codec.h"
+#include "line/frame_codec.h"
 
 namespace {
 

@@ -23,7 +23,8 @@ public:
     virtual ~ZTXController() = default;
 
     // Devices log through here. The arguments become text in the caller; the
-    // host fills the "{}" placeholders of `fmt` with them in order.
+    // host fills the "{}" placeholders of `fmt` with them in order
+    // (format_log_message, host_core/log_format.h).
     template <class... Args>
     void InfoLog(const char* fmt, const Args&... args) {
         log_message(fmt, std::vector<std::string>{host_log::text_of(args)...});

@@ -2,11 +2,11 @@
 
 #include <ctime>
 
-#include "host_core/line_exchange.h"
 #include "host_core/log_format.h"
-#include "host_program/alarm_engine.h"
-#include "host_program/record_fields.h"
+#include "host_program/alarms/alarm_engine.h"
+#include "host_program/records/record_types.h"
 #include "host_program/work_queue.h"
+#include "line/line_exchange.h"
 
 HostController::HostController(std::string system, Services services, std::chrono::milliseconds poll_interval)
     : system_(std::move(system)), services_(services), poll_interval_(poll_interval) {}
@@ -26,21 +26,21 @@ RoundReport HostController::end_exchange() {
 }
 
 void HostController::log_message(const char* fmt, const std::vector<std::string>& args) {
-    services_.output.log(system_, format_log_message(fmt ? fmt : "", args));
+    services_.events.handle(event::Log{system_, format_log_message(fmt ? fmt : "", args)});
 }
 
 bool HostController::device_initialised(ZTXVDevice&, ZTXVDevice*, unsigned, const Json::Value&) { return true; }
 
 void HostController::publish(ZTXVDevice& device, int type, std::span<const uint8_t> image, bool) {
-    PublishedRecord record{device.data_id, device.DeviceType(), type, decode_record(type, image)};
-    services_.output.record(system_, record);
-    current_.records.push_back(std::move(record));
+    event::RecordPublished e{system_, {device.data_id, device.DeviceType(), type, decode_record(type, image)}};
+    services_.events.handle(e);
+    current_.records.push_back(std::move(e.record));
     std::lock_guard lock(record_types_mutex_);
     record_types_[&device] = type;
 }
 
 void HostController::threshold_reported(ZTXVDevice&, const rule_value& rule) {
-    services_.output.condition(system_, rule);
+    services_.events.handle(event::Condition{system_, rule});
     if (rule.holds) current_.holding.push_back(rule);
 }
 

@@ -1,33 +1,27 @@
 #pragma once
 // The controller of one power system in voka-host: it acts on every host call
 // of the system's devices. Commands go to the system's line exchange, images
-// and conditions to the output (and history), work items to the worker
-// thread, rule batches to the alarm engine.
+// and conditions to the event stream, stored images to the history, work
+// items to the worker thread, rule batches to the alarm engine.
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/ztx_controller.h"
-#include "host_program/output.h"
+#include "host_program/events/event.h"
+#include "host_program/history/history_sink.h"
 
 class AlarmEngine;
 class LineExchange;
 class WorkQueue;
 
-// Where stored images go; the host's history database implements it.
-class HistorySink {
-public:
-    virtual ~HistorySink() = default;
-    virtual void save(uint32_t data_id, int record_type, const std::string& device_type,
-                      std::span<const uint8_t> image) = 0;
-};
-
 class HostController final : public ZTXController {
 public:
     struct Services {
-        Output& output;
+        EventSink& events;
         WorkQueue& work;
         AlarmEngine& alarms;
         HistorySink* history = nullptr;  // none: images are not stored

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "host/pmbus_protocol.h"
-#include "host_core/serial_line.h"
+#include "line/serial_line.h"
 #include "host_program/site_config.h"
 
 // Opens the power system's line for its configured master: the serial port

@@ -15,16 +15,16 @@
 #include <vector>
 
 #include <fmt/format.h>
-#include <json/writer.h>
 
-#include "host_program/alarm_engine.h"
-#include "host_program/history_db.h"
+#include "host_program/alarms/durable_alarm_engine.h"
+#include "host_program/events/json_writer.h"
+#include "host_program/events/text_view.h"
+#include "host_program/history/history_db.h"
 #include "host_program/host_options.h"
 #include "host_program/lines.h"
-#include "host_program/output.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
-#include "host_program/record_fields.h"
+#include "host_program/records/record_types.h"
 #include "host_program/site_config.h"
 #include "host_program/work_queue.h"
 
@@ -68,32 +68,29 @@ int list_alarms(const HostOptions& options) {
 
 int print_history(const HostOptions& options) {
     HistoryDb db(database_path(options, {}), Retention{});
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    b["precision"] = 7;  // a float's worth of digits: 2.3, not 2.2999999523162842
     const auto rows = db.rows(options.history_id);
     if (rows.empty()) std::printf("no records of device %u\n", options.history_id);
     for (const HistoryRow& r : rows)
         std::printf("%s  %s %u  %s\n", when(r.time).c_str(), r.device_type.c_str(), r.data_id,
-                    Json::writeString(b, decode_record(r.record_type, r.image)).c_str());
+                    one_line_json(decode_record(r.record_type, r.image).fields).c_str());
     return 0;
 }
 
 // Gives every device its latest stored image before the first round.
-void reload(HistoryDb& db, std::vector<std::unique_ptr<PowerSystem>>& systems, Output& output) {
+void reload(HistoryDb& db, std::vector<std::unique_ptr<PowerSystem>>& systems, EventSink& events) {
+    const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
     for (const HistoryRow& row : db.latest_images()) {
         for (auto& system : systems) {
             const auto accepted = system->load_from_cache(row.data_id, row.device_type, row.image);
             if (!accepted) continue;
             if (*accepted)
-                output.notice(fmt::format("voka-host: {} {} reloaded from its record of {}", row.device_type,
+                notice(fmt::format("voka-host: {} {} reloaded from its record of {}", row.device_type,
                                           row.data_id, when(row.time)));
-            else if (row.record_type == 5188 && row.image.size() == 30)
-                output.notice(fmt::format("voka-host: {} {} had no channels when last stored; nothing to reload",
+            else if (row.record_type == kAcRecord.number && row.image.size() == kAcRecord.size_for(0))
+                notice(fmt::format("voka-host: {} {} had no channels when last stored; nothing to reload",
                                           row.device_type, row.data_id));
             else
-                output.notice(fmt::format("voka-host: {} {} refused its stored record of {} ({} bytes)",
+                notice(fmt::format("voka-host: {} {} refused its stored record of {} ({} bytes)",
                                           row.device_type, row.data_id, when(row.time), row.image.size()));
         }
     }
@@ -116,18 +113,29 @@ int run_site(const HostOptions& options) {
     const SiteConfig site = options.config_path ? read_site_config(*options.config_path) : bundled_example_site();
     const std::string plugin_path = find_plugin(options.plugin, site.plugin);
 
-    Output output(options.json, keep_stdout_for_the_view());
+    std::FILE* const view_out = keep_stdout_for_the_view();
+    std::unique_ptr<EventSink> view;
+    if (options.json)
+        view = std::make_unique<JsonWriter>(view_out);
+    else
+        view = std::make_unique<TextView>(view_out);
+    EventStream events;
+    events.add(*view);
+    const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
+
     HistoryDb db(database_path(options, site.history), retention_of(site.history),
-                 [&output](const std::string& problem) { output.notice("voka-host: " + problem); });
+                 [&](const std::string& problem) { notice("voka-host: " + problem); });
     PluginLibrary plugin(plugin_path);
-    DurableAlarmEngine alarms(db, [&output](const Alarm& a, bool started) { output.alarm(a, started); });
+    DurableAlarmEngine alarms(db, [&events](const Alarm& a, bool started) {
+        events.handle(event::AlarmChanged{a, started});
+    });
     WorkQueue work;  // after what its items use: it stops first
     std::vector<std::unique_ptr<PowerSystem>> systems;
     for (const auto& ps : site.power_systems) {
         systems.push_back(std::make_unique<PowerSystem>(
-            ps, plugin, HostController::Services{output, work, alarms, &db},
+            ps, plugin, HostController::Services{events, work, alarms, &db},
             [&](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
-        output.notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
+        notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
     }
     for (const auto& q : options.queries) {
         bool known = false;
@@ -135,15 +143,15 @@ int run_site(const HostOptions& options) {
         if (!known) throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
     }
 
-    reload(db, systems, output);
+    reload(db, systems, events);
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {
             if (!ps.has_device(q.data_id)) continue;  // another system's device
             const auto answer = ps.query(q.data_id, q.key);
             if (std::holds_alternative<float>(answer))
-                output.value(q.text, std::get<float>(answer));
+                events.handle(event::Value{q.text, std::get<float>(answer)});
             else
-                output.refusal(q.text, std::get<std::string>(answer));
+                events.handle(event::Refusal{q.text, std::get<std::string>(answer)});
         }
     };
     for (auto& system : systems) ask(*system);  // what reloaded data answer before the first round

@@ -14,7 +14,7 @@ constexpr auto kTick = std::chrono::milliseconds(20);  // how often the line is 
 PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& plugin,
                          HostController::Services services, const LineOpener& open_line)
     : config_(config),
-      output_(services.output),
+      events_(services.events),
       controller_(std::make_shared<HostController>(config.name, services,
                                                    std::chrono::milliseconds(config.poll_interval_ms))) {
     device_ = plugin.create(config.device_type);
@@ -29,7 +29,7 @@ PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& p
                                       config.device_type));
     line_ = open_line(*master_);
     exchange_ = std::make_unique<LineExchange>(*line_, [this](std::string_view text) {
-        output_.rejected(config_.name, std::string(text));
+        events_.handle(event::Rejected{config_.name, std::string(text)});
     });
     controller_->set_exchange(exchange_.get());
 }
@@ -75,7 +75,7 @@ void PowerSystem::poll_loop() {
             }
         }
         if (report) {
-            output_.round(*report);
+            events_.handle(event::RoundEnded{*report});
             if (report->complete && after_round_) after_round_(*this, report->round);
         }
         std::unique_lock wait(wait_mutex_);

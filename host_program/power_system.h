@@ -16,10 +16,10 @@
 #include <variant>
 
 #include "host/pmbus_protocol.h"
-#include "host_core/line_exchange.h"
-#include "host_core/serial_line.h"
 #include "host_program/host_controller.h"
 #include "host_program/site_config.h"
+#include "line/line_exchange.h"
+#include "line/serial_line.h"
 
 class PluginLibrary;
 
@@ -67,7 +67,7 @@ private:
     unsigned rejected_so_far() const;
 
     PowerSystemConfig config_;
-    Output& output_;
+    EventSink& events_;
     std::shared_ptr<HostController> controller_;
     std::shared_ptr<ZTXSPDevice> device_;
     PMBusProtocol* master_ = nullptr;

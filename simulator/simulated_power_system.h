@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host_core/frame_codec.h"
+#include "line/frame_codec.h"
 #include "simulator/scenario.h"
 
 namespace sim {

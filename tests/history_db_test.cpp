@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/history_db.h"
+#include "host_program/alarms/durable_alarm_engine.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_core/line_exchange.h"
+#include "line/line_exchange.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/recording_controller.h"
 

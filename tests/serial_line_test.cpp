@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_core/serial_line.h"
+#include "line/serial_line.h"
 
 namespace {
 

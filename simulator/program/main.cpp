@@ -24,7 +24,7 @@
 
 #include <fmt/format.h>
 
-#include "host_core/serial_line.h"
+#include "line/serial_line.h"
 #include "simulator/line_server.h"
 #include "simulator/scenario.h"
 #include "simulator/simulated_power_system.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "host_core/serial_line.h"
+#include "line/serial_line.h"
 
 class FakeLine : public ByteLine {
 public:

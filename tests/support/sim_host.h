@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_core/line_exchange.h"
+#include "line/line_exchange.h"
 #include "power/voka.h"
 #include "tests/support/json.h"
 #include "tests/support/recording_controller.h"

@@ -1,4 +1,4 @@
-#include "host_core/frame_codec.h"
+#include "line/frame_codec.h"
 
 #include <algorithm>
 

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "host/pmbus_protocol.h"
-#include "host_core/frame_codec.h"
-#include "host_core/serial_line.h"
+#include "line/frame_codec.h"
+#include "line/serial_line.h"
 
 // How an exchange ended.
 enum class ExchangeEnd : uint8_t {

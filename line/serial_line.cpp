@@ -1,4 +1,4 @@
-#include "host_core/serial_line.h"
+#include "line/serial_line.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "host_program/alarm_engine.h"
+#include "host_program/alarms/alarm_engine.h"
 
 bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now) {
     std::vector<std::pair<Alarm, bool>> changes;

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "host_program/alarm_engine.h"
-#include "host_program/host_controller.h"
+#include "host_program/alarms/alarm_engine.h"
+#include "host_program/history/history_sink.h"
 
 struct sqlite3;
 
@@ -80,16 +80,4 @@ private:
     sqlite3* db_ = nullptr;
     std::mutex mutex_;
     bool failing_ = false;  // a write failed: say so once, and again when it recovers
-};
-
-// An alarm engine whose alarms live in the database: restored at start,
-// each start and end recorded.
-class DurableAlarmEngine final : public AlarmEngine {
-public:
-    DurableAlarmEngine(HistoryDb& db, Listener listener);
-
-private:
-    void alarm_started(const Alarm& a) override { db_.alarm_started(a); }
-    void alarm_ended(const Alarm& a) override { db_.alarm_ended(a); }
-    HistoryDb& db_;
 };

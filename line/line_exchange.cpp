@@ -1,4 +1,4 @@
-#include "host_core/line_exchange.h"
+#include "line/line_exchange.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "host_program/history_db.h"
+#include "host_program/history/history_db.h"
 
 #include <sqlite3.h>
 
@@ -225,8 +225,4 @@ std::vector<Alarm> HistoryDb::all_alarms() {
     std::vector<Alarm> out;
     while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
     return out;
-}
-
-DurableAlarmEngine::DurableAlarmEngine(HistoryDb& db, Listener listener) : AlarmEngine(std::move(listener)), db_(db) {
-    restore(db.active_alarms());
 }

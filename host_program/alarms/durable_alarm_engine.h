@@ -1,0 +1,18 @@
+#pragma once
+// An alarm engine whose alarms live in the history database: restored at
+// start, each start and end recorded, so that a restart neither repeats nor
+// loses a standing alarm.
+#include "host_program/alarms/alarm_engine.h"
+#include "host_program/history/history_db.h"
+
+class DurableAlarmEngine final : public AlarmEngine {
+public:
+    DurableAlarmEngine(HistoryDb& db, Listener listener) : AlarmEngine(std::move(listener)), db_(db) {
+        restore(db.active_alarms());
+    }
+
+private:
+    void alarm_started(const Alarm& a) override { db_.alarm_started(a); }
+    void alarm_ended(const Alarm& a) override { db_.alarm_ended(a); }
+    HistoryDb& db_;
+};

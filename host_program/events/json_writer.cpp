@@ -1,0 +1,110 @@
+#include "host_program/events/json_writer.h"
+
+#include <cmath>
+
+#include <json/writer.h>
+
+namespace {
+
+Json::Value event_object(const char* kind, const std::string& system = {}) {
+    Json::Value v(Json::objectValue);
+    v["event"] = kind;
+    if (!system.empty()) v["system"] = system;
+    return v;
+}
+
+Json::Value to_json(const event::Log& e) {
+    Json::Value v = event_object("log", e.system);
+    v["text"] = e.text;
+    return v;
+}
+
+Json::Value to_json(const event::RecordPublished& e) {
+    Json::Value v = event_object("record", e.system);
+    v["data_id"] = e.record.data_id;
+    v["device_type"] = e.record.device_type;
+    v["record_type"] = e.record.record_type;
+    v["fields"] = e.record.decoded.fields;
+    return v;
+}
+
+Json::Value to_json(const event::Condition& e) {
+    const rule_value& r = e.rule;
+    Json::Value v = event_object("condition", e.system);
+    v["data_id"] = r.data_id;
+    v["rule_id"] = r.rule_id;
+    v["grade"] = r.grade;
+    v["code"] = r.alarm_code;
+    v["name"] = r.alarm_name;
+    v["text"] = r.text;
+    v["holds"] = r.holds != 0;
+    v["seq"] = r.seq;
+    return v;
+}
+
+Json::Value to_json(const event::Rejected& e) {
+    Json::Value v = event_object("rejected", e.system);
+    v["reason"] = e.reason;
+    return v;
+}
+
+Json::Value to_json(const event::RoundEnded& e) {
+    const RoundReport& r = e.report;
+    Json::Value v = event_object("round", r.system);
+    v["round"] = r.round;
+    v["complete"] = r.complete;
+    v["outcome"] = r.outcome;
+    v["duration_ms"] = std::round(r.duration_ms * 10) / 10;
+    v["holding"] = static_cast<Json::UInt>(r.holding.size());
+    v["rejected_frames"] = r.rejected_frames;
+    return v;
+}
+
+Json::Value to_json(const event::Value& e) {
+    Json::Value v = event_object("get");
+    v["query"] = e.query;
+    v["value"] = static_cast<double>(e.value);
+    return v;
+}
+
+Json::Value to_json(const event::Refusal& e) {
+    Json::Value v = event_object("get");
+    v["query"] = e.query;
+    v["refused"] = e.why;
+    return v;
+}
+
+Json::Value to_json(const event::AlarmChanged& e) {
+    const Alarm& a = e.alarm;
+    Json::Value v = event_object("alarm");
+    v["state"] = e.started ? "start" : "end";
+    v["data_id"] = a.data_id;
+    v["rule_id"] = a.rule_id;
+    v["grade"] = a.grade;
+    v["code"] = a.alarm_code;
+    v["name"] = a.alarm_name;
+    v["text"] = a.text;
+    v["started"] = static_cast<Json::Int64>(a.started);
+    if (!e.started) v["ended"] = static_cast<Json::Int64>(a.ended);
+    return v;
+}
+
+Json::Value to_json(const event::Notice& e) {
+    Json::Value v = event_object("notice");
+    v["text"] = e.text;
+    return v;
+}
+
+}  // namespace
+
+std::string one_line_json(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    b["precision"] = 7;  // a float's worth of digits: 2.3, not 2.2999999523162842
+    return Json::writeString(b, v);
+}
+
+void JsonWriter::handle(const Event& e) {
+    out_.write(one_line_json(std::visit([](const auto& x) { return to_json(x); }, e)));
+}

@@ -1,0 +1,21 @@
+#pragma once
+// voka-host --json: every event as one JSON object on a line of its own.
+#include <cstdio>
+#include <string>
+
+#include <json/value.h>
+
+#include "host_program/events/event.h"
+#include "host_program/events/line_writer.h"
+
+class JsonWriter final : public EventSink {
+public:
+    explicit JsonWriter(std::FILE* out) : out_(out) {}
+    void handle(const Event& e) override;
+
+private:
+    LineWriter out_;
+};
+
+// A JSON value on one line, floats with a float's worth of digits.
+std::string one_line_json(const Json::Value& v);

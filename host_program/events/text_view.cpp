@@ -1,0 +1,75 @@
+#include "host_program/events/text_view.h"
+
+#include <fmt/format.h>
+
+namespace {
+
+double num(const Json::Value& v) { return v.isNumeric() ? v.asDouble() : 0.0; }
+
+std::string round_text(const RoundReport& r) {
+    std::string text;
+    if (r.complete)
+        text = fmt::format("[{}] round {} ({:.0f} ms)", r.system, r.round, r.duration_ms);
+    else
+        text = fmt::format("[{}] round not completed: {} ({:.0f} ms)", r.system, r.outcome, r.duration_ms);
+    for (const auto& rec : r.records) text += "\n  " + summarise_record(rec);
+    if (r.complete) {
+        if (r.holding.empty()) text += "\n  conditions: none hold";
+        for (const auto& c : r.holding) text += fmt::format("\n  condition: {} ({} {})", c.text, c.rule_id, c.data_id);
+    }
+    if (r.rejected_frames) text += fmt::format("\n  answers rejected: {}", r.rejected_frames);
+    return text;
+}
+
+}  // namespace
+
+std::string summarise_record(const PublishedRecord& r) {
+    const Json::Value& f = r.decoded.fields;
+    if (f.isMember("error")) return fmt::format("{} {}: {}", r.device_type, r.data_id, f["error"].asString());
+    switch (r.decoded.type->kind) {
+        case RecordKind::ac: {
+            std::string s = fmt::format("AC {:<5} ia {:.1f} A  ib {:.1f} A  ic {:.1f} A", r.data_id, num(f["ia"]),
+                                        num(f["ib"]), num(f["ic"]));
+            for (Json::ArrayIndex i = 0; i < f["channels"].size(); ++i) {
+                const Json::Value& c = f["channels"][i];
+                s += fmt::format(" | ch{} {:.1f}/{:.1f}/{:.1f} V {:.2f} Hz", i + 1, num(c["a"]), num(c["b"]),
+                                 num(c["c"]), num(c["f"]));
+            }
+            return s;
+        }
+        case RecordKind::dc: {
+            std::string s = fmt::format("DC {:<5} {:.1f} V  {:.1f} A", r.data_id, num(f["v"]), num(f["i"]));
+            if (!f["battery_currents"].empty()) {
+                s += "  batteries";
+                for (const auto& a : f["battery_currents"]) s += fmt::format(" {:.1f} A", num(a));
+            }
+            return s;
+        }
+        case RecordKind::rectifier: {
+            std::string s = fmt::format("RC {:<5} {:.1f} V  modules", r.data_id, num(f["output_voltage"]));
+            if (f["modules"].empty()) s += " none";
+            for (const auto& m : f["modules"])
+                s += fmt::format(" {:.1f} A{}", num(m["current"]), m["fault"].asUInt() == 1 ? " (fault)" : "");
+            return s;
+        }
+    }
+    return {};
+}
+
+void TextView::handle(const Event& e) {
+    std::visit(Overloaded{
+                   [this](const event::Log& x) { out_.write(fmt::format("[{}] log: {}", x.system, x.text)); },
+                   [this](const event::RoundEnded& x) { out_.write(round_text(x.report)); },
+                   [this](const event::Value& x) { out_.write(fmt::format("  get {} = {}", x.query, x.value)); },
+                   [this](const event::Refusal& x) { out_.write(fmt::format("  get {}: {}", x.query, x.why)); },
+                   [this](const event::AlarmChanged& x) {
+                       const Alarm& a = x.alarm;
+                       out_.write(fmt::format("  alarm {}: {} ({} {}, grade {})", x.started ? "starts" : "ends",
+                                              a.text, a.rule_id, a.data_id, a.grade));
+                   },
+                   [this](const event::Notice& x) { out_.write(x.text); },
+                   // Records, conditions and rejected frames show with their round.
+                   [](const auto&) {},
+               },
+               e);
+}

@@ -1,0 +1,21 @@
+#pragma once
+// voka-host's default view: one compact block per round (values with units,
+// conditions that hold, rejected answers), device log lines, query answers,
+// alarm changes and notices.
+#include <cstdio>
+#include <string>
+
+#include "host_program/events/event.h"
+#include "host_program/events/line_writer.h"
+
+class TextView final : public EventSink {
+public:
+    explicit TextView(std::FILE* out) : out_(out) {}
+    void handle(const Event& e) override;
+
+private:
+    LineWriter out_;
+};
+
+// One published record as a short line of values with units.
+std::string summarise_record(const PublishedRecord& r);

@@ -1,0 +1,185 @@
+#include "host_program/records/record_types.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include <fmt/format.h>
+
+#include "ac/ac_record.h"
+#include "common/wire_values.h"
+#include "dc/dc_record.h"
+#include "rc/rc_record.h"
+
+const RecordType kAcRecord{RecordKind::ac, 5188, "voka-ac", "channels", sizeof(tele_c_voka_ac),
+                           sizeof(tele_c_voka_ac_channel)};
+const RecordType kDcRecord{RecordKind::dc, 5189, "voka-dc", "", sizeof(tele_c_voka_dc), 0};
+const RecordType kRectifierRecord{RecordKind::rectifier, 5190, "voka-rc", "modules", sizeof(tele_c_voka_rc),
+                                  sizeof(tele_c_voka_rc_channel)};
+
+const RecordType* find_record_type(int number) {
+    for (const RecordType* t : {&kAcRecord, &kDcRecord, &kRectifierRecord})
+        if (t->number == number) return t;
+    return nullptr;
+}
+
+namespace {
+
+template <class T>
+T read_at(std::span<const uint8_t> image, size_t offset) {
+    T value;
+    std::memcpy(&value, image.data() + offset, sizeof value);
+    return value;
+}
+
+// A float of a packed record, copied out of the image by its offset.
+float float_at(std::span<const uint8_t> image, size_t offset) { return read_at<float>(image, offset); }
+
+// Floats shown as the record holds them, rounded for reading.
+Json::Value number(float v) { return Json::Value(std::round(static_cast<double>(v) * 1000.0) / 1000.0); }
+
+std::string stamp(const uint8_t* t) {
+    return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", t[0] | t[1] << 8, t[2], t[3], t[4], t[5], t[6]);
+}
+
+Json::Value bytes(const uint8_t* b, size_t n) {
+    Json::Value a(Json::arrayValue);
+    for (size_t i = 0; i < n; ++i) a.append(b[i]);
+    return a;
+}
+
+// What a device stores for a missing phase current; as an unsigned quantity
+// on the wire it can never be a measured value.
+bool is_missing_current(float v) { return std::bit_cast<uint32_t>(v) == std::bit_cast<uint32_t>(wire::kMissingCurrent); }
+
+// Fills a decoded record: each reading goes into the list and into its JSON slot.
+struct Decoding {
+    DecodedRecord& out;
+
+    void put(Json::Value& object, const Reading& r) {
+        object[std::string(r.name)] = number(r.value);
+        out.readings.push_back(r);
+    }
+    void append(Json::Value& array, const Reading& r) {
+        array.append(number(r.value));
+        out.readings.push_back(r);
+    }
+};
+
+void fail(DecodedRecord& d, std::string what) {
+    d.readings.clear();
+    d.fields = Json::Value(Json::objectValue);
+    d.fields["error"] = what;
+    d.error = std::move(what);
+}
+
+void ac(std::span<const uint8_t> image, DecodedRecord& d) {
+    constexpr size_t kHeader = sizeof(tele_c_voka_ac), kChannel = sizeof(tele_c_voka_ac_channel);
+    if (image.size() < kHeader || (image.size() - kHeader) % kChannel != 0) return fail(d, "not an AC image");
+    const auto h = read_at<tele_c_voka_ac>(image, 0);
+    if (image.size() != kAcRecord.size_for(h.channel_count))
+        return fail(d, "channel count does not match the image");
+    Decoding out{d};
+    Json::Value& v = d.fields;
+    v["id"] = h.id;
+    const float phase_currents[] = {float_at(image, offsetof(tele_c_voka_ac, ia)),
+                                    float_at(image, offsetof(tele_c_voka_ac, ib)),
+                                    float_at(image, offsetof(tele_c_voka_ac, ic))};
+    const std::string_view current_names[] = {"ia", "ib", "ic"};
+    for (int p = 0; p < 3; ++p)
+        out.put(v, {.name = current_names[p], .unit = "A", .phase = p, .value = phase_currents[p],
+                    .missing = is_missing_current(phase_currents[p])});
+    v["ia_alert"] = h.ia_alert;
+    v["ib_alert"] = h.ib_alert;
+    v["ic_alert"] = h.ic_alert;
+    v["airlock"] = bytes(h.airlock, std::min<size_t>(h.airlock_count, tele_c_voka_ac::AIRLOCK_MAX()));
+    v["time"] = stamp(h.ttime);
+    Json::Value channels(Json::arrayValue);
+    for (int i = 0; i < h.channel_count; ++i) {
+        const size_t at = kHeader + static_cast<size_t>(i) * kChannel;
+        const auto ch = read_at<tele_c_voka_ac_channel>(image, at);
+        Json::Value c(Json::objectValue);
+        out.put(c, {.name = "a", .unit = "V", .channel = i, .phase = 0,
+                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, a))});
+        out.put(c, {.name = "b", .unit = "V", .channel = i, .phase = 1,
+                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, b))});
+        out.put(c, {.name = "c", .unit = "V", .channel = i, .phase = 2,
+                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, c))});
+        out.put(c, {.name = "f", .unit = "Hz", .channel = i,
+                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, f))});
+        c["alerts"] = bytes(&ch.a_alert, 4);
+        channels.append(c);
+    }
+    v["channels"] = channels;
+}
+
+void dc(std::span<const uint8_t> image, DecodedRecord& d) {
+    if (image.size() != kDcRecord.size_for(0)) return fail(d, "not a DC image");
+    const auto r = read_at<tele_c_voka_dc>(image, 0);
+    Decoding out{d};
+    Json::Value& v = d.fields;
+    v["id"] = r.id;
+    out.put(v, {.name = "v", .unit = "V", .value = float_at(image, offsetof(tele_c_voka_dc, v))});
+    out.put(v, {.name = "i", .unit = "A", .value = float_at(image, offsetof(tele_c_voka_dc, i))});
+    Json::Value batteries(Json::arrayValue);
+    for (int k = 0; k < std::min<int>(r.dc_m, tele_c_voka_dc::M_SIZE()); ++k)
+        out.append(batteries, {.name = "battery_currents", .unit = "A", .battery = k,
+                               .value = float_at(image, offsetof(tele_c_voka_dc, m_values) + 4 * k)});
+    v["battery_currents"] = batteries;
+    v["v_state"] = r.v_state;
+    v["time"] = stamp(r.ttime);
+}
+
+void rc(std::span<const uint8_t> image, DecodedRecord& d) {
+    constexpr size_t kRecord = sizeof(tele_c_voka_rc), kModule = sizeof(tele_c_voka_rc_channel);
+    if (image.size() < kRecord || (image.size() - kRecord) % kModule != 0) return fail(d, "not a rectifier image");
+    const auto r = read_at<tele_c_voka_rc>(image, 0);
+    if (image.size() != kRectifierRecord.size_for(r.channel_count))
+        return fail(d, "module count does not match the image");
+    Decoding out{d};
+    Json::Value& v = d.fields;
+    v["id"] = r.id;
+    out.put(v, {.name = "output_voltage", .unit = "V",
+                .value = float_at(image, offsetof(tele_c_voka_rc, output_voltage))});
+    Json::Value ac_params(Json::arrayValue), dc_params(Json::arrayValue);
+    for (int k = 0; k < 5; ++k)
+        out.append(ac_params, {.name = "ac_params", .position = k,
+                               .value = float_at(image, offsetof(tele_c_voka_rc, ac_param) + 4 * k)});
+    for (int k = 0; k < 2; ++k)
+        out.append(dc_params, {.name = "dc_params", .position = k,
+                               .value = float_at(image, offsetof(tele_c_voka_rc, dc_param) + 4 * k)});
+    v["ac_params"] = ac_params;
+    v["dc_params"] = dc_params;
+    v["time"] = stamp(r.ttime);
+    Json::Value modules(Json::arrayValue);
+    for (int i = 0; i < r.channel_count; ++i) {
+        const size_t at = kRecord + static_cast<size_t>(i) * kModule;
+        const auto m = read_at<tele_c_voka_rc_channel>(image, at);
+        Json::Value j(Json::objectValue);
+        out.put(j, {.name = "current", .unit = "A", .module = i,
+                    .value = float_at(image, at + offsetof(tele_c_voka_rc_channel, current))});
+        j["status"] = bytes(m.status, 3);
+        j["fault"] = m.fault;
+        modules.append(j);
+    }
+    v["modules"] = modules;
+}
+
+}  // namespace
+
+DecodedRecord decode_record(int record_type, std::span<const uint8_t> image) {
+    DecodedRecord d;
+    d.type = find_record_type(record_type);
+    d.fields = Json::Value(Json::objectValue);
+    if (!d.type) {
+        fail(d, fmt::format("unknown record type {}", record_type));
+        return d;
+    }
+    switch (d.type->kind) {
+        case RecordKind::ac: ac(image, d); break;
+        case RecordKind::dc: dc(image, d); break;
+        case RecordKind::rectifier: rc(image, d); break;
+    }
+    return d;
+}
