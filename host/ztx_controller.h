@@ -3,6 +3,20 @@
 // reaches its controller through the hooks below: this is the one interface
 // between the devices and the rest of the host (the host program acts on the
 // calls, tests record them). A device whose controller has expired does nothing.
+//
+// Threads in voka-host (the plug-in takes no locks; the host serialises):
+//   - the main thread configures a master (InitSetting, InitV: device_initialised)
+//     and reloads stored images (LoadFromCache);
+//   - each power system's polling thread runs its exchanges: RefreshStatus
+//     (may_poll), write_pmbus_cmd (send_command), the answers' parsing and
+//     every round end (publish, threshold_reported, queue_work), Reset
+//     (exchange_ended);
+//   - the one worker thread runs the queued items: DoBatchCheckThreshold
+//     (evaluate_rules) and SaveDeviceHistory (save_history);
+//   - Get_Value runs on the main thread or a polling thread between rounds;
+//   - log_message may come from any of them.
+// Every call into a system's devices but the worker's holds that system's
+// device mutex (host_program/power_system.h).
 #include <cstdint>
 #include <functional>
 #include <initializer_list>

@@ -35,7 +35,7 @@ void HostController::publish(ZTXVDevice& device, int type, std::span<const uint8
     event::RecordPublished e{system_, {device.data_id, device.DeviceType(), type, decode_record(type, image)}};
     services_.events.handle(e);
     current_.records.push_back(std::move(e.record));
-    std::lock_guard lock(record_types_mutex_);
+    MutexLock lock(record_types_mutex_);
     record_types_[&device] = type;
 }
 
@@ -54,7 +54,7 @@ void HostController::save_history(ZTXVDevice& device, std::span<const uint8_t> i
     if (!services_.history) return;
     int type = 0;
     {
-        std::lock_guard lock(record_types_mutex_);
+        MutexLock lock(record_types_mutex_);
         const auto it = record_types_.find(&device);
         if (it != record_types_.end()) type = it->second;
     }

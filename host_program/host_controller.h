@@ -6,13 +6,13 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "host/ztx_controller.h"
 #include "host_program/events/event.h"
 #include "host_program/history/history_sink.h"
+#include "host_program/thread_annotations.h"
 
 class AlarmEngine;
 class LineExchange;
@@ -49,6 +49,8 @@ public:
     void send_command(PMBusProtocol& device, uint8_t cid1, uint8_t cid2, std::span<const uint8_t> info) override;
 
 private:
+    // Round state: the polling thread's alone (begin/end_exchange and the
+    // hooks it drives while it holds the system's device mutex).
     std::string system_;
     Services services_;
     std::chrono::milliseconds poll_interval_;
@@ -58,6 +60,7 @@ private:
     RoundReport current_;
     unsigned rounds_ = 0;
     // The record type each device published last, for its history rows.
-    std::map<const ZTXVDevice*, int> record_types_;
-    std::mutex record_types_mutex_;
+    // Written on the polling thread, read by the worker's history saves.
+    Mutex record_types_mutex_;  // a leaf lock
+    std::map<const ZTXVDevice*, int> record_types_ GUARDED_BY(record_types_mutex_);
 };

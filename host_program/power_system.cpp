@@ -57,7 +57,7 @@ void PowerSystem::poll_loop() {
     while (!stopping_) {
         std::optional<RoundReport> report;
         {
-            std::lock_guard lock(devices_);
+            MutexLock lock(devices_);
             controller_->begin_exchange();
             if (master_->RefreshStatus()) {
                 const unsigned rejected_before = rejected_so_far();
@@ -84,14 +84,14 @@ void PowerSystem::poll_loop() {
 }
 
 bool PowerSystem::has_device(unsigned data_id) {
-    std::lock_guard lock(devices_);
+    MutexLock lock(devices_);
     for (const auto& child : master_->GetAllChildVDevices())
         if (child->DataId() == data_id) return true;
     return false;
 }
 
 std::variant<float, std::string> PowerSystem::query(unsigned data_id, const std::string& key) {
-    std::lock_guard lock(devices_);
+    MutexLock lock(devices_);
     for (const auto& child : master_->GetAllChildVDevices()) {
         if (child->DataId() != data_id) continue;
         try {
@@ -105,7 +105,7 @@ std::variant<float, std::string> PowerSystem::query(unsigned data_id, const std:
 
 std::optional<bool> PowerSystem::load_from_cache(unsigned data_id, const std::string& device_type,
                                                  std::span<const uint8_t> image) {
-    std::lock_guard lock(devices_);
+    MutexLock lock(devices_);
     for (const auto& child : master_->GetAllChildVDevices())
         if (child->DataId() == data_id && child->DeviceType() == device_type)
             return child->LoadFromCache(image.data(), static_cast<int>(image.size()));

@@ -2,9 +2,12 @@
 // One configured power system in voka-host: its master device with its
 // children, its line, and the polling thread that runs its rounds.
 //
-// The plug-in takes no locks, so the host serialises: a device's Get_Value
-// and LoadFromCache never run while its master is parsing or ending a round
-// (query() and the polling thread share one mutex).
+// The plug-in takes no locks, so the host serialises: the system's device
+// mutex is held whenever any thread calls into its devices (the polling
+// thread for a whole exchange, the main thread configuring the master and
+// for LoadFromCache, any thread for Get_Value through query()). Under it,
+// the devices' hooks take the output's and the controller's own leaf locks.
+// The worker thread's round-end items do not take it.
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -18,6 +21,7 @@
 #include "host/pmbus_protocol.h"
 #include "host_program/host_controller.h"
 #include "host_program/site_config.h"
+#include "host_program/thread_annotations.h"
 #include "line/line_exchange.h"
 #include "line/serial_line.h"
 
@@ -50,33 +54,30 @@ public:
     }
 
     // Whether a child device carries this data id.
-    bool has_device(unsigned data_id);
+    bool has_device(unsigned data_id) EXCLUDES(devices_);
     // Get_Value of the child device with this data id: the value, or the text
     // of the refusal.
-    std::variant<float, std::string> query(unsigned data_id, const std::string& key);
+    std::variant<float, std::string> query(unsigned data_id, const std::string& key) EXCLUDES(devices_);
     // Hands a stored image to the child device with this data id and record
     // type; nothing when there is no such device.
     std::optional<bool> load_from_cache(unsigned data_id, const std::string& device_type,
-                                        std::span<const uint8_t> image);
-
-    // Exchanges so far, by how they ended (read on the polling thread or after stop()).
-    const ExchangeCounters& counters() const { return exchange_->counters(); }
+                                        std::span<const uint8_t> image) EXCLUDES(devices_);
 
 private:
-    void poll_loop();
-    unsigned rejected_so_far() const;
+    void poll_loop() EXCLUDES(devices_);
+    unsigned rejected_so_far() const REQUIRES(devices_);
 
     PowerSystemConfig config_;
     EventSink& events_;
     std::shared_ptr<HostController> controller_;
-    std::shared_ptr<ZTXSPDevice> device_;
-    PMBusProtocol* master_ = nullptr;
+    Mutex devices_;  // the master, its children and its exchange on the line
+    std::shared_ptr<ZTXSPDevice> device_ GUARDED_BY(devices_);
+    PMBusProtocol* master_ PT_GUARDED_BY(devices_) = nullptr;
     std::unique_ptr<ByteLine> line_;
-    std::unique_ptr<LineExchange> exchange_;
-    std::mutex devices_;  // held while the master parses or ends a round, and by queries
+    std::unique_ptr<LineExchange> exchange_ GUARDED_BY(devices_);
     std::function<void(PowerSystem&, unsigned)> after_round_;
     std::atomic<bool> stopping_{false};
-    std::mutex wait_mutex_;
+    std::mutex wait_mutex_;  // guards nothing: the pause between ticks waits on it
     std::condition_variable wake_;
     std::thread thread_;
 };

@@ -4,7 +4,7 @@ WorkQueue::WorkQueue() : thread_([this] { run(); }) {}
 
 WorkQueue::~WorkQueue() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     wake_.notify_all();
@@ -13,21 +13,21 @@ WorkQueue::~WorkQueue() {
 
 void WorkQueue::push(std::function<void()> item) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         items_.push_back(std::move(item));
     }
     wake_.notify_one();
 }
 
 void WorkQueue::drain() {
-    std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return items_.empty() && !busy_; });
+    MutexLock lock(mutex_);
+    while (!items_.empty() || busy_) idle_.wait(lock);
 }
 
 void WorkQueue::run() {
-    std::unique_lock lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !items_.empty(); });
+        while (!stopping_ && items_.empty()) wake_.wait(lock);
         if (items_.empty()) return;  // stopping, nothing left
         auto item = std::move(items_.front());
         items_.pop_front();

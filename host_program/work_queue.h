@@ -1,11 +1,14 @@
 #pragma once
 // The host's worker thread: runs the devices' work items in the order they
-// were queued, away from the polling threads.
+// were queued, away from the polling threads. Polling threads push (a
+// device's CheckThresholdWork); the main thread drains at shut-down. Items
+// run outside the queue's mutex, which is a leaf lock.
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
+
+#include "host_program/thread_annotations.h"
 
 class WorkQueue {
 public:
@@ -15,18 +18,18 @@ public:
     WorkQueue(const WorkQueue&) = delete;
     WorkQueue& operator=(const WorkQueue&) = delete;
 
-    void push(std::function<void()> item);
+    void push(std::function<void()> item) EXCLUDES(mutex_);
     // Waits until every item queued so far has run.
-    void drain();
+    void drain() EXCLUDES(mutex_);
 
 private:
-    void run();
+    void run() EXCLUDES(mutex_);
 
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable idle_;
-    std::deque<std::function<void()>> items_;
-    bool busy_ = false;
-    bool stopping_ = false;
+    Mutex mutex_;
+    std::condition_variable_any wake_;
+    std::condition_variable_any idle_;
+    std::deque<std::function<void()>> items_ GUARDED_BY(mutex_);
+    bool busy_ GUARDED_BY(mutex_) = false;
+    bool stopping_ GUARDED_BY(mutex_) = false;
     std::thread thread_;
 };

@@ -4,7 +4,7 @@ bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rule
     std::vector<std::pair<Alarm, bool>> changes;
     bool any_active = false;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         for (const rule_value& r : rules) {
             Key key{data_id, r.rule_id, r.text};
             const auto it = active_.find(key);
@@ -29,13 +29,13 @@ bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rule
 }
 
 std::vector<Alarm> AlarmEngine::active() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<Alarm> list;
     for (const auto& [key, alarm] : active_) list.push_back(alarm);
     return list;
 }
 
 void AlarmEngine::restore(const std::vector<Alarm>& alarms) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const Alarm& a : alarms) active_.emplace(Key{a.data_id, a.rule_id, a.text}, a);
 }

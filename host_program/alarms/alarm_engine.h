@@ -4,16 +4,20 @@
 // condition is known by (data id, rule id, text): one rule id covers several
 // instances ("RC_0" for every module), told apart by the text.
 //
-// Thread-safe: work items of several devices may evaluate at once.
+// Threads: evaluate() runs on the worker thread (each device's round-end work
+// item), active() and restore() on any; work items of several devices may
+// evaluate at once. Lock order: the engine's mutex, then the history
+// database's (a durable engine records under the engine's lock); listeners
+// are told after the engine's lock is let go.
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "host/rule_value.h"
+#include "host_program/thread_annotations.h"
 
 struct Alarm {
     uint32_t data_id = 0;
@@ -36,21 +40,23 @@ public:
 
     // Judges one round's conditions of a device at time `now`; true when any
     // alarm of that device is active afterwards.
-    bool evaluate(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now);
+    bool evaluate(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now) EXCLUDES(mutex_);
     // Alarms active now, in a stable order.
-    std::vector<Alarm> active() const;
+    std::vector<Alarm> active() const EXCLUDES(mutex_);
     // Takes alarms known to be active already (after a restart) without
     // announcing them again.
-    void restore(const std::vector<Alarm>& alarms);
+    void restore(const std::vector<Alarm>& alarms) EXCLUDES(mutex_);
 
 protected:
-    // Where a durable engine records changes; the base keeps them in memory only.
-    virtual void alarm_started(const Alarm&) {}
-    virtual void alarm_ended(const Alarm&) {}
+    // Where a durable engine records changes, under the engine's lock; the
+    // base keeps them in memory only.
+    virtual void alarm_started(const Alarm&) REQUIRES(mutex_) {}
+    virtual void alarm_ended(const Alarm&) REQUIRES(mutex_) {}
+
+    mutable Mutex mutex_;
 
 private:
     using Key = std::tuple<uint32_t, std::string, std::string>;
-    mutable std::mutex mutex_;
-    std::map<Key, Alarm> active_;
+    std::map<Key, Alarm> active_ GUARDED_BY(mutex_);
     Listener listener_;
 };

@@ -12,7 +12,7 @@ public:
     }
 
 private:
-    void alarm_started(const Alarm& a) override { db_.alarm_started(a); }
-    void alarm_ended(const Alarm& a) override { db_.alarm_ended(a); }
+    void alarm_started(const Alarm& a) override REQUIRES(mutex_) { db_.alarm_started(a); }
+    void alarm_ended(const Alarm& a) override REQUIRES(mutex_) { db_.alarm_ended(a); }
     HistoryDb& db_;
 };

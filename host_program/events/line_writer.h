@@ -1,22 +1,24 @@
 #pragma once
 // Writes whole lines to a stream, one writer at a time, flushed at once so
-// that a reader sees every event as it happens.
+// that a reader sees every event as it happens. Any thread may write; the
+// writer's mutex is the last lock taken (nothing is locked under it).
 #include <cstdio>
-#include <mutex>
 #include <string>
+
+#include "host_program/thread_annotations.h"
 
 class LineWriter {
 public:
     explicit LineWriter(std::FILE* out) : out_(out) {}
 
-    void write(const std::string& line) {
-        std::lock_guard lock(mutex_);
+    void write(const std::string& line) EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
         std::fputs(line.c_str(), out_);
         std::fputc('\n', out_);
         std::fflush(out_);
     }
 
 private:
-    std::mutex mutex_;
-    std::FILE* out_;
+    Mutex mutex_;
+    std::FILE* const out_ PT_GUARDED_BY(mutex_);
 };

@@ -140,7 +140,7 @@ void HistoryDb::report(const std::string& what) {
 
 void HistoryDb::save(uint32_t data_id, int record_type, const std::string& device_type,
                      std::span<const uint8_t> image) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     Statement insert(db_,
                      "INSERT INTO history (data_id, record_type, device_type, time, image) VALUES (?1, ?2, ?3, ?4, ?5)");
@@ -167,7 +167,7 @@ void HistoryDb::save(uint32_t data_id, int record_type, const std::string& devic
 }
 
 std::vector<HistoryRow> HistoryDb::latest_images() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Statement q(db_,
                 "SELECT row, data_id, record_type, device_type, time, image FROM history WHERE row IN "
                 "(SELECT max(row) FROM history GROUP BY data_id, record_type, device_type) ORDER BY row");
@@ -177,7 +177,7 @@ std::vector<HistoryRow> HistoryDb::latest_images() {
 }
 
 std::vector<HistoryRow> HistoryDb::rows(uint32_t data_id) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Statement q(db_,
                 "SELECT row, data_id, record_type, device_type, time, image FROM history WHERE data_id = ?1 ORDER BY row");
     q.bind(1, data_id);
@@ -187,13 +187,13 @@ std::vector<HistoryRow> HistoryDb::rows(uint32_t data_id) {
 }
 
 size_t HistoryDb::row_count() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Statement q(db_, "SELECT count(*) FROM history");
     return q.step() == SQLITE_ROW ? static_cast<size_t>(q.integer(0)) : 0;
 }
 
 void HistoryDb::alarm_started(const Alarm& a) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Statement s(db_,
                 "INSERT INTO alarms (data_id, rule_id, text, grade, code, name, started) VALUES (?1,?2,?3,?4,?5,?6,?7)");
     s.bind(1, a.data_id).bind(2, a.rule_id).bind(3, a.text).bind(4, a.grade).bind(5, a.alarm_code)
@@ -202,7 +202,7 @@ void HistoryDb::alarm_started(const Alarm& a) {
 }
 
 void HistoryDb::alarm_ended(const Alarm& a) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Statement s(db_,
                 "UPDATE alarms SET ended = ?1 WHERE ended IS NULL AND data_id = ?2 AND rule_id = ?3 AND text = ?4");
     s.bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text);
@@ -210,7 +210,7 @@ void HistoryDb::alarm_ended(const Alarm& a) {
 }
 
 std::vector<Alarm> HistoryDb::active_alarms() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Statement q(db_,
                 "SELECT data_id, rule_id, text, grade, code, name, started, ended FROM alarms WHERE ended IS NULL "
                 "ORDER BY row");
@@ -220,7 +220,7 @@ std::vector<Alarm> HistoryDb::active_alarms() {
 }
 
 std::vector<Alarm> HistoryDb::all_alarms() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     Statement q(db_, "SELECT data_id, rule_id, text, grade, code, name, started, ended FROM alarms ORDER BY row");
     std::vector<Alarm> out;
     while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));

@@ -7,10 +7,13 @@
 // row committed before. A bound per device (rows and age) keeps the file from
 // growing without limit. A database written by a newer schema is refused.
 //
-// Thread-safe: one connection, used under a mutex.
+// Threads: save() runs on the worker thread (round-end work items), the
+// alarm calls under the alarm engine's lock, the rest on the main thread;
+// one connection, used under the database's mutex. Lock order: the alarm
+// engine's mutex, then this one; `problem` is called under it and must take
+// no lock but an output's.
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -19,6 +22,7 @@
 
 #include "host_program/alarms/alarm_engine.h"
 #include "host_program/history/history_sink.h"
+#include "host_program/thread_annotations.h"
 
 struct sqlite3;
 
@@ -56,28 +60,28 @@ public:
     HistoryDb& operator=(const HistoryDb&) = delete;
 
     void save(uint32_t data_id, int record_type, const std::string& device_type,
-              std::span<const uint8_t> image) override;
+              std::span<const uint8_t> image) override EXCLUDES(mutex_);
     // The newest row of every (data id, record type, device type).
-    std::vector<HistoryRow> latest_images();
+    std::vector<HistoryRow> latest_images() EXCLUDES(mutex_);
     // A device's rows, oldest first.
-    std::vector<HistoryRow> rows(uint32_t data_id);
-    size_t row_count();
+    std::vector<HistoryRow> rows(uint32_t data_id) EXCLUDES(mutex_);
+    size_t row_count() EXCLUDES(mutex_);
 
-    void alarm_started(const Alarm& a);
-    void alarm_ended(const Alarm& a);
-    std::vector<Alarm> active_alarms();
-    std::vector<Alarm> all_alarms();
+    void alarm_started(const Alarm& a) EXCLUDES(mutex_);
+    void alarm_ended(const Alarm& a) EXCLUDES(mutex_);
+    std::vector<Alarm> active_alarms() EXCLUDES(mutex_);
+    std::vector<Alarm> all_alarms() EXCLUDES(mutex_);
 
     const std::string& path() const { return path_; }
 
 private:
-    void exec(const char* sql);
-    void report(const std::string& what);
+    void exec(const char* sql) REQUIRES(mutex_);
+    void report(const std::string& what) REQUIRES(mutex_);
 
     std::string path_;
     Retention retention_;
     Problem problem_;
-    sqlite3* db_ = nullptr;
-    std::mutex mutex_;
-    bool failing_ = false;  // a write failed: say so once, and again when it recovers
+    Mutex mutex_;
+    sqlite3* db_ GUARDED_BY(mutex_) = nullptr;
+    bool failing_ GUARDED_BY(mutex_) = false;  // a write failed: say so once, and again when it recovers
 };
