@@ -17,6 +17,8 @@
 #include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/log_texts.h"
+#include "common/parse_log.h"
 #include "common/round_end.h"
 #include "common/wire_values.h"
 #include "ac/ac_rules.h"
@@ -81,10 +83,8 @@ protected:
         if (result >= 0 && !channels_.empty()) channel_count_fixed_ = true;
         return result;
     }
-    // Logs an answer too short for its layout; always -1.
     int overflow(const char* message, const ByteReader& r, int len) {
-        InfoLog(message, data_id, r.needed_end(), len);
-        return -1;
+        return parse_log::overflow(*this, message, r, len);
     }
 
 private:
@@ -154,12 +154,6 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(ZTXVDevice* parent, unsig
 }
 
 
-namespace ac_messages {
-inline constexpr const char* k40_41Overflow = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
-inline constexpr const char* k40_43Overflow = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
-inline constexpr const char* k40_44Overflow = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
-}  // namespace ac_messages
-
 template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::take_channel_count(uint8_t m) {
     if (channel_count_fixed_ && !channels_.empty()) return m == header_.channel_count;
@@ -174,7 +168,7 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::take_channel_count(uint8_t m) {
 //   after the channels: ia, ib, ic (4-byte floats)
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t* payload, int len) {
-    using ac_messages::k40_41Overflow;
+    using log_text::k40_41Overflow;
     constexpr float kMissing = wire::kMissingChannelValue;
     ByteReader r(payload, len);
     const auto m = r.u8();
@@ -193,12 +187,13 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t* payloa
         auto f = wire::read_float_le(r, kMissing);
         if (!f) return overflow(k40_41Overflow, r, len);
         ch.f = *f;
+        // Required: the float form traces each channel on standard output.
         std::cout << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << std::endl;
         const auto p = r.u8();
         if (!p) return overflow(k40_41Overflow, r, len);
         ch.p41_count = *p;
         if (*p != TeleACChannel::P40_41_SIZE()) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", data_id, *p,
+            InfoLog(log_text::k40_41UserCount, data_id, *p,
                     TeleACChannel::P40_41_SIZE());
             if (!r.skip(4u * *p)) return overflow(k40_41Overflow, r, len);
             continue;
@@ -226,14 +221,13 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t* payloa
 //   1+m  p, user-defined count   2+m  p user-defined status bytes
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t* payload, int len) {
-    using ac_messages::k40_43Overflow;
+    using log_text::k40_43Overflow;
     ByteReader r(payload, len);
     const auto m = r.u8();
     if (!m) return overflow(k40_43Overflow, r, len);
     header_.airlock_count = *m;
     if (*m > TeleAC::AIRLOCK_MAX()) {
-        // The printf-style markers are part of the equipment log's text as it always was.
-        InfoLog("ProcotolError %u read 40_43 m is %d max %d", data_id, *m, TeleAC::AIRLOCK_MAX());
+        InfoLog(log_text::k40_43AirlockCount, data_id, *m, TeleAC::AIRLOCK_MAX());
         return -1;
     }
     if (!r.copy_to(std::span<uint8_t>(header_.airlock, *m))) return overflow(k40_43Overflow, r, len);
@@ -244,7 +238,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t* payloa
     if (*p != TeleAC::P40_43_SIZE()) {
         // The announced bytes are passed over unread; the master checks the
         // total against the answer's length.
-        InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", data_id, *p, TeleAC::P40_43_SIZE());
+        InfoLog(log_text::k40_43UserCount, data_id, *p, TeleAC::P40_43_SIZE());
         return announced;
     }
     if (!r.copy_to(std::span<uint8_t>(header_.p43, *p))) return overflow(k40_43Overflow, r, len);
@@ -258,7 +252,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t* payloa
 //   after the channels: alarm states of ia, ib, ic
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payload, int len) {
-    using ac_messages::k40_44Overflow;
+    using log_text::k40_44Overflow;
     ByteReader r(payload, len);
     if (!r.skip(1)) return overflow(k40_44Overflow, r, len);
     for (TeleACChannel& ch : channels_) {
@@ -271,14 +265,14 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payloa
         const auto m = r.u8();
         if (!m) return overflow(k40_44Overflow, r, len);
         if (*m != 0) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", data_id, *m);
+            InfoLog(log_text::k40_44ExtraCount, data_id, *m);
             if (!r.skip(*m)) return overflow(k40_44Overflow, r, len);
         }
         const auto p = r.u8();
         if (!p) return overflow(k40_44Overflow, r, len);
         ch.p44_count = *p;
         if (*p != TeleACChannel::p40_44_SIZE()) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", data_id, *p,
+            InfoLog(log_text::k40_44UserCount, data_id, *p,
                     TeleACChannel::p40_44_SIZE());
             if (!r.skip(*p)) return overflow(k40_44Overflow, r, len);
         } else if (!r.copy_to(std::span<uint8_t>(ch.p44, *p))) {

@@ -15,7 +15,7 @@ namespace {
 // Scales of the fixed-point fields.
 constexpr float kVoltsPerUnit = 1.0f;
 constexpr float kFrequencyDivisor = 100.0f;
-constexpr float kCurrentDivisor = 10.0f;
+constexpr float kCurrentDivisor = wire::kTenths;
 
 }  // namespace
 
@@ -24,7 +24,7 @@ constexpr float kCurrentDivisor = 10.0f;
 //   per channel: +0 a  +2 b  +4 c (volts)  +6 f (1/100 Hz)  +8 p  +9 2p user-defined (skipped)
 //   after the channels: +0 ia  +2 ib  +4 ic (1/10 A)
 int VOKA_AC::parse40_41(const uint8_t* payload, int len) {
-    using ac_messages::k40_41Overflow;
+    using log_text::k40_41Overflow;
     constexpr float kMissing = wire::kMissingChannelValue;
     ByteReader r(payload, len);
     const auto m = r.u8();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/log_texts.h"
 #include "host/ztx_vdevice.h"
 
 namespace round_end {
@@ -45,7 +46,7 @@ inline void hand_over_round(ZTXVDevice& device, std::vector<uint8_t> image, bool
     if (!self) {
         // Not held by a std::shared_ptr: nothing could keep it alive for a
         // later run, so no item is handed over.
-        device.InfoLog("ZTXVDevice:ProcotolError {} device not shared, round not stored", device.data_id);
+        device.InfoLog(log_text::kNotShared, device.data_id);
         device.rules.clear();
         return;
     }

@@ -19,6 +19,8 @@
 #include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/log_texts.h"
+#include "common/parse_log.h"
 #include "common/round_end.h"
 #include "common/wire_values.h"
 #include "dc/dc_record.h"
@@ -121,10 +123,7 @@ template <class ReadValue, class ReadUserValue>
 int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size_t value_bytes,
                                               ReadValue read_value, ReadUserValue read_user_value) {
     ByteReader r(data, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k42_41Overflow, r, len); };
 
     const auto v = read_value(r);
     if (!v) return overflow();
@@ -137,7 +136,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
     if (!dc_m) return overflow();
     record.dc_m = *dc_m;
     if (*dc_m > TeleDC::M_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}", data_id, *dc_m,
+        InfoLog(log_text::kDcM, data_id, *dc_m,
                 TeleDC::M_SIZE());
         if (!r.skip(value_bytes * *dc_m)) return overflow();
     } else if constexpr (TeleDC::M_SIZE() > 0) {
@@ -152,7 +151,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
     if (!dc_n) return overflow();
     record.dc_n = *dc_n;
     if (*dc_n > TeleDC::N_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}", data_id, *dc_n,
+        InfoLog(log_text::kDcN, data_id, *dc_n,
                 TeleDC::N_SIZE());
         if (!r.skip(value_bytes * *dc_n)) return overflow();
     } else if constexpr (TeleDC::N_SIZE() > 0) {
@@ -167,7 +166,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
     if (!p_count) return overflow();
     record.p_count = *p_count;
     if (*p_count > TeleDC::P_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}",
+        InfoLog(log_text::kDcUserCount,
                 data_id, *p_count, TeleDC::P_SIZE());
         // The master relies on this: the rest of the INFO counts as consumed,
         // unread, so its cursor lands exactly on the end.
@@ -185,7 +184,8 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
 
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const uint8_t* data, int len) {
-    // A trace of the answer's first bytes, when there are that many.
+    // Required: the float form traces the answer's first bytes on standard
+    // output (when there are that many).
     ByteReader head(data, len);
     if (const auto first = head.take<4>())
         std::printf("parse 42 41: %x %x %x %x\n", (*first)[0], (*first)[1], (*first)[2], (*first)[3]);
@@ -200,10 +200,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const uint8_t* data, int len) {
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const uint8_t* data, int len) {
     ByteReader r(data, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k42_44Overflow, r, len); };
     // Keeps the first `capacity` of `count` state bytes in `states` and passes
     // over the rest.
     const auto read_states = [&r](auto& states, unsigned count, unsigned capacity) {
@@ -227,7 +224,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const uint8_t* data, int len) {
     if (!alert_p_count) return overflow();
     record.alert_p_count = *alert_p_count;
     if (*alert_p_count > TeleDC::ALERT_P_SIZE())
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}", data_id,
+        InfoLog(log_text::kDcAlertP, data_id,
                 *alert_p_count, TeleDC::ALERT_P_SIZE());
     if (!read_states(record.alert_p_states, *alert_p_count, TeleDC::ALERT_P_SIZE())) return overflow();
 

@@ -20,6 +20,8 @@
 
 #include "common/byte_reader.h"
 #include "common/data_age.h"
+#include "common/log_texts.h"
+#include "common/parse_log.h"
 #include "common/round_end.h"
 #include "common/wire_values.h"
 #include "host/ztx_sp_device.h"
@@ -104,6 +106,7 @@ float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std:
 // entries as that record states. A refused image changes nothing.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const uint8_t* data, int len) {
+    // Required: the reload traces the lengths it compares on standard output.
     std::printf("rc data_len:%d vs %d\n", len, kRecordBytes);
     if (len < kRecordBytes) return false;
     ByteReader r(data, len);
@@ -153,12 +156,9 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_analog(const uint8_t* payl
                                                              User user) {
     static constexpr uint8_t kUserValues = TeleRCChannel::P41_41_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&](const char* fmt) {
-        InfoLog(fmt, data_id, r.needed_end(), len);
-        return -1;
-    };
-    const char* const outside = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
-    const char* const in_module = "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}";
+    const auto overflow = [&](const char* fmt) { return parse_log::overflow(*this, fmt, r, len); };
+    const char* const outside = log_text::k41_41Overflow;
+    const char* const in_module = log_text::k41_41ModuleOverflow;
 
     if (!r.skip(1)) return overflow(outside);
     const auto voltage = r.template take<W>();
@@ -176,7 +176,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_analog(const uint8_t* payl
         if (!p) return overflow(in_module);
         ch.p41_count = *p;
         if (*p != kUserValues) {
-            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}", data_id,
+            InfoLog(log_text::k41_41UserCount, data_id,
                     *p, kUserValues);
             if (!r.skip(W * *p)) return overflow(in_module);
             continue;
@@ -201,10 +201,7 @@ template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const uint8_t* payload, int len) {
     static constexpr uint8_t kUserStates = TeleRCChannel::P41_43_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k41_43Overflow, r, len); };
     if (!r.skip(1)) return overflow();
     const auto m = r.u8();
     if (!m) return overflow();
@@ -217,7 +214,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const uint8_t* payloa
         if (!p) return overflow();
         ch.p43_count = *p;
         if (*p != kUserStates) {
-            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}", data_id,
+            InfoLog(log_text::k41_43UserCount, data_id,
                     *p, kUserStates);
             if (!r.skip(*p)) return overflow();
         } else if (!r.copy_to(std::span<uint8_t>(ch.p43, kUserStates))) {
@@ -231,16 +228,13 @@ template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const uint8_t* payload, int len) {
     static constexpr uint8_t kUserAlarms = TeleRCChannel::P41_44_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k41_44Overflow, r, len); };
     if (!r.skip(1)) return overflow();
     const auto m = r.u8();
     if (!m) return overflow();
     if (*m > record_.channel_count) {
         const uint8_t count = record_.channel_count;
-        InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ",
+        InfoLog(log_text::k41_44ModuleCount,
                 data_id, *m, count);
         return 0;
     }
@@ -254,7 +248,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const uint8_t* payloa
         if (!p) return overflow();
         ch.p44_count = *p;
         if (*p != kUserAlarms)
-            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}", data_id,
+            InfoLog(log_text::k41_44UserCount, data_id,
                     *p, kUserAlarms);
         // The user-defined alarm bytes carry nothing the device keeps.
         if (!r.skip(*p)) return overflow();
@@ -269,8 +263,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_ac_params(const uint8_t* p
     ByteReader r(payload, len);
     const auto head = r.template take<kHead>();
     if (!head) {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
+        return parse_log::overflow(*this, log_text::k40_46Overflow, r, len);
     }
     for (size_t i = 0; i < 5; ++i) {
         std::array<uint8_t, W> raw;
@@ -295,10 +288,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_dc_params(const uint8_t* p
     static constexpr uint8_t kNumber = TeleRC::P42_46_NUMBER();
     static constexpr size_t kBlock = TeleRC::P42_46_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k42_46Overflow, r, len); };
     const auto head = r.template take<kHead>();
     if (!head) return overflow();
     for (size_t i = 0; i < 2; ++i) {
@@ -309,7 +299,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_dc_params(const uint8_t* p
     const uint8_t p = (*head)[2 * W];
     record_.p46_count = p;
     if (p != kNumber) {
-        InfoLog("RQX24B:ProcotolError parse42_46 {} p:{} != {}", data_id, p, kNumber);
+        InfoLog(log_text::k42_46UserCount, data_id, p, kNumber);
         // The master steps over the user-defined values by this count.
         return static_cast<int>(kHead + W * p);
     }
