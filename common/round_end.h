@@ -56,8 +56,12 @@ inline void hand_over_round(ZTXVDevice& device, std::vector<uint8_t> image, bool
         std::vector<rule_value> rules;
         bool changed;
         std::vector<uint8_t> image;
+        // alarm_active belongs to the thread that runs work items: only items
+        // write it, and only on its one change from false to true. The plug-in
+        // never reads it elsewhere; a host reads it on that thread (or under
+        // the lock it runs items under) and runs one device's items one at a time.
         void operator()() const {
-            if (device->DoBatchCheckThreshold(rules)) device->alarm_active = true;
+            if (device->DoBatchCheckThreshold(rules) && !device->alarm_active) device->alarm_active = true;
             device->SaveDeviceHistory(image.data(), static_cast<unsigned>(image.size()));
         }
     };
