@@ -9,6 +9,7 @@
 #include <span>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/lexical_cast.hpp>
@@ -29,6 +30,8 @@ class PMBusPowerAC : public ZTXSPDevice {
 public:
     static constexpr int kHeaderBytes = sizeof(TeleAC);
     static constexpr int kChannelBytes = sizeof(TeleACChannel);
+    // Images up to this size (16 channels) travel inside the round's work item.
+    static constexpr size_t kItemImageBytes = kHeaderBytes + 16 * kChannelBytes;
 
     PMBusPowerAC() { std::memset(&header_, 0, sizeof header_); }
 
@@ -72,6 +75,10 @@ protected:
     std::unique_ptr<uint8_t[]> image;
     bool channel_count_fixed_ = false;
     bool last_round_changed_ = false;
+    data_age::Freshness freshness_;
+    // Eleven per channel entry, then the nine current rules; rebuilt when the
+    // channel count changes.
+    std::vector<round_end::RuleStrings> rule_strings_;
 
     // Applies an analog answer's channel count M before its channels are read:
     // false when the count is fixed and M differs (the answer is refused).
@@ -92,19 +99,23 @@ private:
     // Whether a voltage moved by diff_v or a current by diff_i since the image
     // of the previous round.
     bool moved_since_image() const;
+    void build_rule_strings();
     void report_rules();
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned, const std::string& key) const {
-    data_age::require_servable(data_valid, last_update);
-    if (key == "ia") return header_.ia;
-    if (key == "ib") return header_.ib;
-    if (key == "ic") return header_.ic;
-    if (key == "ia_alert") return header_.ia_alert;
-    if (key == "ib_alert") return header_.ib_alert;
-    if (key == "ic_alert") return header_.ic_alert;
-    const auto found = find_channel_key(key);
+    freshness_.require_servable(data_valid, last_update);
+    // string_view comparisons test the length first: most keys differ there.
+    using namespace std::string_view_literals;
+    const std::string_view k = key;
+    if (k == "ia"sv) return header_.ia;
+    if (k == "ib"sv) return header_.ib;
+    if (k == "ic"sv) return header_.ic;
+    if (k == "ia_alert"sv) return header_.ia_alert;
+    if (k == "ib_alert"sv) return header_.ib_alert;
+    if (k == "ic_alert"sv) return header_.ic_alert;
+    const auto found = find_channel_key(k);
     if (!found) throw std::out_of_range("数据未提供");
     return channel_value(*found);
 }
@@ -136,7 +147,7 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const uint8_t* da
     std::memcpy(channels_.data(), data + kHeaderBytes, static_cast<size_t>(kChannelBytes) * stated_channels);
     channel_count_fixed_ = false;
     data_valid = true;
-    last_update = boost::posix_time::second_clock::local_time();
+    freshness_.stamp(last_update);
     return true;
 }
 
@@ -291,7 +302,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payloa
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
-    const ttime_bytes stamp = round_end::stamp_round(*this);
+    const ttime_bytes stamp = round_end::stamp_round(*this, freshness_);
     std::memcpy(header_.ttime, stamp.data(), stamp.size());
     last_round_changed_ = !data_valid || moved_since_image();
 
@@ -302,31 +313,37 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     alarm_seq = 1;
     report_rules();
     DoImpCheckAlert();
-    round_end::hand_over_round(*this, std::vector<uint8_t>(image.get(), image.get() + image_size),
-                               last_round_changed_);
+    round_end::hand_over_round<kItemImageBytes>(*this, image.get(), static_cast<size_t>(image_size),
+                                                last_round_changed_);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::build_rule_strings() {
+    using namespace ac_rules;
+    rule_strings_.clear();
+    rule_strings_.reserve(kChannelRules.size() * channels_.size() + kCurrentRules.size());
+    for (size_t i = 0; i < channels_.size(); ++i) {
+        const std::string panel = kPanelPrefix + boost::lexical_cast<std::string>(i + 1);
+        for (const ChannelRule& rule : kChannelRules)
+            rule_strings_.push_back({rule.grade, rule.id, rule.code, rule.name, panel + rule.label});
+    }
+    for (const CurrentRule& rule : kCurrentRules)
+        rule_strings_.push_back({rule.grade, rule.id, rule.code, rule.name, kCurrentText});
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_rules() {
     using namespace ac_rules;
-    for (size_t i = 0; i < channels_.size(); ++i) {
-        const TeleACChannel& ch = channels_[i];
-        const std::string panel = kPanelPrefix + boost::lexical_cast<std::string>(i + 1);
-        for (const ChannelRule& rule : kChannelRules) {
-            const uint8_t state = rule.field == ChannelField::a   ? ch.a_alert
-                                  : rule.field == ChannelField::b ? ch.b_alert
-                                  : rule.field == ChannelField::c ? ch.c_alert
-                                                                  : ch.f_alert;
-            round_end::report(*this, rule.grade, rule.id, rule.code, rule.name, panel + rule.label,
-                              state == rule.holds_when);
-        }
+    if (rule_strings_.size() != kChannelRules.size() * channels_.size() + kCurrentRules.size()) build_rule_strings();
+    auto strings = rule_strings_.cbegin();
+    for (const TeleACChannel& ch : channels_) {
+        const uint8_t states[] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
+        for (const ChannelRule& rule : kChannelRules)
+            round_end::report(*this, *strings++, states[static_cast<size_t>(rule.field)] == rule.holds_when);
     }
-    for (const CurrentRule& rule : kCurrentRules) {
-        const uint8_t state = rule.phase == Phase::a   ? header_.ia_alert
-                              : rule.phase == Phase::b ? header_.ib_alert
-                                                       : header_.ic_alert;
-        round_end::report(*this, rule.grade, rule.id, rule.code, rule.name, kCurrentText, state == rule.holds_when);
-    }
+    const uint8_t currents[] = {header_.ia_alert, header_.ib_alert, header_.ic_alert};
+    for (const CurrentRule& rule : kCurrentRules)
+        round_end::report(*this, *strings++, currents[static_cast<size_t>(rule.phase)] == rule.holds_when);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

@@ -82,11 +82,14 @@ protected:
     float diff_i = 20.0f;
     std::string model;
     bool last_round_changed_ = false;
+    data_age::Freshness freshness_;
+    // DC_0, DC_1, then one DC_3 per fuse; built at the first round.
+    std::vector<round_end::RuleStrings> rule_strings_;
 };
 
 template <class TeleDC, int RT_DC>
 float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned, const std::string& key) const {
-    data_age::require_servable(data_valid, last_update);
+    freshness_.require_servable(data_valid, last_update);
     if (key == "v") return record.v;
     if (key == "i") return record.i;
     throw std::out_of_range("数据未就绪");
@@ -99,7 +102,7 @@ bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const uint8_t* data, int len) {
     if (!data || len != kRecordBytes) return false;
     std::memcpy(&record, data, sizeof record);
     data_valid = true;
-    last_update = boost::posix_time::second_clock::local_time();
+    freshness_.stamp(last_update);
     return true;
 }
 
@@ -240,7 +243,7 @@ inline constexpr const char* kFusePrefix = "直流";
 
 template <class TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
-    const ttime_bytes stamp = round_end::stamp_round(*this);
+    const ttime_bytes stamp = round_end::stamp_round(*this, freshness_);
     std::memcpy(record.ttime, stamp.data(), stamp.size());
     last_round_changed_ = !data_valid || std::fabs(record.v - last_v) >= diff_v ||
                           std::fabs(record.i - last_i) >= diff_i;
@@ -248,26 +251,29 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     last_v = record.v;
     last_i = record.i;
 
-    std::vector<uint8_t> image(kRecordBytes);
-    std::memcpy(image.data(), &record, kRecordBytes);
-    SendSP(RT_DC, image.data(), static_cast<unsigned>(image.size()), false);
+    // The record is its own image.
+    const auto* image = reinterpret_cast<const uint8_t*>(&record);
+    SendSP(RT_DC, image, kRecordBytes, false);
 
+    if (rule_strings_.empty()) {
+        rule_strings_.push_back({3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警"});
+        rule_strings_.push_back({3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警"});
+        for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k)
+            rule_strings_.push_back({1, "DC_3", "06001", dc_rules::kFuseName,
+                                     dc_rules::kFusePrefix + boost::lexical_cast<std::string>(k) + dc_rules::kFuseName});
+    }
     alarm_seq = 1;
     const uint8_t v_state = record.v_state;
-    round_end::report(*this, 3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", v_state == 1);
-    round_end::report(*this, 3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警", v_state == 2);
+    round_end::report(*this, rule_strings_[0], v_state == 1);
+    round_end::report(*this, rule_strings_[1], v_state == 2);
     // Fuse states are judged only when the equipment reported the count this
     // record type holds.
     if constexpr (TeleDC::ALERT_M_SIZE() > 0) {
         if (record.alert_m_count == TeleDC::ALERT_M_SIZE()) {
-            for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
-                const std::string text =
-                    dc_rules::kFusePrefix + boost::lexical_cast<std::string>(k) + dc_rules::kFuseName;
-                round_end::report(*this, 1, "DC_3", "06001", dc_rules::kFuseName, text,
-                                  record.alert_m_states[k - 1] == 3);
-            }
+            for (unsigned k = 0; k < TeleDC::ALERT_M_SIZE(); ++k)
+                round_end::report(*this, rule_strings_[2 + k], record.alert_m_states[k] == 3);
         }
     }
     DoImpCheckAlert();
-    round_end::hand_over_round(*this, std::move(image), last_round_changed_);
+    round_end::hand_over_round<kRecordBytes>(*this, image, kRecordBytes, last_round_changed_);
 }

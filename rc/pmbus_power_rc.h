@@ -33,6 +33,8 @@ public:
     static constexpr int kChannelBytes = sizeof(TeleRCChannel);
     static constexpr size_t kCountOffset = offsetof(TeleRC, channel_count);
     static constexpr int kRecordType = RT_RC;
+    // Images up to this size (128 modules) travel inside the round's work item.
+    static constexpr size_t kItemImageBytes = kRecordBytes + 128 * kChannelBytes;
 
     PMBusPowerRC() { std::memset(&record_, 0, sizeof record_); }
 
@@ -86,6 +88,9 @@ protected:
     int image_size = 0;
     std::unique_ptr<uint8_t[]> image;
     bool channel_count_fixed_ = false;
+    data_age::Freshness freshness_;
+    // One per module entry; rebuilt when the module count changes.
+    std::vector<round_end::RuleStrings> rule_strings_;
 
 private:
     static float as_float(std::array<uint8_t, 4> raw) { return std::bit_cast<float>(raw); }
@@ -97,7 +102,7 @@ private:
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std::string&) const {
-    data_age::require_servable(data_valid, last_update);
+    freshness_.require_servable(data_valid, last_update);
     // The rectifier data reach the host only as the published image.
     throw std::out_of_range("数据未就绪");
 }
@@ -123,7 +128,7 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const uint8_t* da
     channels_ = std::move(entries);
     channel_count_fixed_ = false;  // the equipment may have changed while we were down
     data_valid = true;
-    last_update = boost::posix_time::second_clock::local_time();
+    freshness_.stamp(last_update);
     return true;
 }
 
@@ -318,17 +323,20 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const uint8_t* payloa
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     data_valid = true;
-    const ttime_bytes stamp = round_end::stamp_round(*this);
+    const ttime_bytes stamp = round_end::stamp_round(*this, freshness_);
     std::memcpy(record_.ttime, stamp.data(), stamp.size());
     round_end::build_image(image, image_size, record_, channels_);
     SendSP(RT_RC, image.get(), static_cast<unsigned>(image_size), false);
 
     alarm_seq = 1;
-    for (size_t i = 0; i < channels_.size(); ++i) {
-        const std::string text = "模块" + boost::lexical_cast<std::string>(i + 1) + "整流模块故障告警";
-        round_end::report(*this, 2, "RC_0", "06024", "整流模块故障告警", text, channels_[i].fault == 1);
+    if (rule_strings_.size() != channels_.size()) {
+        rule_strings_.resize(std::min(rule_strings_.size(), channels_.size()));
+        for (size_t i = rule_strings_.size(); i < channels_.size(); ++i)
+            rule_strings_.push_back({2, "RC_0", "06024", "整流模块故障告警",
+                                     "模块" + boost::lexical_cast<std::string>(i + 1) + "整流模块故障告警"});
     }
+    for (size_t i = 0; i < channels_.size(); ++i) round_end::report(*this, rule_strings_[i], channels_[i].fault == 1);
     DoImpCheckAlert();
     // No change rule for rectifiers: every round counts as news.
-    round_end::hand_over_round(*this, std::vector<uint8_t>(image.get(), image.get() + image_size), true);
+    round_end::hand_over_round<kItemImageBytes>(*this, image.get(), static_cast<size_t>(image_size), true);
 }

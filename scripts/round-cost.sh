@@ -22,8 +22,10 @@ for site in example large; do
   total=$(callgrind_annotate "$out/$site.cg" 2>/dev/null | awk '/PROGRAM TOTALS/ {gsub(",", "", $1); print $1}')
   round_done=$(callgrind_annotate --inclusive=yes "$out/$site.cg" 2>/dev/null |
     awk '/::RoundDone\(\)/ {gsub(",", "", $1); s += $1} END {print s + 0}')
-  printf '  %-8s %10d Ir per round (RoundDone of all children: %d%%)\n' "$site" $((total / rounds)) \
-    $((total ? round_done * 100 / total : 0))
+  host_rules=$(callgrind_annotate --inclusive=yes "$out/$site.cg" 2>/dev/null |
+    awk '/ZTXVDevice::CheckThresholdBool\(/ {gsub(",", "", $1); s += $1} END {print s + 0}')
+  printf '  %-8s %10d Ir per round (RoundDone of all children: %d%%; inside the host'"'"'s CheckThresholdBool: %d)\n' \
+    "$site" $((total / rounds)) $((total ? round_done * 100 / total : 0)) $((host_rules / rounds))
 done
 
 "$bench" --benchmark_filter='BM_Round/|BM_GetValuePair' --benchmark_min_time=0.3 \
