@@ -18,6 +18,7 @@
 #include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/entry_count.h"
 #include "common/log_texts.h"
 #include "common/parse_log.h"
 #include "common/round_end.h"
@@ -59,7 +60,7 @@ public:
     // True once an accepted analog answer fixed the channel count. Until then
     // the count (from a stored image or a refused answer) is provisional and
     // the next analog answer may change it.
-    bool channel_count_fixed() const { return channel_count_fixed_; }
+    bool channel_count_fixed() const { return channel_count_.fixed(); }
     float diff_v_setting() const { return diff_v; }
     float diff_i_setting() const { return diff_i; }
     // Whether the latest round moved a voltage by diff_v or a current by
@@ -73,25 +74,23 @@ protected:
     float diff_i = 20.0f;
     int image_size = 0;
     std::unique_ptr<uint8_t[]> image;
-    bool channel_count_fixed_ = false;
+    entry_count::Tracker channel_count_;
+    bool quiet_ = false;  // reading an answer that challenges the fixed count: no messages
     bool last_round_changed_ = false;
     data_age::Freshness freshness_;
     // Eleven per channel entry, then the nine current rules; rebuilt when the
     // channel count changes.
     std::vector<round_end::RuleStrings> rule_strings_;
 
-    // Applies an analog answer's channel count M before its channels are read:
-    // false when the count is fixed and M differs (the answer is refused).
-    // Otherwise sets the count to M, re-sizing the list (new entries zero).
-    bool take_channel_count(uint8_t m);
-    // An accepted analog answer fixes the count it carried (no channels fixes
-    // nothing: the next answer sets the count again).
-    int settle_channel_count(int result) {
-        if (result >= 0 && !channels_.empty()) channel_count_fixed_ = true;
-        return result;
-    }
+    // Reads an analog answer: its channel count M, then `body(list, header, r)`
+    // reads the channels into `list` (already M entries) and the currents into
+    // `header`. With the count unchanged they are the live record; with a new
+    // count they are copies, taken over only when the answer is accepted
+    // (entry_count.h). An accepted answer with channels fixes the count.
+    template <class Body>
+    int read_analog(const uint8_t* payload, int len, Body body);
     int overflow(const char* message, const ByteReader& r, int len) {
-        return parse_log::overflow(*this, message, r, len);
+        return quiet_ ? -1 : parse_log::overflow(*this, message, r, len);
     }
 
 private:
@@ -145,7 +144,7 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const uint8_t* da
     std::memcpy(&header_, data, sizeof header_);
     channels_.resize(stated_channels);
     std::memcpy(channels_.data(), data + kHeaderBytes, static_cast<size_t>(kChannelBytes) * stated_channels);
-    channel_count_fixed_ = false;
+    channel_count_.unfix();
     data_valid = true;
     freshness_.stamp(last_update);
     return true;
@@ -166,11 +165,40 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(ZTXVDevice* parent, unsig
 
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::take_channel_count(uint8_t m) {
-    if (channel_count_fixed_ && !channels_.empty()) return m == header_.channel_count;
-    header_.channel_count = m;
-    channels_.resize(m);
-    return true;
+template <class Body>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_analog(const uint8_t* payload, int len, Body body) {
+    ByteReader r(payload, len);
+    const auto m = r.u8();
+    if (!m) return overflow(log_text::k40_41Overflow, r, len);
+    const bool fixed = channel_count_.fixed();
+    if (*m == channels_.size() && (fixed || *m == header_.channel_count)) {
+        header_.channel_count = *m;
+        const int result = body(channels_, header_, r);
+        if (result >= 0 && !channels_.empty()) channel_count_.fix();
+        if (result < 0) channel_count_.break_streak();
+        return result;
+    }
+    // A new count: read into copies; a fixed count's challenger stays silent.
+    TeleAC header = header_;
+    header.channel_count = *m;
+    std::vector<TeleACChannel> list = channels_;
+    list.resize(*m);
+    quiet_ = fixed;
+    const int result = body(list, header, r);
+    quiet_ = false;
+    if (result < 0) {
+        channel_count_.break_streak();
+        return -1;
+    }
+    if (fixed) {
+        if (!channel_count_.confirm_new(*m)) return -1;
+        InfoLog(log_text::k40_41CountChanged, data_id, *m, header_.channel_count);
+    }
+    header_ = header;
+    channels_ = std::move(list);
+    if (channels_.empty()) channel_count_.unfix();
+    else channel_count_.fix();
+    return result;
 }
 
 // Analog values, float form:
@@ -181,50 +209,47 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t* payload, int len) {
     using log_text::k40_41Overflow;
     constexpr float kMissing = wire::kMissingChannelValue;
-    ByteReader r(payload, len);
-    const auto m = r.u8();
-    if (!m) return overflow(k40_41Overflow, r, len);
-    if (!take_channel_count(*m)) return -1;
-    for (TeleACChannel& ch : channels_) {
-        auto a = wire::read_float_le(r, kMissing);
-        if (!a) return overflow(k40_41Overflow, r, len);
-        ch.a = *a;
-        auto b = wire::read_float_le(r, kMissing);
-        if (!b) return overflow(k40_41Overflow, r, len);
-        ch.b = *b;
-        auto c = wire::read_float_le(r, kMissing);
-        if (!c) return overflow(k40_41Overflow, r, len);
-        ch.c = *c;
-        auto f = wire::read_float_le(r, kMissing);
-        if (!f) return overflow(k40_41Overflow, r, len);
-        ch.f = *f;
-        // Required: the float form traces each channel on standard output.
-        std::cout << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << std::endl;
-        const auto p = r.u8();
-        if (!p) return overflow(k40_41Overflow, r, len);
-        ch.p41_count = *p;
-        if (*p != TeleACChannel::P40_41_SIZE()) {
-            InfoLog(log_text::k40_41UserCount, data_id, *p,
-                    TeleACChannel::P40_41_SIZE());
-            if (!r.skip(4u * *p)) return overflow(k40_41Overflow, r, len);
-            continue;
+    return read_analog(payload, len, [&](std::vector<TeleACChannel>& list, TeleAC& header, ByteReader& r) {
+        for (TeleACChannel& ch : list) {
+            auto a = wire::read_float_le(r, kMissing);
+            if (!a) return overflow(k40_41Overflow, r, len);
+            ch.a = *a;
+            auto b = wire::read_float_le(r, kMissing);
+            if (!b) return overflow(k40_41Overflow, r, len);
+            ch.b = *b;
+            auto c = wire::read_float_le(r, kMissing);
+            if (!c) return overflow(k40_41Overflow, r, len);
+            ch.c = *c;
+            auto f = wire::read_float_le(r, kMissing);
+            if (!f) return overflow(k40_41Overflow, r, len);
+            ch.f = *f;
+            // Required: the float form traces each channel on standard output.
+            if (!quiet_) std::cout << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << std::endl;
+            const auto p = r.u8();
+            if (!p) return overflow(k40_41Overflow, r, len);
+            ch.p41_count = *p;
+            if (*p != TeleACChannel::P40_41_SIZE()) {
+                if (!quiet_) InfoLog(log_text::k40_41UserCount, data_id, *p, TeleACChannel::P40_41_SIZE());
+                if (!r.skip(4u * *p)) return overflow(k40_41Overflow, r, len);
+                continue;
+            }
+            for (size_t k = 0; k < TeleACChannel::P40_41_SIZE(); ++k) {
+                auto v = wire::read_float_le(r, wire::kMissingCurrent);
+                if (!v) return overflow(k40_41Overflow, r, len);
+                ch.p41[k] = *v;
+            }
         }
-        for (size_t k = 0; k < TeleACChannel::P40_41_SIZE(); ++k) {
-            auto v = wire::read_float_le(r, wire::kMissingCurrent);
-            if (!v) return overflow(k40_41Overflow, r, len);
-            ch.p41[k] = *v;
-        }
-    }
-    auto ia = wire::read_float_le(r, wire::kMissingCurrent);
-    if (!ia) return overflow(k40_41Overflow, r, len);
-    header_.ia = *ia;
-    auto ib = wire::read_float_le(r, wire::kMissingCurrent);
-    if (!ib) return overflow(k40_41Overflow, r, len);
-    header_.ib = *ib;
-    auto ic = wire::read_float_le(r, wire::kMissingCurrent);
-    if (!ic) return overflow(k40_41Overflow, r, len);
-    header_.ic = *ic;
-    return settle_channel_count(static_cast<int>(r.position()));
+        auto ia = wire::read_float_le(r, wire::kMissingCurrent);
+        if (!ia) return overflow(k40_41Overflow, r, len);
+        header.ia = *ia;
+        auto ib = wire::read_float_le(r, wire::kMissingCurrent);
+        if (!ib) return overflow(k40_41Overflow, r, len);
+        header.ib = *ib;
+        auto ic = wire::read_float_le(r, wire::kMissingCurrent);
+        if (!ic) return overflow(k40_41Overflow, r, len);
+        header.ic = *ic;
+        return static_cast<int>(r.position());
+    });
 }
 
 // Switch states:

@@ -30,6 +30,7 @@ inline constexpr const char* k40_43AirlockCount = "ProcotolError %u read 40_43 m
 inline constexpr const char* k40_43UserCount = "PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}";
 inline constexpr const char* k40_44ExtraCount = "PMBusPowerAC:ProcotolError {} read 40_44 m is {}";
 inline constexpr const char* k40_44UserCount = "PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}";
+inline constexpr const char* k40_41CountChanged = "PMBusPowerAC:ProcotolError {} read 40_41 channel count is now {}, was {}";
 
 // DC device
 inline constexpr const char* k42_41Overflow = "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
@@ -56,6 +57,8 @@ inline constexpr const char* k41_44ModuleCount =
 inline constexpr const char* k41_44UserCount =
     "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}";
 inline constexpr const char* k42_46UserCount = "RQX24B:ProcotolError parse42_46 {} p:{} != {}";
+inline constexpr const char* k41_41CountChanged =
+    "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 module count is now {}, was {}";
 
 // Any child device
 inline constexpr const char* kNotShared = "ZTXVDevice:ProcotolError {} device not shared, round not stored";

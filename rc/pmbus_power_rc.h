@@ -20,6 +20,7 @@
 
 #include "common/byte_reader.h"
 #include "common/data_age.h"
+#include "common/entry_count.h"
 #include "common/log_texts.h"
 #include "common/parse_log.h"
 #include "common/round_end.h"
@@ -63,7 +64,7 @@ public:
     const std::vector<TeleRCChannel>& modules() const { return channels_; }
     // True once an accepted live analog answer fixed the module count; a count
     // from a stored image or from a refused answer is only provisional.
-    bool channel_count_fixed() const { return channel_count_fixed_; }
+    bool channel_count_fixed() const { return module_count_.fixed(); }
 
 protected:
     // How the user-defined parameter block of a DC parameter answer is taken:
@@ -87,7 +88,7 @@ protected:
     std::vector<TeleRCChannel> channels_;
     int image_size = 0;
     std::unique_ptr<uint8_t[]> image;
-    bool channel_count_fixed_ = false;
+    entry_count::Tracker module_count_;
     data_age::Freshness freshness_;
     // One per module entry; rebuilt when the module count changes.
     std::vector<round_end::RuleStrings> rule_strings_;
@@ -97,7 +98,6 @@ private:
     static float as_user_float(std::array<uint8_t, 4> raw) {
         return wire::is_user_value_marker(raw) ? wire::kMissingUserValue : std::bit_cast<float>(raw);
     }
-    bool accept_module_count(uint8_t m);
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -126,7 +126,7 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const uint8_t* da
     r.copy_to({reinterpret_cast<uint8_t*>(entries.data()), entries.size() * sizeof(TeleRCChannel)});
     record_ = stored;
     channels_ = std::move(entries);
-    channel_count_fixed_ = false;  // the equipment may have changed while we were down
+    module_count_.unfix();  // the equipment may have changed while we were down
     data_valid = true;
     freshness_.stamp(last_update);
     return true;
@@ -144,24 +144,18 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(ZTXVDevice* parent, unsig
     }
 }
 
-// Once a live answer has fixed the module count, another count is refused.
-// Until then the answer's count replaces the provisional one.
-template <class TeleRC, class TeleRCChannel, int RT_RC>
-bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::accept_module_count(uint8_t m) {
-    if (m == record_.channel_count) return true;
-    if (channel_count_fixed_) return false;
-    record_.channel_count = m;
-    channels_.resize(m);
-    return true;
-}
-
+// The module count M takes effect only with an answer that is accepted: with
+// M unchanged the modules are read in place; with a new M into a copy of the
+// list, taken over when the answer is accepted (entry_count.h). The output
+// voltage is stored before any check.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 template <size_t W, class Plain, class User>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_analog(const uint8_t* payload, int len, Plain plain,
                                                              User user) {
     static constexpr uint8_t kUserValues = TeleRCChannel::P41_41_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&](const char* fmt) { return parse_log::overflow(*this, fmt, r, len); };
+    bool quiet = false;  // reading an answer that challenges the fixed count: no messages
+    const auto overflow = [&](const char* fmt) { return quiet ? -1 : parse_log::overflow(*this, fmt, r, len); };
     const char* const outside = log_text::k41_41Overflow;
     const char* const in_module = log_text::k41_41ModuleOverflow;
 
@@ -171,30 +165,55 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_analog(const uint8_t* payl
     record_.output_voltage = plain(*voltage);
     const auto m = r.u8();
     if (!m) return overflow(outside);
-    if (!accept_module_count(*m)) return -1;
 
-    for (TeleRCChannel& ch : channels_) {
-        const auto current = r.template take<W>();
-        if (!current) return overflow(in_module);
-        ch.current = plain(*current);
-        const auto p = r.u8();
-        if (!p) return overflow(in_module);
-        ch.p41_count = *p;
-        if (*p != kUserValues) {
-            InfoLog(log_text::k41_41UserCount, data_id,
-                    *p, kUserValues);
-            if (!r.skip(W * *p)) return overflow(in_module);
-            continue;
+    const auto read_modules = [&](std::vector<TeleRCChannel>& list) {
+        for (TeleRCChannel& ch : list) {
+            const auto current = r.template take<W>();
+            if (!current) return overflow(in_module);
+            ch.current = plain(*current);
+            const auto p = r.u8();
+            if (!p) return overflow(in_module);
+            ch.p41_count = *p;
+            if (*p != kUserValues) {
+                if (!quiet) InfoLog(log_text::k41_41UserCount, data_id, *p, kUserValues);
+                if (!r.skip(W * *p)) return overflow(in_module);
+                continue;
+            }
+            for (size_t k = 0; k < kUserValues; ++k) {
+                const auto v = r.template take<W>();
+                if (!v) return overflow(in_module);
+                ch.p41[k] = user(*v);
+            }
         }
-        for (size_t k = 0; k < kUserValues; ++k) {
-            const auto v = r.template take<W>();
-            if (!v) return overflow(in_module);
-            ch.p41[k] = user(*v);
-        }
+        return static_cast<int>(r.position());
+    };
+
+    const bool fixed = module_count_.fixed();
+    if (*m == record_.channel_count && *m == channels_.size()) {
+        const int result = read_modules(channels_);
+        // An answer with no modules leaves the count open for the next one.
+        if (result >= 0 && !channels_.empty()) module_count_.fix();
+        if (result < 0) module_count_.break_streak();
+        return result;
     }
-    // An answer with no modules leaves the count open for the next one.
-    if (!channels_.empty()) channel_count_fixed_ = true;
-    return static_cast<int>(r.position());
+    std::vector<TeleRCChannel> list = channels_;
+    list.resize(*m);
+    quiet = fixed;
+    const int result = read_modules(list);
+    if (result < 0) {
+        module_count_.break_streak();
+        return -1;
+    }
+    if (fixed) {
+        if (!module_count_.confirm_new(*m)) return -1;
+        const uint8_t was = record_.channel_count;
+        InfoLog(log_text::k41_41CountChanged, data_id, *m, was);
+    }
+    record_.channel_count = *m;
+    channels_ = std::move(list);
+    if (channels_.empty()) module_count_.unfix();
+    else module_count_.fix();
+    return result;
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
