@@ -58,8 +58,8 @@ public:
     const TeleAC& header() const { return header_; }
     const std::vector<TeleACChannel>& channels() const { return channels_; }
     // True once an accepted analog answer fixed the channel count. Until then
-    // the count (from a stored image or a refused answer) is provisional and
-    // the next analog answer may change it.
+    // the count (from a stored image) is provisional and the next accepted
+    // analog answer may change it.
     bool channel_count_fixed() const { return channel_count_.fixed(); }
     float diff_v_setting() const { return diff_v; }
     float diff_i_setting() const { return diff_i; }

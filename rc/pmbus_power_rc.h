@@ -63,7 +63,7 @@ public:
     const TeleRC& record() const { return record_; }
     const std::vector<TeleRCChannel>& modules() const { return channels_; }
     // True once an accepted live analog answer fixed the module count; a count
-    // from a stored image or from a refused answer is only provisional.
+    // from a stored image is only provisional.
     bool channel_count_fixed() const { return module_count_.fixed(); }
 
 protected:
