@@ -9,6 +9,7 @@
 #include <span>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/lexical_cast.hpp>
@@ -17,6 +18,9 @@
 #include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/entry_count.h"
+#include "common/log_texts.h"
+#include "common/parse_log.h"
 #include "common/round_end.h"
 #include "common/wire_values.h"
 #include "ac/ac_rules.h"
@@ -27,6 +31,8 @@ class PMBusPowerAC : public ZTXSPDevice {
 public:
     static constexpr int kHeaderBytes = sizeof(TeleAC);
     static constexpr int kChannelBytes = sizeof(TeleACChannel);
+    // Images up to this size (16 channels) travel inside the round's work item.
+    static constexpr size_t kItemImageBytes = kHeaderBytes + 16 * kChannelBytes;
 
     PMBusPowerAC() { std::memset(&header_, 0, sizeof header_); }
 
@@ -52,9 +58,9 @@ public:
     const TeleAC& header() const { return header_; }
     const std::vector<TeleACChannel>& channels() const { return channels_; }
     // True once an accepted analog answer fixed the channel count. Until then
-    // the count (from a stored image or a refused answer) is provisional and
-    // the next analog answer may change it.
-    bool channel_count_fixed() const { return channel_count_fixed_; }
+    // the count (from a stored image) is provisional and the next accepted
+    // analog answer may change it.
+    bool channel_count_fixed() const { return channel_count_.fixed(); }
     float diff_v_setting() const { return diff_v; }
     float diff_i_setting() const { return diff_i; }
     // Whether the latest round moved a voltage by diff_v or a current by
@@ -68,23 +74,23 @@ protected:
     float diff_i = 20.0f;
     int image_size = 0;
     std::unique_ptr<uint8_t[]> image;
-    bool channel_count_fixed_ = false;
+    entry_count::Tracker channel_count_;
+    bool quiet_ = false;  // reading an answer that challenges the fixed count: no messages
     bool last_round_changed_ = false;
+    data_age::Freshness freshness_;
+    // Eleven per channel entry, then the nine current rules; rebuilt when the
+    // channel count changes.
+    std::vector<round_end::RuleStrings> rule_strings_;
 
-    // Applies an analog answer's channel count M before its channels are read:
-    // false when the count is fixed and M differs (the answer is refused).
-    // Otherwise sets the count to M, re-sizing the list (new entries zero).
-    bool take_channel_count(uint8_t m);
-    // An accepted analog answer fixes the count it carried (no channels fixes
-    // nothing: the next answer sets the count again).
-    int settle_channel_count(int result) {
-        if (result >= 0 && !channels_.empty()) channel_count_fixed_ = true;
-        return result;
-    }
-    // Logs an answer too short for its layout; always -1.
+    // Reads an analog answer: its channel count M, then `body(list, header, r)`
+    // reads the channels into `list` (already M entries) and the currents into
+    // `header`. With the count unchanged they are the live record; with a new
+    // count they are copies, taken over only when the answer is accepted
+    // (entry_count.h). An accepted answer with channels fixes the count.
+    template <class Body>
+    int read_analog(const uint8_t* payload, int len, Body body);
     int overflow(const char* message, const ByteReader& r, int len) {
-        InfoLog(message, data_id, r.needed_end(), len);
-        return -1;
+        return quiet_ ? -1 : parse_log::overflow(*this, message, r, len);
     }
 
 private:
@@ -92,19 +98,23 @@ private:
     // Whether a voltage moved by diff_v or a current by diff_i since the image
     // of the previous round.
     bool moved_since_image() const;
+    void build_rule_strings();
     void report_rules();
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned, const std::string& key) const {
-    data_age::require_servable(data_valid, last_update);
-    if (key == "ia") return header_.ia;
-    if (key == "ib") return header_.ib;
-    if (key == "ic") return header_.ic;
-    if (key == "ia_alert") return header_.ia_alert;
-    if (key == "ib_alert") return header_.ib_alert;
-    if (key == "ic_alert") return header_.ic_alert;
-    const auto found = find_channel_key(key);
+    freshness_.require_servable(data_valid, last_update);
+    // string_view comparisons test the length first: most keys differ there.
+    using namespace std::string_view_literals;
+    const std::string_view k = key;
+    if (k == "ia"sv) return header_.ia;
+    if (k == "ib"sv) return header_.ib;
+    if (k == "ic"sv) return header_.ic;
+    if (k == "ia_alert"sv) return header_.ia_alert;
+    if (k == "ib_alert"sv) return header_.ib_alert;
+    if (k == "ic_alert"sv) return header_.ic_alert;
+    const auto found = find_channel_key(k);
     if (!found) throw std::out_of_range("数据未提供");
     return channel_value(*found);
 }
@@ -134,9 +144,9 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const uint8_t* da
     std::memcpy(&header_, data, sizeof header_);
     channels_.resize(stated_channels);
     std::memcpy(channels_.data(), data + kHeaderBytes, static_cast<size_t>(kChannelBytes) * stated_channels);
-    channel_count_fixed_ = false;
+    channel_count_.unfix();
     data_valid = true;
-    last_update = boost::posix_time::second_clock::local_time();
+    freshness_.stamp(last_update);
     return true;
 }
 
@@ -154,18 +164,41 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(ZTXVDevice* parent, unsig
 }
 
 
-namespace ac_messages {
-inline constexpr const char* k40_41Overflow = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
-inline constexpr const char* k40_43Overflow = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
-inline constexpr const char* k40_44Overflow = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
-}  // namespace ac_messages
-
 template <class TeleAC, class TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::take_channel_count(uint8_t m) {
-    if (channel_count_fixed_ && !channels_.empty()) return m == header_.channel_count;
-    header_.channel_count = m;
-    channels_.resize(m);
-    return true;
+template <class Body>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_analog(const uint8_t* payload, int len, Body body) {
+    ByteReader r(payload, len);
+    const auto m = r.u8();
+    if (!m) return overflow(log_text::k40_41Overflow, r, len);
+    const bool fixed = channel_count_.fixed();
+    if (*m == channels_.size() && (fixed || *m == header_.channel_count)) {
+        header_.channel_count = *m;
+        const int result = body(channels_, header_, r);
+        if (result >= 0 && !channels_.empty()) channel_count_.fix();
+        if (result < 0) channel_count_.break_streak();
+        return result;
+    }
+    // A new count: read into copies; a fixed count's challenger stays silent.
+    TeleAC header = header_;
+    header.channel_count = *m;
+    std::vector<TeleACChannel> list = channels_;
+    list.resize(*m);
+    quiet_ = fixed;
+    const int result = body(list, header, r);
+    quiet_ = false;
+    if (result < 0) {
+        channel_count_.break_streak();
+        return -1;
+    }
+    if (fixed) {
+        if (!channel_count_.confirm_new(*m)) return -1;
+        InfoLog(log_text::k40_41CountChanged, data_id, *m, header_.channel_count);
+    }
+    header_ = header;
+    channels_ = std::move(list);
+    if (channels_.empty()) channel_count_.unfix();
+    else channel_count_.fix();
+    return result;
 }
 
 // Analog values, float form:
@@ -174,51 +207,49 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::take_channel_count(uint8_t m) {
 //   after the channels: ia, ib, ic (4-byte floats)
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t* payload, int len) {
-    using ac_messages::k40_41Overflow;
+    using log_text::k40_41Overflow;
     constexpr float kMissing = wire::kMissingChannelValue;
-    ByteReader r(payload, len);
-    const auto m = r.u8();
-    if (!m) return overflow(k40_41Overflow, r, len);
-    if (!take_channel_count(*m)) return -1;
-    for (TeleACChannel& ch : channels_) {
-        auto a = wire::read_float_le(r, kMissing);
-        if (!a) return overflow(k40_41Overflow, r, len);
-        ch.a = *a;
-        auto b = wire::read_float_le(r, kMissing);
-        if (!b) return overflow(k40_41Overflow, r, len);
-        ch.b = *b;
-        auto c = wire::read_float_le(r, kMissing);
-        if (!c) return overflow(k40_41Overflow, r, len);
-        ch.c = *c;
-        auto f = wire::read_float_le(r, kMissing);
-        if (!f) return overflow(k40_41Overflow, r, len);
-        ch.f = *f;
-        std::cout << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << std::endl;
-        const auto p = r.u8();
-        if (!p) return overflow(k40_41Overflow, r, len);
-        ch.p41_count = *p;
-        if (*p != TeleACChannel::P40_41_SIZE()) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", data_id, *p,
-                    TeleACChannel::P40_41_SIZE());
-            if (!r.skip(4u * *p)) return overflow(k40_41Overflow, r, len);
-            continue;
+    return read_analog(payload, len, [&](std::vector<TeleACChannel>& list, TeleAC& header, ByteReader& r) {
+        for (TeleACChannel& ch : list) {
+            auto a = wire::read_float_le(r, kMissing);
+            if (!a) return overflow(k40_41Overflow, r, len);
+            ch.a = *a;
+            auto b = wire::read_float_le(r, kMissing);
+            if (!b) return overflow(k40_41Overflow, r, len);
+            ch.b = *b;
+            auto c = wire::read_float_le(r, kMissing);
+            if (!c) return overflow(k40_41Overflow, r, len);
+            ch.c = *c;
+            auto f = wire::read_float_le(r, kMissing);
+            if (!f) return overflow(k40_41Overflow, r, len);
+            ch.f = *f;
+            // Required: the float form traces each channel on standard output.
+            if (!quiet_) std::cout << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << std::endl;
+            const auto p = r.u8();
+            if (!p) return overflow(k40_41Overflow, r, len);
+            ch.p41_count = *p;
+            if (*p != TeleACChannel::P40_41_SIZE()) {
+                if (!quiet_) InfoLog(log_text::k40_41UserCount, data_id, *p, TeleACChannel::P40_41_SIZE());
+                if (!r.skip(4u * *p)) return overflow(k40_41Overflow, r, len);
+                continue;
+            }
+            for (size_t k = 0; k < TeleACChannel::P40_41_SIZE(); ++k) {
+                auto v = wire::read_float_le(r, wire::kMissingCurrent);
+                if (!v) return overflow(k40_41Overflow, r, len);
+                ch.p41[k] = *v;
+            }
         }
-        for (size_t k = 0; k < TeleACChannel::P40_41_SIZE(); ++k) {
-            auto v = wire::read_float_le(r, wire::kMissingCurrent);
-            if (!v) return overflow(k40_41Overflow, r, len);
-            ch.p41[k] = *v;
-        }
-    }
-    auto ia = wire::read_float_le(r, wire::kMissingCurrent);
-    if (!ia) return overflow(k40_41Overflow, r, len);
-    header_.ia = *ia;
-    auto ib = wire::read_float_le(r, wire::kMissingCurrent);
-    if (!ib) return overflow(k40_41Overflow, r, len);
-    header_.ib = *ib;
-    auto ic = wire::read_float_le(r, wire::kMissingCurrent);
-    if (!ic) return overflow(k40_41Overflow, r, len);
-    header_.ic = *ic;
-    return settle_channel_count(static_cast<int>(r.position()));
+        auto ia = wire::read_float_le(r, wire::kMissingCurrent);
+        if (!ia) return overflow(k40_41Overflow, r, len);
+        header.ia = *ia;
+        auto ib = wire::read_float_le(r, wire::kMissingCurrent);
+        if (!ib) return overflow(k40_41Overflow, r, len);
+        header.ib = *ib;
+        auto ic = wire::read_float_le(r, wire::kMissingCurrent);
+        if (!ic) return overflow(k40_41Overflow, r, len);
+        header.ic = *ic;
+        return static_cast<int>(r.position());
+    });
 }
 
 // Switch states:
@@ -226,14 +257,13 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const uint8_t* payloa
 //   1+m  p, user-defined count   2+m  p user-defined status bytes
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t* payload, int len) {
-    using ac_messages::k40_43Overflow;
+    using log_text::k40_43Overflow;
     ByteReader r(payload, len);
     const auto m = r.u8();
     if (!m) return overflow(k40_43Overflow, r, len);
     header_.airlock_count = *m;
     if (*m > TeleAC::AIRLOCK_MAX()) {
-        // The printf-style markers are part of the equipment log's text as it always was.
-        InfoLog("ProcotolError %u read 40_43 m is %d max %d", data_id, *m, TeleAC::AIRLOCK_MAX());
+        InfoLog(log_text::k40_43AirlockCount, data_id, *m, TeleAC::AIRLOCK_MAX());
         return -1;
     }
     if (!r.copy_to(std::span<uint8_t>(header_.airlock, *m))) return overflow(k40_43Overflow, r, len);
@@ -244,7 +274,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t* payloa
     if (*p != TeleAC::P40_43_SIZE()) {
         // The announced bytes are passed over unread; the master checks the
         // total against the answer's length.
-        InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", data_id, *p, TeleAC::P40_43_SIZE());
+        InfoLog(log_text::k40_43UserCount, data_id, *p, TeleAC::P40_43_SIZE());
         return announced;
     }
     if (!r.copy_to(std::span<uint8_t>(header_.p43, *p))) return overflow(k40_43Overflow, r, len);
@@ -258,7 +288,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const uint8_t* payloa
 //   after the channels: alarm states of ia, ib, ic
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payload, int len) {
-    using ac_messages::k40_44Overflow;
+    using log_text::k40_44Overflow;
     ByteReader r(payload, len);
     if (!r.skip(1)) return overflow(k40_44Overflow, r, len);
     for (TeleACChannel& ch : channels_) {
@@ -271,14 +301,14 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payloa
         const auto m = r.u8();
         if (!m) return overflow(k40_44Overflow, r, len);
         if (*m != 0) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", data_id, *m);
+            InfoLog(log_text::k40_44ExtraCount, data_id, *m);
             if (!r.skip(*m)) return overflow(k40_44Overflow, r, len);
         }
         const auto p = r.u8();
         if (!p) return overflow(k40_44Overflow, r, len);
         ch.p44_count = *p;
         if (*p != TeleACChannel::p40_44_SIZE()) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", data_id, *p,
+            InfoLog(log_text::k40_44UserCount, data_id, *p,
                     TeleACChannel::p40_44_SIZE());
             if (!r.skip(*p)) return overflow(k40_44Overflow, r, len);
         } else if (!r.copy_to(std::span<uint8_t>(ch.p44, *p))) {
@@ -297,7 +327,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const uint8_t* payloa
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
-    const ttime_bytes stamp = round_end::stamp_round(*this);
+    const ttime_bytes stamp = round_end::stamp_round(*this, freshness_);
     std::memcpy(header_.ttime, stamp.data(), stamp.size());
     last_round_changed_ = !data_valid || moved_since_image();
 
@@ -308,31 +338,37 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     alarm_seq = 1;
     report_rules();
     DoImpCheckAlert();
-    round_end::hand_over_round(*this, std::vector<uint8_t>(image.get(), image.get() + image_size),
-                               last_round_changed_);
+    round_end::hand_over_round<kItemImageBytes>(*this, image.get(), static_cast<size_t>(image_size),
+                                                last_round_changed_);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::build_rule_strings() {
+    using namespace ac_rules;
+    rule_strings_.clear();
+    rule_strings_.reserve(kChannelRules.size() * channels_.size() + kCurrentRules.size());
+    for (size_t i = 0; i < channels_.size(); ++i) {
+        const std::string panel = kPanelPrefix + boost::lexical_cast<std::string>(i + 1);
+        for (const ChannelRule& rule : kChannelRules)
+            rule_strings_.push_back({rule.grade, rule.id, rule.code, rule.name, panel + rule.label});
+    }
+    for (const CurrentRule& rule : kCurrentRules)
+        rule_strings_.push_back({rule.grade, rule.id, rule.code, rule.name, kCurrentText});
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_rules() {
     using namespace ac_rules;
-    for (size_t i = 0; i < channels_.size(); ++i) {
-        const TeleACChannel& ch = channels_[i];
-        const std::string panel = kPanelPrefix + boost::lexical_cast<std::string>(i + 1);
-        for (const ChannelRule& rule : kChannelRules) {
-            const uint8_t state = rule.field == ChannelField::a   ? ch.a_alert
-                                  : rule.field == ChannelField::b ? ch.b_alert
-                                  : rule.field == ChannelField::c ? ch.c_alert
-                                                                  : ch.f_alert;
-            round_end::report(*this, rule.grade, rule.id, rule.code, rule.name, panel + rule.label,
-                              state == rule.holds_when);
-        }
+    if (rule_strings_.size() != kChannelRules.size() * channels_.size() + kCurrentRules.size()) build_rule_strings();
+    auto strings = rule_strings_.cbegin();
+    for (const TeleACChannel& ch : channels_) {
+        const uint8_t states[] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
+        for (const ChannelRule& rule : kChannelRules)
+            round_end::report(*this, *strings++, states[static_cast<size_t>(rule.field)] == rule.holds_when);
     }
-    for (const CurrentRule& rule : kCurrentRules) {
-        const uint8_t state = rule.phase == Phase::a   ? header_.ia_alert
-                              : rule.phase == Phase::b ? header_.ib_alert
-                                                       : header_.ic_alert;
-        round_end::report(*this, rule.grade, rule.id, rule.code, rule.name, kCurrentText, state == rule.holds_when);
-    }
+    const uint8_t currents[] = {header_.ia_alert, header_.ib_alert, header_.ic_alert};
+    for (const CurrentRule& rule : kCurrentRules)
+        round_end::report(*this, *strings++, currents[static_cast<size_t>(rule.phase)] == rule.holds_when);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

@@ -38,6 +38,11 @@ constexpr bool is_user_value_marker(const std::array<uint8_t, N>& raw) {
 constexpr uint16_t u16_be(std::array<uint8_t, 2> raw) { return static_cast<uint16_t>(raw[0] << 8 | raw[1]); }
 constexpr uint16_t u16_le(std::array<uint8_t, 2> raw) { return static_cast<uint16_t>(raw[1] << 8 | raw[0]); }
 
+// The VOKA equipment's usual scale: tenths of the unit (535 is 53.5).
+inline constexpr float kTenths = 10.0f;
+constexpr float tenths_be(std::array<uint8_t, 2> raw) { return static_cast<float>(u16_be(raw)) / kTenths; }
+constexpr float tenths_le(std::array<uint8_t, 2> raw) { return static_cast<float>(u16_le(raw)) / kTenths; }
+
 // A VOKA fixed-point value divided by `divisor`, or `if_missing` for the marker.
 constexpr float fixed_point(std::array<uint8_t, 2> raw, float divisor, float if_missing) {
     return is_fixed_point_marker(raw) ? if_missing : static_cast<float>(u16_be(raw)) / divisor;
@@ -49,6 +54,11 @@ inline float float_le(std::array<uint8_t, 4> raw, float if_missing) {
 }
 
 // Reader forms: nothing when the value's bytes are not all there.
+inline std::optional<float> read_tenths_be(ByteReader& r) {
+    auto raw = r.take<2>();
+    return raw ? std::optional<float>(tenths_be(*raw)) : std::nullopt;
+}
+
 inline std::optional<float> read_fixed_point(ByteReader& r, float divisor, float if_missing) {
     auto raw = r.take<2>();
     return raw ? std::optional<float>(fixed_point(*raw, divisor, if_missing)) : std::nullopt;
@@ -67,3 +77,4 @@ static_assert(!wire::is_fixed_point_marker({0x01, 0x02}));
 static_assert(wire::is_float_marker({0x20, 0x20, 0x20, 0x20}) && !wire::is_float_marker({0, 0, 0, 0}));
 static_assert(wire::is_user_value_marker(std::array<uint8_t, 2>{0, 0}));
 static_assert(wire::fixed_point({0x13, 0x88}, 100, 0) == 50.0f);
+static_assert(wire::tenths_be({0x02, 0x17}) == 53.5f && wire::tenths_le({0x17, 0x02}) == 53.5f);

@@ -19,6 +19,8 @@
 #include "common/byte_reader.h"
 #include "common/config.h"
 #include "common/data_age.h"
+#include "common/log_texts.h"
+#include "common/parse_log.h"
 #include "common/round_end.h"
 #include "common/wire_values.h"
 #include "dc/dc_record.h"
@@ -80,11 +82,14 @@ protected:
     float diff_i = 20.0f;
     std::string model;
     bool last_round_changed_ = false;
+    data_age::Freshness freshness_;
+    // DC_0, DC_1, then one DC_3 per fuse; built at the first round.
+    std::vector<round_end::RuleStrings> rule_strings_;
 };
 
 template <class TeleDC, int RT_DC>
 float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned, const std::string& key) const {
-    data_age::require_servable(data_valid, last_update);
+    freshness_.require_servable(data_valid, last_update);
     if (key == "v") return record.v;
     if (key == "i") return record.i;
     throw std::out_of_range("数据未就绪");
@@ -97,7 +102,7 @@ bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const uint8_t* data, int len) {
     if (!data || len != kRecordBytes) return false;
     std::memcpy(&record, data, sizeof record);
     data_valid = true;
-    last_update = boost::posix_time::second_clock::local_time();
+    freshness_.stamp(last_update);
     return true;
 }
 
@@ -121,10 +126,7 @@ template <class ReadValue, class ReadUserValue>
 int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size_t value_bytes,
                                               ReadValue read_value, ReadUserValue read_user_value) {
     ByteReader r(data, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k42_41Overflow, r, len); };
 
     const auto v = read_value(r);
     if (!v) return overflow();
@@ -137,7 +139,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
     if (!dc_m) return overflow();
     record.dc_m = *dc_m;
     if (*dc_m > TeleDC::M_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}", data_id, *dc_m,
+        InfoLog(log_text::kDcM, data_id, *dc_m,
                 TeleDC::M_SIZE());
         if (!r.skip(value_bytes * *dc_m)) return overflow();
     } else if constexpr (TeleDC::M_SIZE() > 0) {
@@ -152,7 +154,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
     if (!dc_n) return overflow();
     record.dc_n = *dc_n;
     if (*dc_n > TeleDC::N_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}", data_id, *dc_n,
+        InfoLog(log_text::kDcN, data_id, *dc_n,
                 TeleDC::N_SIZE());
         if (!r.skip(value_bytes * *dc_n)) return overflow();
     } else if constexpr (TeleDC::N_SIZE() > 0) {
@@ -167,7 +169,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
     if (!p_count) return overflow();
     record.p_count = *p_count;
     if (*p_count > TeleDC::P_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}",
+        InfoLog(log_text::kDcUserCount,
                 data_id, *p_count, TeleDC::P_SIZE());
         // The master relies on this: the rest of the INFO counts as consumed,
         // unread, so its cursor lands exactly on the end.
@@ -185,7 +187,8 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse_analog(const uint8_t* data, int len, size
 
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const uint8_t* data, int len) {
-    // A trace of the answer's first bytes, when there are that many.
+    // Required: the float form traces the answer's first bytes on standard
+    // output (when there are that many).
     ByteReader head(data, len);
     if (const auto first = head.take<4>())
         std::printf("parse 42 41: %x %x %x %x\n", (*first)[0], (*first)[1], (*first)[2], (*first)[3]);
@@ -200,10 +203,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const uint8_t* data, int len) {
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const uint8_t* data, int len) {
     ByteReader r(data, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k42_44Overflow, r, len); };
     // Keeps the first `capacity` of `count` state bytes in `states` and passes
     // over the rest.
     const auto read_states = [&r](auto& states, unsigned count, unsigned capacity) {
@@ -227,7 +227,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const uint8_t* data, int len) {
     if (!alert_p_count) return overflow();
     record.alert_p_count = *alert_p_count;
     if (*alert_p_count > TeleDC::ALERT_P_SIZE())
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}", data_id,
+        InfoLog(log_text::kDcAlertP, data_id,
                 *alert_p_count, TeleDC::ALERT_P_SIZE());
     if (!read_states(record.alert_p_states, *alert_p_count, TeleDC::ALERT_P_SIZE())) return overflow();
 
@@ -243,7 +243,7 @@ inline constexpr const char* kFusePrefix = "直流";
 
 template <class TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
-    const ttime_bytes stamp = round_end::stamp_round(*this);
+    const ttime_bytes stamp = round_end::stamp_round(*this, freshness_);
     std::memcpy(record.ttime, stamp.data(), stamp.size());
     last_round_changed_ = !data_valid || std::fabs(record.v - last_v) >= diff_v ||
                           std::fabs(record.i - last_i) >= diff_i;
@@ -251,26 +251,29 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     last_v = record.v;
     last_i = record.i;
 
-    std::vector<uint8_t> image(kRecordBytes);
-    std::memcpy(image.data(), &record, kRecordBytes);
-    SendSP(RT_DC, image.data(), static_cast<unsigned>(image.size()), false);
+    // The record is its own image.
+    const auto* image = reinterpret_cast<const uint8_t*>(&record);
+    SendSP(RT_DC, image, kRecordBytes, false);
 
+    if (rule_strings_.empty()) {
+        rule_strings_.push_back({3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警"});
+        rule_strings_.push_back({3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警"});
+        for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k)
+            rule_strings_.push_back({1, "DC_3", "06001", dc_rules::kFuseName,
+                                     dc_rules::kFusePrefix + boost::lexical_cast<std::string>(k) + dc_rules::kFuseName});
+    }
     alarm_seq = 1;
     const uint8_t v_state = record.v_state;
-    round_end::report(*this, 3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", v_state == 1);
-    round_end::report(*this, 3, "DC_1", "06009", "输出电压过高告警", "输出电压过高告警", v_state == 2);
+    round_end::report(*this, rule_strings_[0], v_state == 1);
+    round_end::report(*this, rule_strings_[1], v_state == 2);
     // Fuse states are judged only when the equipment reported the count this
     // record type holds.
     if constexpr (TeleDC::ALERT_M_SIZE() > 0) {
         if (record.alert_m_count == TeleDC::ALERT_M_SIZE()) {
-            for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
-                const std::string text =
-                    dc_rules::kFusePrefix + boost::lexical_cast<std::string>(k) + dc_rules::kFuseName;
-                round_end::report(*this, 1, "DC_3", "06001", dc_rules::kFuseName, text,
-                                  record.alert_m_states[k - 1] == 3);
-            }
+            for (unsigned k = 0; k < TeleDC::ALERT_M_SIZE(); ++k)
+                round_end::report(*this, rule_strings_[2 + k], record.alert_m_states[k] == 3);
         }
     }
     DoImpCheckAlert();
-    round_end::hand_over_round(*this, std::move(image), last_round_changed_);
+    round_end::hand_over_round<kRecordBytes>(*this, image, kRecordBytes, last_round_changed_);
 }

@@ -14,11 +14,15 @@ namespace {
 
 using GeneralMaster = PMBusPower<VOKA_AC, VOKA_DC, VOKA_RC>;
 
+// The longest INFO a frame carries (its length field counts 4095 characters).
+constexpr size_t kMaxInfoBytes = 2047;
+
 const char* const kConfig = R"({"acSetting": [{"data_id": 11}, {"data_id": 12}],
                                 "dcSetting": [{"data_id": 21}, {"data_id": 22}], "rcSetting": {}})";
 
 // Each call: the selector's low bits pick a stage to force or none, its top
-// bit the master; the payload's first byte is the CID1, the rest the INFO.
+// bit the master; a two-byte length, so that one answer may be as long as a
+// frame allows; the payload's first byte is the CID1, the rest the INFO.
 template <class Master>
 void drive(Master& master, uint8_t selector, const uint8_t* payload, int len) {
     const int force = selector & 0x0F;
@@ -58,11 +62,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         m->controller = controller;
         m->InitSetting(config);
     }
-    for_each_call(data, size, [&](uint8_t selector, const uint8_t* payload, int len) {
-        if (selector & 0x80)
-            drive(*general, selector, payload, len);
-        else
-            drive(*voka, selector, payload, len);
-    });
+    for_each_call<2>(
+        data, size,
+        [&](uint8_t selector, const uint8_t* payload, int len) {
+            if (selector & 0x80)
+                drive(*general, selector, payload, len);
+            else
+                drive(*voka, selector, payload, len);
+        },
+        1 + kMaxInfoBytes);
     return 0;
 }

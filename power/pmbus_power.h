@@ -16,6 +16,7 @@
 
 #include <json/value.h>
 
+#include "common/log_texts.h"
 #include "host/pmbus_protocol.h"
 #include "power/command_stages.h"
 #include "power/decoded_answer.h"
@@ -139,7 +140,7 @@ unsigned PMBusPower<AC, DC, RC>::configured_id(const Json::Value& element, const
         if (id.isNull()) return 0;
         if (id.isUInt()) return id.asUInt();
     }
-    InfoLog("PMBusPower:ProcotolError {} {}[{}] data_id is not an unsigned number, using 0", data_id, list, index);
+    InfoLog(log_text::kBadDataId, data_id, list, index);
     return 0;
 }
 
@@ -266,6 +267,8 @@ int PMBusPower<AC, DC, RC>::check_model(const DecodedAnswer& answer) {
 
 template <class AC, class DC, class RC>
 int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const PollingCycle& cycle) {
+    // Required: the master never sets its own data_valid, so every round also
+    // takes the switch-state and alarm commands whatever the DATAFLAG says.
     const int L = answer.info_len();
     const auto next = [&](int s) {
         send_stage(s, cycle);
@@ -285,14 +288,14 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             if (!flag || !units) return drop_with_reset();
             ac_dataflag = *flag;
             if (*units != ac_devices.size()) {
-                InfoLog("PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}", data_id,
+                InfoLog(log_text::kAcUnitCount, data_id,
                         *units, ac_devices.size());
                 return drop_with_reset();
             }
             const auto used = walk(ac_devices, answer, cycle.ac_walk_start, [](AC& c, const uint8_t* p, int n) { return c.parse40_41(p, n); });
             if (!used) return 1;
             if (*used != L) {
-                InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", data_id);
+                InfoLog(log_text::kWalk40_41, data_id);
                 return 1;
             }
             if (!data_valid || (ac_dataflag & kFlagSwitchStates)) return next(stage::kAcSwitch);
@@ -304,7 +307,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
                 const auto used = walk(ac_devices, answer, cycle.ac_walk_start, [](AC& c, const uint8_t* p, int n) { return c.parse40_43(p, n); });
                 if (!used) return 1;
                 if (*used != L) {
-                    InfoLog("PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary", data_id);
+                    InfoLog(log_text::kWalk40_43, data_id);
                     return 1;
                 }
             }
@@ -323,7 +326,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             rc_dataflag = *flag;
             const auto share = answer.share_from(0);
             if (rc_device->parse41_41(share.data, share.len) != L) {
-                InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", data_id);
+                InfoLog(log_text::kWalk41_41, data_id);
                 return 1;
             }
             if (!data_valid || (rc_dataflag & kFlagSwitchStates)) return next(stage::kRcSwitch);
@@ -334,7 +337,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             if (answer.cid1() != kCidRectifier) return 1;
             const auto share = answer.share_from(0);
             if (rc_device->parse41_43(share.data, share.len) != L) {
-                InfoLog("PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary", data_id);
+                InfoLog(log_text::kWalk41_43, data_id);
                 return 1;
             }
             if (!data_valid || (rc_dataflag & kFlagAlarms)) return next(stage::kRcAlarm);
@@ -344,7 +347,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             if (answer.cid1() != kCidRectifier) return 1;
             const auto share = answer.share_from(0);
             if (rc_device->parse41_44(share.data, share.len) != L) {
-                InfoLog("PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary", data_id);
+                InfoLog(log_text::kWalk41_44, data_id);
                 return 1;
             }
             return after_rectifier();
@@ -355,7 +358,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             const auto units = answer.unit_count();
             if (!flag || !units) return 1;
             if (*units != dc_devices.size()) {
-                InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", data_id,
+                InfoLog(log_text::kDcUnitCount, data_id,
                         *units, dc_devices.size());
                 return 1;
             }
@@ -363,7 +366,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             const long long start = cycle.dc_start_follows_units && *units > 3 ? 1 : 2;
             const auto used = walk(dc_devices, answer, start, [](DC& c, const uint8_t* p, int n) { return c.parse42_41(p, n); });
             if (!used) return 1;
-            if (*used > L) InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", data_id);
+            if (*used > L) InfoLog(log_text::kWalk42_41, data_id);
             if (!data_valid || (*flag & (kFlagSwitchStates | kFlagAlarms))) return next(stage::kDcAlarm);
             return next(ac_devices.empty() ? stage::kDcParams : stage::kAcParams);
         }
@@ -372,13 +375,13 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             const auto units = answer.unit_count();
             if (!units) return 1;
             if (*units != dc_devices.size()) {
-                InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", data_id,
+                InfoLog(log_text::kDcUnitCount, data_id,
                         *units, dc_devices.size());
                 return 1;
             }
             const auto used = walk(dc_devices, answer, 2, [](DC& c, const uint8_t* p, int n) { return c.parse42_44(p, n); });
             if (!used) return 1;
-            if (*used > L) InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", data_id);
+            if (*used > L) InfoLog(log_text::kWalk42_44, data_id);
             return next(ac_devices.empty() ? stage::kDcParams : stage::kAcParams);
         }
         case stage::kAcParams: {
@@ -386,7 +389,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             const auto share = answer.share_from(0);
             const int used = rc_device->parse40_46(share.data, share.len);
             if (used < 0) return 1;
-            if (used > L) InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", data_id);
+            if (used > L) InfoLog(log_text::kWalkParams, data_id);
             return next(stage::kDcParams);
         }
         case stage::kDcParams: {
@@ -394,7 +397,7 @@ int PMBusPower<AC, DC, RC>::handle_answer(const DecodedAnswer& answer, const Pol
             const auto share = answer.share_from(0);
             const int used = rc_device->parse42_46(share.data, share.len);
             if (used < 0) return 1;
-            if (used > L) InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", data_id);
+            if (used > L) InfoLog(log_text::kWalkParams, data_id);
             return end_round(cycle);
         }
         default:

@@ -2,8 +2,9 @@
 // The "voka" power-system master: the VOKA equipment's own polling cycle with
 // fixed-point analog (0x42) and parameter (0x47) commands and a zero INFO byte.
 //
-// Configuration note: the AC analog answer is walked from its unit-count byte,
-// so the first AC device reads the unit count as its channel count.
+// Required, not a slip: the AC analog answer is walked from its unit-count
+// byte, so the first AC device reads the AC unit count as its channel count.
+// A site therefore gives its first AC unit as many channels as it has units.
 #include "ac/voka_ac.h"
 #include "dc/voka_dc.h"
 #include "power/pmbus_power.h"

@@ -20,6 +20,9 @@
 
 #include "common/byte_reader.h"
 #include "common/data_age.h"
+#include "common/entry_count.h"
+#include "common/log_texts.h"
+#include "common/parse_log.h"
 #include "common/round_end.h"
 #include "common/wire_values.h"
 #include "host/ztx_sp_device.h"
@@ -31,6 +34,8 @@ public:
     static constexpr int kChannelBytes = sizeof(TeleRCChannel);
     static constexpr size_t kCountOffset = offsetof(TeleRC, channel_count);
     static constexpr int kRecordType = RT_RC;
+    // Images up to this size (128 modules) travel inside the round's work item.
+    static constexpr size_t kItemImageBytes = kRecordBytes + 128 * kChannelBytes;
 
     PMBusPowerRC() { std::memset(&record_, 0, sizeof record_); }
 
@@ -58,8 +63,8 @@ public:
     const TeleRC& record() const { return record_; }
     const std::vector<TeleRCChannel>& modules() const { return channels_; }
     // True once an accepted live analog answer fixed the module count; a count
-    // from a stored image or from a refused answer is only provisional.
-    bool channel_count_fixed() const { return channel_count_fixed_; }
+    // from a stored image is only provisional.
+    bool channel_count_fixed() const { return module_count_.fixed(); }
 
 protected:
     // How the user-defined parameter block of a DC parameter answer is taken:
@@ -83,19 +88,21 @@ protected:
     std::vector<TeleRCChannel> channels_;
     int image_size = 0;
     std::unique_ptr<uint8_t[]> image;
-    bool channel_count_fixed_ = false;
+    entry_count::Tracker module_count_;
+    data_age::Freshness freshness_;
+    // One per module entry; rebuilt when the module count changes.
+    std::vector<round_end::RuleStrings> rule_strings_;
 
 private:
     static float as_float(std::array<uint8_t, 4> raw) { return std::bit_cast<float>(raw); }
     static float as_user_float(std::array<uint8_t, 4> raw) {
         return wire::is_user_value_marker(raw) ? wire::kMissingUserValue : std::bit_cast<float>(raw);
     }
-    bool accept_module_count(uint8_t m);
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std::string&) const {
-    data_age::require_servable(data_valid, last_update);
+    freshness_.require_servable(data_valid, last_update);
     // The rectifier data reach the host only as the published image.
     throw std::out_of_range("数据未就绪");
 }
@@ -104,6 +111,7 @@ float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned, const std:
 // entries as that record states. A refused image changes nothing.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const uint8_t* data, int len) {
+    // Required: the reload traces the lengths it compares on standard output.
     std::printf("rc data_len:%d vs %d\n", len, kRecordBytes);
     if (len < kRecordBytes) return false;
     ByteReader r(data, len);
@@ -118,9 +126,9 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const uint8_t* da
     r.copy_to({reinterpret_cast<uint8_t*>(entries.data()), entries.size() * sizeof(TeleRCChannel)});
     record_ = stored;
     channels_ = std::move(entries);
-    channel_count_fixed_ = false;  // the equipment may have changed while we were down
+    module_count_.unfix();  // the equipment may have changed while we were down
     data_valid = true;
-    last_update = boost::posix_time::second_clock::local_time();
+    freshness_.stamp(last_update);
     return true;
 }
 
@@ -136,29 +144,20 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(ZTXVDevice* parent, unsig
     }
 }
 
-// Once a live answer has fixed the module count, another count is refused.
-// Until then the answer's count replaces the provisional one.
-template <class TeleRC, class TeleRCChannel, int RT_RC>
-bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::accept_module_count(uint8_t m) {
-    if (m == record_.channel_count) return true;
-    if (channel_count_fixed_) return false;
-    record_.channel_count = m;
-    channels_.resize(m);
-    return true;
-}
-
+// The module count M takes effect only with an answer that is accepted: with
+// M unchanged the modules are read in place; with a new M into a copy of the
+// list, taken over when the answer is accepted (entry_count.h). The output
+// voltage is stored before any check.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 template <size_t W, class Plain, class User>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_analog(const uint8_t* payload, int len, Plain plain,
                                                              User user) {
     static constexpr uint8_t kUserValues = TeleRCChannel::P41_41_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&](const char* fmt) {
-        InfoLog(fmt, data_id, r.needed_end(), len);
-        return -1;
-    };
-    const char* const outside = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
-    const char* const in_module = "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}";
+    bool quiet = false;  // reading an answer that challenges the fixed count: no messages
+    const auto overflow = [&](const char* fmt) { return quiet ? -1 : parse_log::overflow(*this, fmt, r, len); };
+    const char* const outside = log_text::k41_41Overflow;
+    const char* const in_module = log_text::k41_41ModuleOverflow;
 
     if (!r.skip(1)) return overflow(outside);
     const auto voltage = r.template take<W>();
@@ -166,30 +165,55 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_analog(const uint8_t* payl
     record_.output_voltage = plain(*voltage);
     const auto m = r.u8();
     if (!m) return overflow(outside);
-    if (!accept_module_count(*m)) return -1;
 
-    for (TeleRCChannel& ch : channels_) {
-        const auto current = r.template take<W>();
-        if (!current) return overflow(in_module);
-        ch.current = plain(*current);
-        const auto p = r.u8();
-        if (!p) return overflow(in_module);
-        ch.p41_count = *p;
-        if (*p != kUserValues) {
-            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}", data_id,
-                    *p, kUserValues);
-            if (!r.skip(W * *p)) return overflow(in_module);
-            continue;
+    const auto read_modules = [&](std::vector<TeleRCChannel>& list) {
+        for (TeleRCChannel& ch : list) {
+            const auto current = r.template take<W>();
+            if (!current) return overflow(in_module);
+            ch.current = plain(*current);
+            const auto p = r.u8();
+            if (!p) return overflow(in_module);
+            ch.p41_count = *p;
+            if (*p != kUserValues) {
+                if (!quiet) InfoLog(log_text::k41_41UserCount, data_id, *p, kUserValues);
+                if (!r.skip(W * *p)) return overflow(in_module);
+                continue;
+            }
+            for (size_t k = 0; k < kUserValues; ++k) {
+                const auto v = r.template take<W>();
+                if (!v) return overflow(in_module);
+                ch.p41[k] = user(*v);
+            }
         }
-        for (size_t k = 0; k < kUserValues; ++k) {
-            const auto v = r.template take<W>();
-            if (!v) return overflow(in_module);
-            ch.p41[k] = user(*v);
-        }
+        return static_cast<int>(r.position());
+    };
+
+    const bool fixed = module_count_.fixed();
+    if (*m == record_.channel_count && *m == channels_.size()) {
+        const int result = read_modules(channels_);
+        // An answer with no modules leaves the count open for the next one.
+        if (result >= 0 && !channels_.empty()) module_count_.fix();
+        if (result < 0) module_count_.break_streak();
+        return result;
     }
-    // An answer with no modules leaves the count open for the next one.
-    if (!channels_.empty()) channel_count_fixed_ = true;
-    return static_cast<int>(r.position());
+    std::vector<TeleRCChannel> list = channels_;
+    list.resize(*m);
+    quiet = fixed;
+    const int result = read_modules(list);
+    if (result < 0) {
+        module_count_.break_streak();
+        return -1;
+    }
+    if (fixed) {
+        if (!module_count_.confirm_new(*m)) return -1;
+        const uint8_t was = record_.channel_count;
+        InfoLog(log_text::k41_41CountChanged, data_id, *m, was);
+    }
+    record_.channel_count = *m;
+    channels_ = std::move(list);
+    if (channels_.empty()) module_count_.unfix();
+    else module_count_.fix();
+    return result;
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -201,10 +225,7 @@ template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const uint8_t* payload, int len) {
     static constexpr uint8_t kUserStates = TeleRCChannel::P41_43_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k41_43Overflow, r, len); };
     if (!r.skip(1)) return overflow();
     const auto m = r.u8();
     if (!m) return overflow();
@@ -217,7 +238,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const uint8_t* payloa
         if (!p) return overflow();
         ch.p43_count = *p;
         if (*p != kUserStates) {
-            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}", data_id,
+            InfoLog(log_text::k41_43UserCount, data_id,
                     *p, kUserStates);
             if (!r.skip(*p)) return overflow();
         } else if (!r.copy_to(std::span<uint8_t>(ch.p43, kUserStates))) {
@@ -231,16 +252,13 @@ template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const uint8_t* payload, int len) {
     static constexpr uint8_t kUserAlarms = TeleRCChannel::P41_44_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k41_44Overflow, r, len); };
     if (!r.skip(1)) return overflow();
     const auto m = r.u8();
     if (!m) return overflow();
     if (*m > record_.channel_count) {
         const uint8_t count = record_.channel_count;
-        InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not equal {} != {} ",
+        InfoLog(log_text::k41_44ModuleCount,
                 data_id, *m, count);
         return 0;
     }
@@ -254,7 +272,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const uint8_t* payloa
         if (!p) return overflow();
         ch.p44_count = *p;
         if (*p != kUserAlarms)
-            InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}", data_id,
+            InfoLog(log_text::k41_44UserCount, data_id,
                     *p, kUserAlarms);
         // The user-defined alarm bytes carry nothing the device keeps.
         if (!r.skip(*p)) return overflow();
@@ -269,8 +287,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_ac_params(const uint8_t* p
     ByteReader r(payload, len);
     const auto head = r.template take<kHead>();
     if (!head) {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
+        return parse_log::overflow(*this, log_text::k40_46Overflow, r, len);
     }
     for (size_t i = 0; i < 5; ++i) {
         std::array<uint8_t, W> raw;
@@ -295,10 +312,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_dc_params(const uint8_t* p
     static constexpr uint8_t kNumber = TeleRC::P42_46_NUMBER();
     static constexpr size_t kBlock = TeleRC::P42_46_SIZE();
     ByteReader r(payload, len);
-    const auto overflow = [&] {
-        InfoLog("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", data_id, r.needed_end(), len);
-        return -1;
-    };
+    const auto overflow = [&] { return parse_log::overflow(*this, log_text::k42_46Overflow, r, len); };
     const auto head = r.template take<kHead>();
     if (!head) return overflow();
     for (size_t i = 0; i < 2; ++i) {
@@ -309,7 +323,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse_dc_params(const uint8_t* p
     const uint8_t p = (*head)[2 * W];
     record_.p46_count = p;
     if (p != kNumber) {
-        InfoLog("RQX24B:ProcotolError parse42_46 {} p:{} != {}", data_id, p, kNumber);
+        InfoLog(log_text::k42_46UserCount, data_id, p, kNumber);
         // The master steps over the user-defined values by this count.
         return static_cast<int>(kHead + W * p);
     }
@@ -328,17 +342,20 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const uint8_t* payloa
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     data_valid = true;
-    const ttime_bytes stamp = round_end::stamp_round(*this);
+    const ttime_bytes stamp = round_end::stamp_round(*this, freshness_);
     std::memcpy(record_.ttime, stamp.data(), stamp.size());
     round_end::build_image(image, image_size, record_, channels_);
     SendSP(RT_RC, image.get(), static_cast<unsigned>(image_size), false);
 
     alarm_seq = 1;
-    for (size_t i = 0; i < channels_.size(); ++i) {
-        const std::string text = "模块" + boost::lexical_cast<std::string>(i + 1) + "整流模块故障告警";
-        round_end::report(*this, 2, "RC_0", "06024", "整流模块故障告警", text, channels_[i].fault == 1);
+    if (rule_strings_.size() != channels_.size()) {
+        rule_strings_.resize(std::min(rule_strings_.size(), channels_.size()));
+        for (size_t i = rule_strings_.size(); i < channels_.size(); ++i)
+            rule_strings_.push_back({2, "RC_0", "06024", "整流模块故障告警",
+                                     "模块" + boost::lexical_cast<std::string>(i + 1) + "整流模块故障告警"});
     }
+    for (size_t i = 0; i < channels_.size(); ++i) round_end::report(*this, rule_strings_[i], channels_[i].fault == 1);
     DoImpCheckAlert();
     // No change rule for rectifiers: every round counts as news.
-    round_end::hand_over_round(*this, std::vector<uint8_t>(image.get(), image.get() + image_size), true);
+    round_end::hand_over_round<kItemImageBytes>(*this, image.get(), static_cast<size_t>(image_size), true);
 }

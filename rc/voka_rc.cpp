@@ -4,10 +4,10 @@
 
 namespace {
 
-// VOKA fixed point: unsigned 16 bits, tenths. Only the user-defined analog
-// value has a missing-value marker; the AC parameters come low byte first.
-float tenths_be(std::array<uint8_t, 2> raw) { return static_cast<float>(wire::u16_be(raw)) / 10.0f; }
-float tenths_le(std::array<uint8_t, 2> raw) { return static_cast<float>(wire::u16_le(raw)) / 10.0f; }
+// Tenths; only the user-defined analog value has a missing-value marker, and
+// the AC parameters come low byte first.
+using wire::tenths_be;
+using wire::tenths_le;
 float user_tenths(std::array<uint8_t, 2> raw) {
     return wire::is_user_value_marker(raw) ? wire::kMissingUserValue : tenths_be(raw);
 }

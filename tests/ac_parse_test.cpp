@@ -146,12 +146,49 @@ TEST(AcParse40_41Fixed, StoredCountIsProvisionalUntilAnAnswerIsAccepted) {
 TEST(AcParse40_41Fixed, RefusedFirstAnswerDoesNotLockItsCount) {
     Logged<VOKA_AC> t;
     Bytes wrong = two_channels41();
-    EXPECT_EQ(t.p41(wrong, 10), -1);  // truncated: refused
-    EXPECT_EQ(t.dev->channels().size(), 2u);
+    EXPECT_EQ(t.p41(wrong, 10), -1);  // truncated: refused, and its count with it
+    EXPECT_EQ(t.dev->channels().size(), 0u);
     EXPECT_FALSE(t.dev->channel_count_fixed());
     EXPECT_EQ(t.p41(kOneChannel41), 16);
     EXPECT_EQ(t.dev->channels().size(), 1u);
     EXPECT_TRUE(t.dev->channel_count_fixed());
+}
+
+// After a reload, a truncated answer with another count must not grow the
+// list: a never-read channel stays out of range instead of reading 0.0.
+TEST(AcParse40_41Fixed, TruncatedAnswerAfterAReloadLeavesTheServedChannelsAsTheyWere) {
+    Logged<VOKA_AC> live;
+    ASSERT_EQ(live.p41(kOneChannel41), 16);
+    live.dev->RoundDone();
+    const Bytes stored = image_of(*live.dev);
+    Logged<VOKA_AC> t;
+    ASSERT_TRUE(t.dev->LoadFromCache(stored.data(), static_cast<int>(stored.size())));
+    EXPECT_EQ(t.p41(two_channels41(), 20), -1);
+    EXPECT_EQ(t.dev->channels().size(), 1u);
+    EXPECT_EQ(t.dev->header().channel_count, 1);
+    EXPECT_EQ(t.dev->Get_Value(0, "channel_0_a"), 230.0f);
+    try {
+        t.dev->Get_Value(0, "channel_1_a");
+        ADD_FAILURE() << "a never-read channel was served";
+    } catch (const std::out_of_range& e) {
+        EXPECT_STREQ(e.what(), "通道参数越界");
+    }
+}
+
+TEST(AcParse40_41Fixed, NewCountInThreeWellFormedAnswersInARowReplacesTheFixedOne) {
+    Logged<VOKA_AC> t;
+    ASSERT_EQ(t.p41(kOneChannel41), 16);
+    EXPECT_EQ(t.p41(two_channels41()), -1);
+    EXPECT_EQ(t.p41(two_channels41()), -1);
+    EXPECT_EQ(t.dev->channels().size(), 1u);
+    EXPECT_TRUE(t.logs().empty());
+    EXPECT_EQ(t.p41(two_channels41()), 25);
+    EXPECT_EQ(t.dev->channels().size(), 2u);
+    EXPECT_EQ(t.dev->header().channel_count, 2);
+    EXPECT_EQ(t.dev->channels()[1].a, 220.0f);
+    EXPECT_EQ(t.logs(), std::vector<std::string>{"PMBusPowerAC:ProcotolError 77 read 40_41 channel count is now 2, was 1"});
+    t.dev->RoundDone();
+    EXPECT_EQ(t.controller->published().at(0).image.size(), 30u + 2 * 32);
 }
 
 TEST(AcParse40_41Fixed, ZeroChannelsLeavesTheCountOpen) {

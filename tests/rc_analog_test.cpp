@@ -142,11 +142,27 @@ TEST(RcAnalog, ModuleCountIsProvisionalUntilALiveAnswerIsAccepted) {
          {{stored(3), true, 1, 3, false}, {analog(2, 2), false, 14, 2, true}, {analog(3, 3), false, -1, 2, true}}},
         {"a stored image reopens a fixed count",
          {{analog(2, 2), false, 14, 2, true}, {stored(1), true, 1, 1, false}, {analog(2, 2), false, 14, 2, true}}},
-        {"a refused answer sets the count only provisionally",
-         {{analog(2, 1), false, -1, 2, false},
+        {"a refused answer leaves the count as it was",
+         {{analog(2, 1), false, -1, 0, false},
           {analog(3, 3), false, 19, 3, true},
           {analog(3, 2), false, -1, 3, true},
           {analog(2, 2), false, -1, 3, true}}},
+        {"a new count in three well-formed answers in a row replaces the fixed one",
+         {{analog(3, 3), false, 19, 3, true},
+          {analog(4, 4), false, -1, 3, true},
+          {analog(4, 4), false, -1, 3, true},
+          {analog(4, 4), false, 24, 4, true},
+          {analog(3, 3), false, -1, 4, true}}},
+        {"a damaged answer, another count or the fixed one breaks the run",
+         {{analog(3, 3), false, 19, 3, true},
+          {analog(4, 4), false, -1, 3, true},
+          {analog(4, 3), false, -1, 3, true},
+          {analog(4, 4), false, -1, 3, true},
+          {analog(5, 5), false, -1, 3, true},
+          {analog(4, 4), false, -1, 3, true},
+          {analog(3, 3), false, 19, 3, true},
+          {analog(4, 4), false, -1, 3, true},
+          {analog(4, 4), false, -1, 3, true}}},
         {"no modules empties a provisional list", {{stored(3), true, 1, 3, false}, {analog(0, 0), false, 4, 0, false}}},
         {"a refused stored image changes no count",
          {{analog(2, 2), false, 14, 2, true}, {voka_image(1, 3, 2), true, 0, 2, true}}},
@@ -178,4 +194,19 @@ TEST(RcAnalog, ResizingAProvisionalListKeepsEntriesAndZeroFillsNewOnes) {
     EXPECT_EQ(m[1].fault, 0);
     EXPECT_EQ(m[2].fault, 0);
     EXPECT_EQ(m[2].current, 10.2f);
+}
+
+// A shelf that gained a module: the refusals before the change say nothing,
+// the change is logged once, and the next round's image covers the new module.
+TEST(RcAnalog, ConfirmedNewModuleCountIsLoggedOnceAndResizesTheImage) {
+    Voka rig;
+    ASSERT_EQ(rig.parse(&VOKA_RC::parse41_41, analog(3, 3)), 19);
+    for (int i = 0; i < 3; ++i) rig.parse(&VOKA_RC::parse41_41, analog(4, 4));
+    EXPECT_EQ(rig.controller->log_texts(),
+              std::vector<std::string>{"PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError 7 read 41_41 "
+                                       "module count is now 4, was 3"});
+    rig.dev->RoundDone();
+    ASSERT_EQ(rig.controller->published().size(), 1u);
+    EXPECT_EQ(rig.controller->published()[0].image.size(), 147u + 4 * 16);
+    EXPECT_EQ(rig.dev->modules()[3].current, 10.3f);
 }
