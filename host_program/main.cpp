@@ -24,6 +24,7 @@
 #include "host_program/lines.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
+#include "host_program/probe/probe_command.h"
 #include "host_program/records/record_types.h"
 #include "host_program/site_config.h"
 #include "host_program/work_queue.h"
@@ -195,7 +196,7 @@ int main(int argc, char** argv) {
     }
     try {
         switch (options->command) {
-            case HostCommand::probe: throw std::runtime_error("probe is not built yet");
+            case HostCommand::probe: return run_probe(options->probe, g_stop);
             case HostCommand::alarms: return list_alarms(options->alarms);
             case HostCommand::history: return print_history(options->history);
             case HostCommand::run: return run_site(*options);
