@@ -101,6 +101,11 @@ void describe_probe(CLI::App& probe, ProbeOptions& o) {
         },
         "try every address from 1 to 254");
     address->excludes(scan);
+    add_checked(probe, "--answer-start-ms", "MS",
+                "how long the equipment may take to start its answer once the command has gone (default 200)",
+                [&o](const std::string& v) {
+                    o.answer_start_ms = static_cast<int>(parse_in_range(v, "--answer-start-ms", 1, 60'000));
+                });
     probe.callback([&o] {
         if (o.baud_rates.empty()) o.baud_rates = {9600, 19200, 4800, 2400, 1200};
         if (o.addresses.empty()) o.addresses = {1};

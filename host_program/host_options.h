@@ -2,7 +2,7 @@
 // The command line of voka-host: one subcommand per job, `run` the default.
 //
 //   voka-host [run] [SITE.json] [--json] [--rounds N] [--get ID:KEY]... [--plugin PATH] [--db PATH]
-//   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses]
+//   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses] [--answer-start-ms MS]
 //   voka-host alarms [--db PATH]
 //   voka-host history DATA_ID [--db PATH]
 //
@@ -34,6 +34,7 @@ struct ProbeOptions {
     std::string port;
     std::vector<int> baud_rates;        // in the order tried
     std::vector<unsigned> addresses;    // in the order tried
+    int answer_start_ms = 200;          // how long the equipment may take to start an answer
 };
 
 struct AlarmsOptions {

@@ -17,6 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kListening = "voka-sim: listening on ";
+// A loaded test machine may be slower to answer than equipment is.
+const std::string kPatient = "1000";
 
 // Two AC units (the first with two channels), two DC units, four modules.
 const std::string kScenario = R"({"equipment": {"address": 1, "baud_rate": 9600},
@@ -59,7 +61,7 @@ std::string printed_element(const std::vector<std::string>& lines) {
 
 TEST(HostProbe, FindsTheSimulatorAndPrintsAnElementThatRuns) {
     Sim sim(test_file("scenario.json", kScenario));
-    ChildProcess probe(VOKA_HOST_PATH, {"probe", "--port", sim.port, "--address", "7"});
+    ChildProcess probe(VOKA_HOST_PATH, {"probe", "--port", sim.port, "--address", "7", "--answer-start-ms", kPatient});
     const auto lines = probe.remaining_lines();
     ASSERT_EQ(probe.exit_status(), 0) << probe.errors();
     ASSERT_FALSE(lines.empty());
@@ -94,7 +96,7 @@ TEST(HostProbe, SaysWhatItTriedWhenNothingAnswers) {
         {{"--address", "7", "--baud", "9600", "--baud", "4800"}, "at 9600, 4800 baud, address 7"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> args = {"probe", "--port", sim.port};
+        std::vector<std::string> args = {"probe", "--port", sim.port, "--answer-start-ms", kPatient};
         args.insert(args.end(), c.args.begin(), c.args.end());
         ChildProcess probe(VOKA_HOST_PATH, args);
         EXPECT_TRUE(probe.remaining_lines().empty());
@@ -108,7 +110,7 @@ TEST(HostProbe, SaysWhatItTriedWhenNothingAnswers) {
 // Ctrl-C, which ends it cleanly with what was found.
 TEST(HostProbe, ScanStopsCleanlyOnInterrupt) {
     Sim sim(test_file("scenario.json", kScenario));
-    ChildProcess probe(VOKA_HOST_PATH, {"probe", "--port", sim.port, "--baud", "19200", "--scan-addresses"});
+    ChildProcess probe(VOKA_HOST_PATH, {"probe", "--port", sim.port, "--baud", "19200", "--scan-addresses", "--answer-start-ms", kPatient});
     const auto found = probe.next_line(20'000);
     ASSERT_TRUE(found) << probe.errors();
     EXPECT_EQ(found->rfind("found address 7, 19200 baud", 0), 0u) << *found;

@@ -15,7 +15,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kVersion = 0x20;          // the "voka" master's protocol version
-constexpr int kEquipmentLatencyMs = 200;    // a controller's time to start its answer
 constexpr int kMinGapMs = 50;               // USB adapters hand bytes on in bursts
 constexpr int kBitsPerByte = 10;            // 8N1
 
@@ -56,16 +55,19 @@ std::string unusable(const Reply& r) {
 
 }  // namespace
 
-TryTiming try_timing(int baud_rate, size_t command_bytes) {
+TryTiming try_timing(int baud_rate, size_t command_bytes, int start_ms) {
     TryTiming t;
-    t.first_byte_ms = byte_times_ms(baud_rate, command_bytes) + kEquipmentLatencyMs;
+    t.first_byte_ms = byte_times_ms(baud_rate, command_bytes) + start_ms;
     t.gap_ms = std::max(kMinGapMs, byte_times_ms(baud_rate, 10));
     t.longest_ms = byte_times_ms(baud_rate, frame::kMaxChars + 2);
     return t;
 }
 
-LineProbe::LineProbe(ByteLine& line, int baud_rate)
-    : line_(line), baud_rate_(baud_rate), decoder_(frame::Decoder::Direction::commands) {}
+LineProbe::LineProbe(ByteLine& line, int baud_rate, int answer_start_ms)
+    : line_(line),
+      baud_rate_(baud_rate),
+      answer_start_ms_(answer_start_ms),
+      decoder_(frame::Decoder::Direction::commands) {}
 // The decoder reads answers as commands, RTN untouched: a refusal is judged
 // here, so that it still says who refused.
 
@@ -80,7 +82,7 @@ Reply LineProbe::ask(uint8_t address, uint8_t cid1, uint8_t cid2, std::span<cons
     if (!command) return {Reply::Kind::silent, 0, {}, "command too long"};
     if (const auto error = line_.write_all(*command)) throw std::system_error(error, "writing to the line");
 
-    const TryTiming timing = try_timing(baud_rate_, command->size());
+    const TryTiming timing = try_timing(baud_rate_, command->size(), answer_start_ms_);
     const auto start = Clock::now();
     const auto last_chance = start + std::chrono::milliseconds(timing.first_byte_ms + timing.longest_ms);
     auto deadline = start + std::chrono::milliseconds(timing.first_byte_ms);

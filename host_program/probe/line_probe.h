@@ -20,11 +20,14 @@ namespace probe {
 
 // How long one try waits at a baud rate (10 bits a byte on the wire).
 struct TryTiming {
-    int first_byte_ms = 0;  // from the write to the answer's first byte: the command's own time, then the equipment's
+    int first_byte_ms = 0;  // from the write to the answer's first byte: the command's own time, then `start_ms`
     int gap_ms = 0;         // the longest silence inside an answer
     int longest_ms = 0;     // the whole answer, however it trickles: a frame of the largest size
 };
-TryTiming try_timing(int baud_rate, size_t command_bytes);
+// `start_ms`: how long the equipment may take to start its answer.
+TryTiming try_timing(int baud_rate, size_t command_bytes, int start_ms);
+
+inline constexpr int kDefaultAnswerStartMs = 200;
 
 struct Reply {
     enum class Kind : uint8_t {
@@ -55,7 +58,7 @@ struct Finding {
 class LineProbe {
 public:
     // `line` must outlive the probe and be set to `baud_rate`.
-    LineProbe(ByteLine& line, int baud_rate);
+    LineProbe(ByteLine& line, int baud_rate, int answer_start_ms = kDefaultAnswerStartMs);
 
     // Drops what the line holds, sends one command to `address` and waits
     // for its answer (see TryTiming).
@@ -73,6 +76,7 @@ public:
 private:
     ByteLine& line_;
     int baud_rate_;
+    int answer_start_ms_;
     frame::Decoder decoder_;
     std::array<uint8_t, 256> chunk_{};
     bool heard_garble_ = false;

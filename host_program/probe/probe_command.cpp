@@ -67,7 +67,7 @@ int run_probe(const ProbeOptions& options, const volatile std::sig_atomic_t& sto
             fmt::print(stderr, "voka-host: {}\n", e.what());
             return 1;
         }
-        probe::LineProbe line_probe(*line, baud);
+        probe::LineProbe line_probe(*line, baud, options.answer_start_ms);
         for (unsigned address : options.addresses) {
             if (stop) break;
             progress.trying(options.port, baud, address, options.addresses);
