@@ -47,10 +47,11 @@ CLI::Option* add_checked(CLI::App& app, const std::string& name, const std::stri
     return o;
 }
 
-void add_database(CLI::App& app, std::optional<std::string>& database) {
+void add_database(CLI::App& app, std::optional<std::string>& database, bool from_site) {
     app.add_option("--db", database,
-                   "the history and alarm database (default: the site's \"history\": {\"database\": ...}, "
-                   "else voka-history.db)")
+                   from_site ? "the history and alarm database (default: the site's \"history\": {\"database\": "
+                               "...}, else voka-history.db)"
+                             : "the history and alarm database (default: voka-history.db)")
         ->type_name("PATH");
 }
 
@@ -75,7 +76,7 @@ void describe_run(CLI::App& run, RunOptions& o) {
     run.add_option("--plugin", o.plugin,
                    "the plug-in to load (default: the one built beside voka-host, then the installed one)")
         ->type_name("PATH");
-    add_database(run, o.database);
+    add_database(run, o.database, true);
 }
 
 void describe_probe(CLI::App& probe, ProbeOptions& o) {
@@ -112,7 +113,7 @@ void describe_probe(CLI::App& probe, ProbeOptions& o) {
     });
 }
 
-void describe_alarms(CLI::App& alarms, AlarmsOptions& o) { add_database(alarms, o.database); }
+void describe_alarms(CLI::App& alarms, AlarmsOptions& o) { add_database(alarms, o.database, false); }
 
 void describe_history(CLI::App& history, HistoryOptions& o) {
     history
@@ -121,7 +122,7 @@ void describe_history(CLI::App& history, HistoryOptions& o) {
             "the device whose records to print")
         ->type_name("")
         ->required();
-    add_database(history, o.database);
+    add_database(history, o.database, false);
 }
 
 bool names_a_command(std::string_view arg) {
