@@ -33,18 +33,11 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-std::string database_path(const HostOptions& options, const Json::Value& history) {
-    if (options.database) return *options.database;
-    if (history.isObject() && history["database"].isString()) return history["database"].asString();
-    return "voka-history.db";
-}
-
-Retention retention_of(const Json::Value& history) {
-    Retention r;
-    if (!history.isObject()) return r;
-    if (history["max_rows_per_device"].isUInt()) r.max_rows_per_device = history["max_rows_per_device"].asUInt();
-    if (history["max_age_days"].isUInt()) r.max_age_s = static_cast<int64_t>(history["max_age_days"].asUInt()) * 86400;
-    return r;
+std::string database_path(const HostOptions& options, const HistoryConfig& history) {
+    const std::string path = options.database ? *options.database : history.database.value_or("voka-history.db");
+    // An empty name would give a temporary database that goes at exit, with all history and alarms.
+    if (path.empty()) throw ConfigError("--db: must name a database file, not \"\"");
+    return path;
 }
 
 std::string when(int64_t t) {
@@ -57,7 +50,7 @@ std::string when(int64_t t) {
 }
 
 int list_alarms(const HostOptions& options) {
-    HistoryDb db(database_path(options, {}), Retention{});
+    HistoryDb db(database_path(options, {}), {}, {}, HistoryDb::Open::read_only);
     const auto active = db.active_alarms();
     if (active.empty()) std::printf("no active alarms\n");
     for (const Alarm& a : active)
@@ -67,7 +60,7 @@ int list_alarms(const HostOptions& options) {
 }
 
 int print_history(const HostOptions& options) {
-    HistoryDb db(database_path(options, {}), Retention{});
+    HistoryDb db(database_path(options, {}), {}, {}, HistoryDb::Open::read_only);
     const auto rows = db.rows(options.history_id);
     if (rows.empty()) std::printf("no records of device %u\n", options.history_id);
     for (const HistoryRow& r : rows)
@@ -93,6 +86,23 @@ void reload(HistoryDb& db, std::vector<std::unique_ptr<PowerSystem>>& systems, E
                 notice(fmt::format("voka-host: {} {} refused its stored record of {} ({} bytes)",
                                           row.device_type, row.data_id, when(row.time), row.image.size()));
         }
+    }
+}
+
+// Ends, once and with the reason recorded, the alarms of devices the site no
+// longer has: nothing would ever end them.
+void end_orphaned_alarms(HistoryDb& db, const SiteConfig& site, std::vector<std::unique_ptr<PowerSystem>>& systems,
+                         EventSink& events) {
+    const auto in_site = [&](uint32_t data_id) {
+        for (size_t i = 0; i < systems.size(); ++i)
+            if (site.power_systems[i].data_id == data_id || systems[i]->has_device(data_id)) return true;
+        return false;
+    };
+    const std::string reason = "its device is no longer in the site";
+    for (const Alarm& a : db.end_alarms_of_devices_not(in_site, static_cast<int64_t>(std::time(nullptr)), reason)) {
+        events.handle(event::Notice{fmt::format("voka-host: alarm {} \"{}\" of device {} ended: {}", a.rule_id,
+                                                a.text, a.data_id, reason)});
+        events.handle(event::AlarmChanged{a, false});
     }
 }
 
@@ -123,8 +133,9 @@ int run_site(const HostOptions& options) {
     events.add(*view);
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
 
-    HistoryDb db(database_path(options, site.history), retention_of(site.history),
-                 [&](const std::string& problem) { notice("voka-host: " + problem); });
+    // An existing file is checked now; a new one is made only once the site has started.
+    HistoryDb db(database_path(options, site.history), site.history.policy,
+                 [&](const std::string& problem) { notice("voka-host: " + problem); }, HistoryDb::Open::later);
     PluginLibrary plugin(plugin_path);
     DurableAlarmEngine alarms(db, [&events](const Alarm& a, bool started) {
         events.handle(event::AlarmChanged{a, started});
@@ -143,6 +154,9 @@ int run_site(const HostOptions& options) {
         if (!known) throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
     }
 
+    db.open();
+    end_orphaned_alarms(db, site, systems, events);
+    alarms.load();
     reload(db, systems, events);
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {
@@ -177,6 +191,7 @@ int run_site(const HostOptions& options) {
     }
     for (auto& system : systems) system->stop();
     work.drain();
+    db.flush();  // the newest images not stored yet, for the next start
     return 0;
 }
 

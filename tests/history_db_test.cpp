@@ -23,11 +23,13 @@ struct TempDb {
 
 std::vector<uint8_t> image(uint8_t fill, size_t n = 41) { return std::vector<uint8_t>(n, fill); }
 
+const HistoryPolicy kEveryRound{Retention{}, 0};
+
 }  // namespace
 
 TEST(HistoryDb, KeepsTheNewestRowsWithinTheBoundPerDevice) {
     TempDb t;
-    HistoryDb db(t.path, Retention{3, 0});
+    HistoryDb db(t.path, HistoryPolicy{Retention{3, 0}, 0});
     for (uint8_t i = 1; i <= 5; ++i) db.save(21, 5189, "voka-dc", image(i));
     db.save(1, 5190, "voka-rc", image(9, 147));
     const auto rows = db.rows(21);
@@ -39,7 +41,7 @@ TEST(HistoryDb, KeepsTheNewestRowsWithinTheBoundPerDevice) {
 
 TEST(HistoryDb, LatestImagesTellDevicesWithTheSameIdApart) {
     TempDb t;
-    HistoryDb db(t.path, Retention{});
+    HistoryDb db(t.path, kEveryRound);
     db.save(7, 5188, "voka-ac", image(1, 62));
     db.save(7, 5189, "voka-dc", image(2));  // AC and DC ids may coincide
     db.save(7, 5188, "voka-ac", image(3, 62));
@@ -59,14 +61,15 @@ TEST(HistoryDb, AlarmsSurviveReopeningAndAreNotRaisedAgain) {
     rule_value clear = fault;
     clear.holds = 0;
     {
-        HistoryDb db(t.path, Retention{});
+        HistoryDb db(t.path, kEveryRound);
         DurableAlarmEngine engine(db, listen);
         EXPECT_TRUE(engine.evaluate(1, {fault}, 100));
         EXPECT_TRUE(engine.evaluate(1, {fault}, 110));  // still holding: no second start
     }
     {
-        HistoryDb db(t.path, Retention{});
+        HistoryDb db(t.path, kEveryRound);
         DurableAlarmEngine engine(db, listen);
+        engine.load();
         EXPECT_EQ(engine.active().size(), 1u);
         EXPECT_TRUE(engine.evaluate(1, {fault}, 120));  // standing alarm after a restart: not raised again
         EXPECT_FALSE(engine.evaluate(1, {clear}, 130));
@@ -89,10 +92,10 @@ TEST(HistoryDb, RefusesADatabaseOfANewerSchemaWithoutTouchingIt) {
         sqlite3_close(raw);
     }
     try {
-        HistoryDb db(t.path, Retention{});
+        HistoryDb db(t.path, kEveryRound);
         FAIL() << "a newer schema was opened";
     } catch (const HistoryError& e) {
-        EXPECT_NE(std::string(e.what()).find("has schema version 7, newer than this voka-host knows (1)"),
+        EXPECT_NE(std::string(e.what()).find("has schema version 7, newer than this voka-host knows (2)"),
                   std::string::npos)
             << e.what();
     }
@@ -103,13 +106,13 @@ TEST(HistoryDb, RefusesAFileThatIsNotADatabase) {
     FILE* f = std::fopen(t.path.c_str(), "w");
     std::fputs("this is not a database, just text that is long enough to have a header page......", f);
     std::fclose(f);
-    EXPECT_THROW(HistoryDb(t.path, Retention{}), HistoryError);
+    EXPECT_THROW(HistoryDb(t.path, kEveryRound), HistoryError);
 }
 
 TEST(HistoryDb, ReportsAFailedWriteOnceAndGoesOn) {
     TempDb t;
     std::vector<std::string> problems;
-    HistoryDb db(t.path, Retention{}, [&](const std::string& p) { problems.push_back(p); });
+    HistoryDb db(t.path, kEveryRound, [&](const std::string& p) { problems.push_back(p); });
     db.save(1, 5189, "voka-dc", image(1));
     // Another connection holds the write lock past the busy time-out.
     sqlite3* other = nullptr;

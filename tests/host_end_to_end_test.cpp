@@ -143,7 +143,7 @@ TEST(HostEndToEnd, RestartAfterKillReloadsAndKeepsTheStandingAlarm) {
         "changes": [{"from_round": 1, "set": {"modules[0].fault": 1}}]})");
     const std::string config = w.write(
         "site.json", site({power_system("solo", 1, 11, 21, R"("scenario": "s.json")")},
-                          R"("history": {"max_rows_per_device": 3}, )"));
+                          R"("history": {"max_rows_per_device": 3, "interval_s": 0}, )"));
     const std::string db = w.path("h.db");
     {
         ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--db", db});
