@@ -196,7 +196,29 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
                           "INSERT INTO meta VALUES ('schema_version', 9);", nullptr, nullptr, nullptr);
         sqlite3_close(raw);
     }
+    const std::string missing_db = w.path("missing.db");
+    const std::string foreign_db = w.path("foreign.db");
+    {
+        sqlite3* raw = nullptr;
+        sqlite3_open(foreign_db.c_str(), &raw);
+        sqlite3_exec(raw, "CREATE TABLE readings (t INTEGER); INSERT INTO readings VALUES (1);", nullptr, nullptr, nullptr);
+        sqlite3_close(raw);
+    }
+    const auto bytes_of = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string foreign_before = bytes_of(foreign_db);
+    const std::string repeated_id = w.write("rep.json", site({power_system("a", 1, 11, 21, R"("scenario": "s.json")"),
+                                                              power_system("b", 2, 12, 21, R"("scenario": "s.json")")}));
     const std::vector<Case> cases = {
+        {{"--rounds", "1", "--db", ""}, 2, "--db: must name a database file"},
+        {{"alarms", "--db", missing_db}, 1, missing_db + ": no such file"},
+        {{"history", "21", "--db", missing_db}, 1, missing_db + ": no such file"},
+        {{"--rounds", "1", "--db", foreign_db}, 1, foreign_db + ": is an SQLite database of another program (tables: readings)"},
+        {{"alarms", "--db", foreign_db}, 1, "is an SQLite database of another program"},
+        {{repeated_id, "--db", w.path("h.db")}, 2,
+         "power_systems[1].dcSetting[0].data_id: repeats data id 21 of power_systems[0].dcSetting[0].data_id"},
         {{"--rounds", "1", "--db", newer_db}, 1, newer_db + " has schema version 9, newer than this voka-host knows"},
         {{"alarms", "--db", newer_db}, 1, "newer than this voka-host knows"},
         {{bad_json}, 2, bad_json + ": (JSON): is not valid JSON"},
@@ -215,4 +237,40 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
         EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
         EXPECT_EQ(std::count_if(out.begin(), out.end(), [](const std::string& l) { return l.find("round") != std::string::npos; }), 0);
     }
+    // A run that fails, or only reads, leaves no database behind and another's as it was.
+    EXPECT_FALSE(fs::exists(missing_db));
+    EXPECT_FALSE(fs::exists(w.path("h.db")));
+    EXPECT_EQ(bytes_of(foreign_db), foreign_before);
+    EXPECT_FALSE(fs::exists(foreign_db + "-wal"));
+}
+
+// An alarm of a device that left the site would stay active for ever: it ends at the next start, once.
+TEST(HostEndToEnd, EndsTheAlarmsOfADeviceNoLongerInTheSiteOnce) {
+    Workdir w;
+    w.write("fault.json", R"({"equipment": {"baud_rate": 115200},
+        "changes": [{"from_round": 1, "set": {"modules[0].fault": 1}}]})");
+    w.write("calm.json", R"({"equipment": {"baud_rate": 115200}})");
+    const std::string before = w.write("before.json", site({power_system("old", 1, 11, 21, R"("scenario": "fault.json")")}));
+    const std::string after = w.write("after.json", site({power_system("new", 2, 12, 22, R"("scenario": "calm.json")")}));
+    const std::string db = w.path("h.db");
+    const auto run = [&](const std::string& config) {
+        ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--rounds", "2", "--db", db});
+        const auto all = events(host.remaining_lines());
+        EXPECT_EQ(host.exit_status(), 0) << host.errors();
+        return all;
+    };
+    ASSERT_EQ(of_kind(run(before), "alarm").size(), 1u);
+    const auto first = run(after);
+    const auto ended = of_kind(first, "alarm");
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0]["data_id"].asUInt(), 1u);
+    EXPECT_EQ(ended[0]["state"].asString(), "end");
+    bool reason_given = false;
+    for (const auto& e : of_kind(first, "notice"))
+        reason_given = reason_given || e["text"].asString().find("its device is no longer in the site") != std::string::npos;
+    EXPECT_TRUE(reason_given);
+    EXPECT_TRUE(of_kind(run(after), "alarm").empty());  // once
+    ChildProcess alarms(VOKA_HOST_PATH, {"alarms", "--db", db});
+    EXPECT_EQ(alarms.remaining_lines(), std::vector<std::string>{"no active alarms"});
+    EXPECT_EQ(alarms.exit_status(), 0);
 }
