@@ -33,11 +33,8 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-std::string database_path(const HostOptions& options, const HistoryConfig& history) {
-    const std::string path = options.database ? *options.database : history.database.value_or("voka-history.db");
-    // An empty name would give a temporary database that goes at exit, with all history and alarms.
-    if (path.empty()) throw ConfigError("--db: must name a database file, not \"\"");
-    return path;
+std::string database_path(const std::optional<std::string>& option, const HistoryConfig& history) {
+    return option ? *option : history.database.value_or("voka-history.db");
 }
 
 std::string when(int64_t t) {
@@ -49,8 +46,8 @@ std::string when(int64_t t) {
     return buf;
 }
 
-int list_alarms(const HostOptions& options) {
-    HistoryDb db(database_path(options, {}), {}, {}, HistoryDb::Open::read_only);
+int list_alarms(const AlarmsOptions& options) {
+    HistoryDb db(database_path(options.database, {}), {}, {}, HistoryDb::Open::read_only);
     const auto active = db.active_alarms();
     if (active.empty()) std::printf("no active alarms\n");
     for (const Alarm& a : active)
@@ -59,10 +56,10 @@ int list_alarms(const HostOptions& options) {
     return 0;
 }
 
-int print_history(const HostOptions& options) {
-    HistoryDb db(database_path(options, {}), {}, {}, HistoryDb::Open::read_only);
-    const auto rows = db.rows(options.history_id);
-    if (rows.empty()) std::printf("no records of device %u\n", options.history_id);
+int print_history(const HistoryOptions& options) {
+    HistoryDb db(database_path(options.database, {}), {}, {}, HistoryDb::Open::read_only);
+    const auto rows = db.rows(options.data_id);
+    if (rows.empty()) std::printf("no records of device %u\n", options.data_id);
     for (const HistoryRow& r : rows)
         std::printf("%s  %s %u  %s\n", when(r.time).c_str(), r.device_type.c_str(), r.data_id,
                     one_line_json(decode_record(r.record_type, r.image).fields).c_str());
@@ -119,9 +116,12 @@ std::FILE* keep_stdout_for_the_view() {
 
 // Runs the site until every power system has done `rounds` complete rounds
 // (0: until a signal).
-int run_site(const HostOptions& options) {
+int run_site(const RunOptions& options) {
     const SiteConfig site = options.config_path ? read_site_config(*options.config_path) : bundled_example_site();
     const std::string plugin_path = find_plugin(options.plugin, site.plugin);
+    for (const auto& q : options.queries)
+        if (!site_has_device(site, q.data_id))
+            throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
 
     std::FILE* const view_out = keep_stdout_for_the_view();
     std::unique_ptr<EventSink> view;
@@ -134,7 +134,7 @@ int run_site(const HostOptions& options) {
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
 
     // An existing file is checked now; a new one is made only once the site has started.
-    HistoryDb db(database_path(options, site.history), site.history.policy,
+    HistoryDb db(database_path(options.database, site.history), site.history.policy,
                  [&](const std::string& problem) { notice("voka-host: " + problem); }, HistoryDb::Open::later);
     PluginLibrary plugin(plugin_path);
     DurableAlarmEngine alarms(db, [&events](const Alarm& a, bool started) {
@@ -147,11 +147,6 @@ int run_site(const HostOptions& options) {
             ps, plugin, HostController::Services{events, work, alarms, &db},
             [&](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
         notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
-    }
-    for (const auto& q : options.queries) {
-        bool known = false;
-        for (const auto& system : systems) known = known || system->has_device(q.data_id);
-        if (!known) throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
     }
 
     db.open();
@@ -204,17 +199,18 @@ int main(int argc, char** argv) {
     try {
         options = parse_host_options(argc, argv);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "voka-host: %s\n%s", e.what(), kHostUsage);
+        std::fprintf(stderr, "voka-host: %s\n%s", e.what(), e.usage().c_str());
         return 2;
     }
     if (options->help) {
-        std::fputs(kHostUsage, stdout);
+        std::fputs(options->help->c_str(), stdout);
         return 0;
     }
     try {
         switch (options->command) {
-            case HostCommand::alarms: return list_alarms(*options);
-            case HostCommand::history: return print_history(*options);
+            case HostCommand::probe: throw std::runtime_error("probe is not built yet");
+            case HostCommand::alarms: return list_alarms(options->alarms);
+            case HostCommand::history: return print_history(options->history);
             case HostCommand::run: return run_site(*options);
         }
     } catch (const ConfigError& e) {

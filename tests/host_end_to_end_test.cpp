@@ -212,7 +212,8 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
     const std::string repeated_id = w.write("rep.json", site({power_system("a", 1, 11, 21, R"("scenario": "s.json")"),
                                                               power_system("b", 2, 12, 21, R"("scenario": "s.json")")}));
     const std::vector<Case> cases = {
-        {{"--rounds", "1", "--db", ""}, 2, "--db: must name a database file"},
+        {{"--rounds", "1", "--db", ""}, 2, "--db must name a database file"},
+        {{"alarms", "--db", ""}, 2, "--db must name a database file"},
         {{"alarms", "--db", missing_db}, 1, missing_db + ": no such file"},
         {{"history", "21", "--db", missing_db}, 1, missing_db + ": no such file"},
         {{"--rounds", "1", "--db", foreign_db}, 1, foreign_db + ": is an SQLite database of another program (tables: readings)"},
