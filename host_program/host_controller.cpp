@@ -12,11 +12,25 @@ HostController::HostController(std::string system, Services services, std::chron
     : system_(std::move(system)), services_(services), poll_interval_(poll_interval) {}
 
 void HostController::begin_exchange() {
+    in_exchange_ = true;
     current_ = RoundReport{};
     current_.system = system_;
 }
 
 RoundReport HostController::end_exchange() {
+    in_exchange_ = false;
+    if (!round_work_.empty()) {
+        services_.work.push([items = std::move(round_work_), history = services_.history] {
+            const auto run = [&items] {
+                for (const auto& item : items) item();
+            };
+            if (history)
+                history->in_one_transaction(run);
+            else
+                run();
+        });
+        round_work_.clear();
+    }
     RoundReport report = std::move(current_);
     report.complete = !report.records.empty();  // children publish only when a round ends
     if (report.complete) ++rounds_;
@@ -44,7 +58,12 @@ void HostController::threshold_reported(ZTXVDevice&, const rule_value& rule) {
     if (rule.holds) current_.holding.push_back(rule);
 }
 
-void HostController::queue_work(ZTXVDevice&, std::function<void()> item) { services_.work.push(std::move(item)); }
+void HostController::queue_work(ZTXVDevice&, std::function<void()> item) {
+    if (in_exchange_)
+        round_work_.push_back(std::move(item));
+    else
+        services_.work.push(std::move(item));
+}
 
 bool HostController::evaluate_rules(ZTXVDevice& device, const std::vector<rule_value>& rules) {
     return services_.alarms.evaluate(device.data_id, rules, static_cast<int64_t>(std::time(nullptr)));

@@ -33,6 +33,8 @@ public:
     const std::string& system() const { return system_; }
 
     // Starts collecting what the next exchange brings; takes what it brought.
+    // The work items of a round are queued as one, whose history writes
+    // share one transaction.
     void begin_exchange();
     RoundReport end_exchange();
 
@@ -58,6 +60,8 @@ private:
     bool polled_once_ = false;
     LineExchange* exchange_ = nullptr;
     RoundReport current_;
+    bool in_exchange_ = false;
+    std::vector<std::function<void()>> round_work_;
     unsigned rounds_ = 0;
     // The record type each device published last, for its history rows.
     // Written on the polling thread, read by the worker's history saves.

@@ -48,11 +48,15 @@ CLI::Option* add_checked(CLI::App& app, const std::string& name, const std::stri
 }
 
 void add_database(CLI::App& app, std::optional<std::string>& database, bool from_site) {
-    app.add_option("--db", database,
-                   from_site ? "the history and alarm database (default: the site's \"history\": {\"database\": "
-                               "...}, else voka-history.db)"
-                             : "the history and alarm database (default: voka-history.db)")
-        ->type_name("PATH");
+    add_checked(app, "--db", "PATH",
+                from_site ? "the history and alarm database (default: the site's \"history\": {\"database\": "
+                            "...}, else voka-history.db)"
+                          : "the history and alarm database (default: voka-history.db)",
+                [&database](const std::string& v) {
+                    // An empty name would be a temporary database, gone at exit with all history and alarms.
+                    if (v.empty()) throw UsageError("--db must name a database file, not \"\"");
+                    database = v;
+                });
 }
 
 // ---- one function per command: its options, their help and their checks ----

@@ -34,18 +34,8 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-std::string database_path(const std::optional<std::string>& option, const Json::Value& history) {
-    if (option) return *option;
-    if (history.isObject() && history["database"].isString()) return history["database"].asString();
-    return "voka-history.db";
-}
-
-Retention retention_of(const Json::Value& history) {
-    Retention r;
-    if (!history.isObject()) return r;
-    if (history["max_rows_per_device"].isUInt()) r.max_rows_per_device = history["max_rows_per_device"].asUInt();
-    if (history["max_age_days"].isUInt()) r.max_age_s = static_cast<int64_t>(history["max_age_days"].asUInt()) * 86400;
-    return r;
+std::string database_path(const std::optional<std::string>& option, const HistoryConfig& history) {
+    return option ? *option : history.database.value_or("voka-history.db");
 }
 
 std::string when(int64_t t) {
@@ -58,7 +48,7 @@ std::string when(int64_t t) {
 }
 
 int list_alarms(const AlarmsOptions& options) {
-    HistoryDb db(database_path(options.database, {}), Retention{});
+    HistoryDb db(database_path(options.database, {}), {}, {}, HistoryDb::Open::read_only);
     const auto active = db.active_alarms();
     if (active.empty()) std::printf("no active alarms\n");
     for (const Alarm& a : active)
@@ -68,7 +58,7 @@ int list_alarms(const AlarmsOptions& options) {
 }
 
 int print_history(const HistoryOptions& options) {
-    HistoryDb db(database_path(options.database, {}), Retention{});
+    HistoryDb db(database_path(options.database, {}), {}, {}, HistoryDb::Open::read_only);
     const auto rows = db.rows(options.data_id);
     if (rows.empty()) std::printf("no records of device %u\n", options.data_id);
     for (const HistoryRow& r : rows)
@@ -94,6 +84,23 @@ void reload(HistoryDb& db, std::vector<std::unique_ptr<PowerSystem>>& systems, E
                 notice(fmt::format("voka-host: {} {} refused its stored record of {} ({} bytes)",
                                           row.device_type, row.data_id, when(row.time), row.image.size()));
         }
+    }
+}
+
+// Ends, once and with the reason recorded, the alarms of devices the site no
+// longer has: nothing would ever end them.
+void end_orphaned_alarms(HistoryDb& db, const SiteConfig& site, std::vector<std::unique_ptr<PowerSystem>>& systems,
+                         EventSink& events) {
+    const auto in_site = [&](uint32_t data_id) {
+        for (size_t i = 0; i < systems.size(); ++i)
+            if (site.power_systems[i].data_id == data_id || systems[i]->has_device(data_id)) return true;
+        return false;
+    };
+    const std::string reason = "its device is no longer in the site";
+    for (const Alarm& a : db.end_alarms_of_devices_not(in_site, static_cast<int64_t>(std::time(nullptr)), reason)) {
+        events.handle(event::Notice{fmt::format("voka-host: alarm {} \"{}\" of device {} ended: {}", a.rule_id,
+                                                a.text, a.data_id, reason)});
+        events.handle(event::AlarmChanged{a, false});
     }
 }
 
@@ -127,8 +134,9 @@ int run_site(const RunOptions& options) {
     events.add(*view);
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
 
-    HistoryDb db(database_path(options.database, site.history), retention_of(site.history),
-                 [&](const std::string& problem) { notice("voka-host: " + problem); });
+    // An existing file is checked now; a new one is made only once the site has started.
+    HistoryDb db(database_path(options.database, site.history), site.history.policy,
+                 [&](const std::string& problem) { notice("voka-host: " + problem); }, HistoryDb::Open::later);
     PluginLibrary plugin(plugin_path);
     DurableAlarmEngine alarms(db, [&events](const Alarm& a, bool started) {
         events.handle(event::AlarmChanged{a, started});
@@ -141,6 +149,10 @@ int run_site(const RunOptions& options) {
             [&](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
         notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
     }
+
+    db.open();
+    end_orphaned_alarms(db, site, systems, events);
+    alarms.load();
     reload(db, systems, events);
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {
@@ -175,6 +187,7 @@ int run_site(const RunOptions& options) {
     }
     for (auto& system : systems) system->stop();
     work.drain();
+    db.flush();  // the newest images not stored yet, for the next start
     return 0;
 }
 

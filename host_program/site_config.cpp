@@ -1,6 +1,7 @@
 #include "host_program/site_config.h"
 
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -65,6 +66,23 @@ PowerSystemConfig power_system(const Json::Value& e, size_t index, const std::st
     return ps;
 }
 
+// Every data id of the site with the place that gives it: a master's (which
+// its rectifier device carries too) and each AC and DC device's.
+void refuse_repeated_data_ids(const Json::Value& list, const std::string& source) {
+    std::map<uint32_t, std::string> seen;
+    const auto add = [&](const Json::Value& id, const std::string& place) {
+        const auto [it, fresh] = seen.emplace(static_cast<uint32_t>(id.asUInt()), place);
+        if (!fresh) fail(source, place, fmt::format("repeats data id {} of {}", it->first, it->second));
+    };
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        const std::string place = fmt::format("power_systems[{}]", i);
+        add(list[i]["data_id"], place + ".data_id");
+        for (const char* children : {"acSetting", "dcSetting"})
+            for (Json::ArrayIndex k = 0; k < list[i][children].size(); ++k)
+                add(list[i][children][k]["data_id"], fmt::format("{}.{}[{}].data_id", place, children, k));
+    }
+}
+
 }  // namespace
 
 SiteConfig site_config_from_json(const Json::Value& root, const std::string& source) {
@@ -72,10 +90,7 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
     SiteConfig site;
     site.path = source;
     site.plugin = string_member(root, "plugin", source, "(top)");
-    if (root.isMember("history")) {
-        if (!root["history"].isObject()) fail(source, "history", "must be an object");
-        site.history = root["history"];
-    }
+    site.history = history_config_from_json(root["history"], source);
     const Json::Value& list = root["power_systems"];
     if (!list.isArray() || list.empty()) fail(source, "power_systems", "must be a non-empty array");
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) site.power_systems.push_back(power_system(list[i], i, source));
@@ -88,6 +103,7 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
                 fail(source, fmt::format("power_systems[{}].port", i), "is already used by power_systems[" +
                                                                           std::to_string(k) + "]");
         }
+    refuse_repeated_data_ids(list, source);
     return site;
 }
 

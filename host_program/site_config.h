@@ -4,7 +4,7 @@
 //
 //   {
 //     "plugin": "/usr/lib/voka/plugins/voka.so",        optional
-//     "history": {...},                                 optional, see README
+//     "history": {...},                                 optional, history/history_config.h
 //     "power_systems": [
 //       { "name": "main-hall",                          optional, default "ps<N>"
 //         "device_type": "voka",                        optional, the master's type
@@ -24,6 +24,8 @@
 
 #include <json/value.h>
 
+#include "host_program/history/history_config.h"
+
 struct PowerSystemConfig {
     std::string name;
     std::string device_type = "voka";
@@ -37,7 +39,7 @@ struct PowerSystemConfig {
 struct SiteConfig {
     std::string path;                     // where it was read from ("" for the bundled example)
     std::optional<std::string> plugin;
-    Json::Value history;                  // null when absent
+    HistoryConfig history;
     std::vector<PowerSystemConfig> power_systems;
 };
 
@@ -53,5 +55,6 @@ bool site_has_device(const SiteConfig& site, uint32_t data_id);
 
 // Reads and checks a site configuration file. Throws ConfigError.
 SiteConfig read_site_config(const std::string& path);
-// Checks a parsed configuration; `source` names it in messages. Throws ConfigError.
+// Checks a parsed configuration; `source` names it in messages. Data ids are
+// unique across the site (the rectifier carries its master's). Throws ConfigError.
 SiteConfig site_config_from_json(const Json::Value& root, const std::string& source);

@@ -23,11 +23,13 @@ struct TempDb {
 
 std::vector<uint8_t> image(uint8_t fill, size_t n = 41) { return std::vector<uint8_t>(n, fill); }
 
+const HistoryPolicy kEveryRound{Retention{}, 0};
+
 }  // namespace
 
 TEST(HistoryDb, KeepsTheNewestRowsWithinTheBoundPerDevice) {
     TempDb t;
-    HistoryDb db(t.path, Retention{3, 0});
+    HistoryDb db(t.path, HistoryPolicy{Retention{3, 0}, 0});
     for (uint8_t i = 1; i <= 5; ++i) db.save(21, 5189, "voka-dc", image(i));
     db.save(1, 5190, "voka-rc", image(9, 147));
     const auto rows = db.rows(21);
@@ -39,7 +41,7 @@ TEST(HistoryDb, KeepsTheNewestRowsWithinTheBoundPerDevice) {
 
 TEST(HistoryDb, LatestImagesTellDevicesWithTheSameIdApart) {
     TempDb t;
-    HistoryDb db(t.path, Retention{});
+    HistoryDb db(t.path, kEveryRound);
     db.save(7, 5188, "voka-ac", image(1, 62));
     db.save(7, 5189, "voka-dc", image(2));  // AC and DC ids may coincide
     db.save(7, 5188, "voka-ac", image(3, 62));
@@ -59,14 +61,15 @@ TEST(HistoryDb, AlarmsSurviveReopeningAndAreNotRaisedAgain) {
     rule_value clear = fault;
     clear.holds = 0;
     {
-        HistoryDb db(t.path, Retention{});
+        HistoryDb db(t.path, kEveryRound);
         DurableAlarmEngine engine(db, listen);
         EXPECT_TRUE(engine.evaluate(1, {fault}, 100));
         EXPECT_TRUE(engine.evaluate(1, {fault}, 110));  // still holding: no second start
     }
     {
-        HistoryDb db(t.path, Retention{});
+        HistoryDb db(t.path, kEveryRound);
         DurableAlarmEngine engine(db, listen);
+        engine.load();
         EXPECT_EQ(engine.active().size(), 1u);
         EXPECT_TRUE(engine.evaluate(1, {fault}, 120));  // standing alarm after a restart: not raised again
         EXPECT_FALSE(engine.evaluate(1, {clear}, 130));
@@ -89,10 +92,10 @@ TEST(HistoryDb, RefusesADatabaseOfANewerSchemaWithoutTouchingIt) {
         sqlite3_close(raw);
     }
     try {
-        HistoryDb db(t.path, Retention{});
+        HistoryDb db(t.path, kEveryRound);
         FAIL() << "a newer schema was opened";
     } catch (const HistoryError& e) {
-        EXPECT_NE(std::string(e.what()).find("has schema version 7, newer than this voka-host knows (1)"),
+        EXPECT_NE(std::string(e.what()).find("has schema version 7, newer than this voka-host knows (2)"),
                   std::string::npos)
             << e.what();
     }
@@ -103,13 +106,13 @@ TEST(HistoryDb, RefusesAFileThatIsNotADatabase) {
     FILE* f = std::fopen(t.path.c_str(), "w");
     std::fputs("this is not a database, just text that is long enough to have a header page......", f);
     std::fclose(f);
-    EXPECT_THROW(HistoryDb(t.path, Retention{}), HistoryError);
+    EXPECT_THROW(HistoryDb(t.path, kEveryRound), HistoryError);
 }
 
 TEST(HistoryDb, ReportsAFailedWriteOnceAndGoesOn) {
     TempDb t;
     std::vector<std::string> problems;
-    HistoryDb db(t.path, Retention{}, [&](const std::string& p) { problems.push_back(p); });
+    HistoryDb db(t.path, kEveryRound, [&](const std::string& p) { problems.push_back(p); });
     db.save(1, 5189, "voka-dc", image(1));
     // Another connection holds the write lock past the busy time-out.
     sqlite3* other = nullptr;
@@ -124,4 +127,129 @@ TEST(HistoryDb, ReportsAFailedWriteOnceAndGoesOn) {
     EXPECT_NE(problems[0].find("cannot store a record of device 1"), std::string::npos) << problems[0];
     EXPECT_NE(problems[1].find("storing again"), std::string::npos);
     EXPECT_EQ(db.rows(1).size(), 2u);
+}
+
+// Flash wears with writes: between alarm changes a device's image is stored at
+// most once in each interval of the clock, and the newest one waits for a clean stop.
+TEST(HistoryDb, StoresAnImageAtMostEveryIntervalAndWhenAnAlarmChanges) {
+    TempDb t;
+    int64_t now = 1000;
+    std::vector<int64_t> stored_at;
+    {
+        HistoryDb db(t.path, HistoryPolicy{Retention{}, 60});
+        db.set_clock([&] { return now; });
+        DurableAlarmEngine engine(db, {});
+        const rule_value fault{2, "DC_0", "0601", 1, 1, "电压低", "直流电压低", 1};
+        rule_value clear = fault;
+        clear.holds = 0;
+        const auto round = [&](int64_t at, const rule_value& rule) {
+            now = at;
+            db.in_one_transaction([&] {
+                engine.evaluate(21, {rule}, now);
+                db.save(21, 5189, "voka-dc", image(static_cast<uint8_t>(at % 251)));
+            });
+        };
+        round(1000, clear);  // first: stored
+        round(1005, clear);
+        round(1030, fault);  // alarm starts: stored
+        round(1035, fault);
+        round(1079, fault);  // still in the period 1020..1079: waits
+        round(1080, fault);  // the next period: stored
+        round(1095, clear);  // alarm ends: stored
+        round(1100, clear);  // waits for the clean stop
+        db.flush();
+        for (const auto& r : db.rows(21)) stored_at.push_back(r.time);
+        EXPECT_EQ(db.rows(21).back().image, image(1100 % 251));
+    }
+    EXPECT_EQ(stored_at, (std::vector<int64_t>{1000, 1030, 1080, 1095, 1100}));
+}
+
+// A round's writes are one transaction: another reader sees none of them until it ends.
+TEST(HistoryDb, ARoundsWritesAreCommittedTogether) {
+    TempDb t;
+    HistoryDb db(t.path, kEveryRound);
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(t.path.c_str(), &reader), SQLITE_OK);
+    const auto visible = [&] {
+        sqlite3_stmt* q = nullptr;
+        sqlite3_prepare_v2(reader, "SELECT count(*) FROM history", -1, &q, nullptr);
+        sqlite3_step(q);
+        const int n = sqlite3_column_int(q, 0);
+        sqlite3_finalize(q);
+        return n;
+    };
+    db.in_one_transaction([&] {
+        db.save(11, 5188, "voka-ac", image(1, 62));
+        db.save(21, 5189, "voka-dc", image(2));
+        EXPECT_EQ(visible(), 0);
+    });
+    EXPECT_EQ(visible(), 2);
+    sqlite3_close(reader);
+}
+
+// Both bounds hold within 1 % while rows come and go in batches.
+TEST(HistoryDb, HoldsTheRowAndAgeBoundsWithinOnePercent) {
+    struct Case { Retention retention; int64_t step_s; };
+    for (const Case c : {Case{Retention{500, 0}, 5}, Case{Retention{0, 86'400}, 60}, Case{Retention{300, 86'400}, 240}}) {
+        TempDb t;
+        HistoryDb db(t.path, HistoryPolicy{c.retention, 0});
+        int64_t now = 1'000'000;
+        db.set_clock([&] { return now; });
+        for (int i = 0; i < 3000; ++i, now += c.step_s)
+            db.in_one_transaction([&] {
+                db.save(21, 5189, "voka-dc", image(1));
+                db.save(1, 5190, "voka-rc", image(2, 147));
+            });
+        const int64_t last = now - c.step_s;
+        for (uint32_t id : {21u, 1u}) {
+            const auto rows = db.rows(id);
+            ASSERT_FALSE(rows.empty());
+            const auto kept_s = last - rows.front().time;
+            if (c.retention.max_rows_per_device) {
+                EXPECT_LE(rows.size(), c.retention.max_rows_per_device * 101 / 100) << id;
+            }
+            if (c.retention.max_age_s) {
+                EXPECT_LE(kept_s, c.retention.max_age_s * 101 / 100) << id;
+            }
+            // Not trimmed beyond the bound either.
+            const bool rows_bind = c.retention.max_rows_per_device &&
+                                   (!c.retention.max_age_s ||
+                                    c.retention.max_rows_per_device * c.step_s < c.retention.max_age_s);
+            if (rows_bind) {
+                EXPECT_GE(rows.size(), c.retention.max_rows_per_device) << id;
+            } else {
+                EXPECT_GE(kept_s, c.retention.max_age_s - c.step_s) << id;
+            }
+        }
+    }
+}
+
+// Alarms of a device the site no longer has end once, with the reason kept.
+TEST(HistoryDb, EndsAlarmsOfDevicesNoLongerInTheSiteOnce) {
+    TempDb t;
+    HistoryDb db(t.path, kEveryRound);
+    DurableAlarmEngine engine(db, {});
+    const rule_value fault{2, "DC_0", "0601", 1, 1, "电压低", "直流电压低", 1};
+    engine.evaluate(21, {fault}, 100);
+    engine.evaluate(22, {fault}, 100);
+    const auto in_site = [](uint32_t id) { return id == 21; };
+    const auto ended = db.end_alarms_of_devices_not(in_site, 200, "its device is no longer in the site");
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].data_id, 22u);
+    EXPECT_EQ(ended[0].ended, 200);
+    EXPECT_TRUE(db.end_alarms_of_devices_not(in_site, 300, "again").empty());
+    ASSERT_EQ(db.active_alarms().size(), 1u);
+    EXPECT_EQ(db.active_alarms()[0].data_id, 21u);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(t.path.c_str(), &raw), SQLITE_OK);
+    sqlite3_stmt* q = nullptr;
+    sqlite3_prepare_v2(raw, "SELECT data_id, ended, end_reason FROM alarms WHERE end_reason IS NOT NULL", -1, &q,
+                       nullptr);
+    ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(q, 0), 22);
+    EXPECT_EQ(sqlite3_column_int(q, 1), 200);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(q, 2)), "its device is no longer in the site");
+    EXPECT_EQ(sqlite3_step(q), SQLITE_DONE);
+    sqlite3_finalize(q);
+    sqlite3_close(raw);
 }

@@ -105,3 +105,61 @@ TEST(HostOptions, ParsesTheCommandLineAndRefusesMistakes) {
              {"--get", "11:"}, {"--bogus"}, {"a.json", "b.json"}})
         EXPECT_THROW(parse(bad), UsageError);
 }
+
+TEST(SiteConfig, ReadsHistorySettingsWithBoundsByDefault) {
+    const auto defaults = site_config_from_json(parse_json(R"({"power_systems": [{"data_id": 1, "rcSetting": {}}]})"),
+                                                "site.json");
+    EXPECT_FALSE(defaults.history.database);
+    EXPECT_EQ(defaults.history.policy.interval_s, 60);
+    EXPECT_EQ(defaults.history.policy.retention.max_rows_per_device, 50'000u);
+    EXPECT_EQ(defaults.history.policy.retention.max_age_s, 30 * 86'400);
+    const auto set = site_config_from_json(parse_json(R"({"history": {"database": "h.db", "interval_s": 0,
+        "max_rows_per_device": 0, "max_age_days": 7}, "power_systems": [{"data_id": 1, "rcSetting": {}}]})"),
+                                           "site.json");
+    EXPECT_EQ(set.history.database, "h.db");
+    EXPECT_EQ(set.history.policy.interval_s, 0);
+    EXPECT_EQ(set.history.policy.retention.max_rows_per_device, 0u);  // explicitly unbounded
+    EXPECT_EQ(set.history.policy.retention.max_age_s, 7 * 86'400);
+}
+
+// A wrong history setting must not silently turn retention off or pick another file.
+TEST(SiteConfig, RefusesHistorySettingsOfTheWrongTypeOrRange) {
+    struct Case { const char* history; const char* message; };
+    const std::vector<Case> cases = {
+        {R"(5)", "site.json: history: must be an object"},
+        {R"({"max_rows_per_device": -5})", "site.json: history.max_rows_per_device: must be a whole number from 0 to 100000000"},
+        {R"({"max_rows_per_device": 1.5})", "site.json: history.max_rows_per_device: must be a whole number"},
+        {R"({"max_age_days": "thirty"})", "site.json: history.max_age_days: must be a whole number from 0 to 3650"},
+        {R"({"max_age_days": 3651})", "site.json: history.max_age_days: must be a whole number from 0 to 3650"},
+        {R"({"interval_s": 86401})", "site.json: history.interval_s: must be a whole number from 0 to 86400"},
+        {R"({"interval_s": true})", "site.json: history.interval_s: must be a whole number"},
+        {R"({"database": 5})", "site.json: history.database: must be a non-empty string"},
+        {R"({"database": ""})", "site.json: history.database: must be a non-empty string"},
+        {R"({"max_age_day": 30})", "site.json: history.max_age_day: is not a history setting"},
+    };
+    for (const auto& c : cases) {
+        const std::string json =
+            std::string(R"({"history": )") + c.history + R"(, "power_systems": [{"data_id": 1, "rcSetting": {}}]})";
+        EXPECT_EQ(refusal(json).rfind(c.message, 0), 0u) << c.history << " gave: " << refusal(json);
+    }
+}
+
+// Two devices with one data id share history and alarms: their alarms would start and end every round.
+TEST(SiteConfig, RefusesARepeatedDataIdNamingBothPlaces) {
+    struct Case { const char* systems; const char* message; };
+    const std::vector<Case> cases = {
+        {R"({"data_id": 1, "rcSetting": {}}, {"data_id": 1, "rcSetting": {}})",
+         "site.json: power_systems[1].data_id: repeats data id 1 of power_systems[0].data_id"},
+        {R"({"data_id": 1, "rcSetting": {}, "acSetting": [{"data_id": 11}]},
+            {"data_id": 2, "rcSetting": {}, "dcSetting": [{"data_id": 11}]})",
+         "site.json: power_systems[1].dcSetting[0].data_id: repeats data id 11 of power_systems[0].acSetting[0].data_id"},
+        {R"({"data_id": 1, "rcSetting": {}, "acSetting": [{"data_id": 11}, {"data_id": 11}]})",
+         "site.json: power_systems[0].acSetting[1].data_id: repeats data id 11 of power_systems[0].acSetting[0].data_id"},
+        {R"({"data_id": 1, "rcSetting": {}, "dcSetting": [{"data_id": 1}]})",  // the rectifier carries the master's id
+         "site.json: power_systems[0].dcSetting[0].data_id: repeats data id 1 of power_systems[0].data_id"},
+        {R"({"data_id": 1, "rcSetting": {}}, {"data_id": 2, "rcSetting": {}, "acSetting": [{"data_id": 1}]})",
+         "site.json: power_systems[1].acSetting[0].data_id: repeats data id 1 of power_systems[0].data_id"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(refusal(std::string(R"({"power_systems": [)") + c.systems + "]}"), c.message) << c.systems;
+}

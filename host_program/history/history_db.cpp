@@ -2,66 +2,45 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include <fmt/format.h>
 
+#include "host_program/history/database_file.h"
+#include "host_program/history/sqlite_statement.h"
+
 namespace {
 
-// A prepared statement, finalised when it goes.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            throw HistoryError(std::string("cannot prepare statement: ") + sqlite3_errmsg(db));
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    Statement& bind(int i, int64_t v) {
-        sqlite3_bind_int64(stmt_, i, v);
-        return *this;
-    }
-    Statement& bind(int i, const std::string& v) {
-        sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    Statement& bind(int i, std::span<const uint8_t> v) {
-        sqlite3_bind_blob(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    int step() { return sqlite3_step(stmt_); }
-    int64_t integer(int col) const { return sqlite3_column_int64(stmt_, col); }
-    bool is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
-    std::string text(int col) const {
-        const auto* t = sqlite3_column_text(stmt_, col);
-        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(stmt_, col)))
-                 : std::string();
-    }
-    std::vector<uint8_t> blob(int col) const {
-        const auto* b = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, col));
-        return b ? std::vector<uint8_t>(b, b + sqlite3_column_bytes(stmt_, col)) : std::vector<uint8_t>();
-    }
-
-private:
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
+// Version 2 (created in rollback mode, so that the header with the
+// application id is in the main file before WAL is switched on).
 constexpr const char* kSchema = R"(
-CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS history (
+CREATE TABLE meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+CREATE TABLE history (
   row INTEGER PRIMARY KEY,
   data_id INTEGER NOT NULL, record_type INTEGER NOT NULL, device_type TEXT NOT NULL,
   time INTEGER NOT NULL, image BLOB NOT NULL);
-CREATE INDEX IF NOT EXISTS history_by_device ON history (data_id, record_type, row);
-CREATE TABLE IF NOT EXISTS alarms (
+CREATE INDEX history_by_device ON history (data_id, record_type, row);
+CREATE INDEX history_by_time ON history (time);
+CREATE TABLE alarms (
   row INTEGER PRIMARY KEY,
   data_id INTEGER NOT NULL, rule_id TEXT NOT NULL, text TEXT NOT NULL,
   grade INTEGER NOT NULL, code TEXT NOT NULL, name TEXT NOT NULL,
-  started INTEGER NOT NULL, ended INTEGER);
-CREATE INDEX IF NOT EXISTS alarms_active ON alarms (ended, data_id, rule_id, text);
+  started INTEGER NOT NULL, ended INTEGER, end_reason TEXT);
+CREATE INDEX alarms_active ON alarms (ended, data_id, rule_id, text);
 )";
+
+// Version 1 had no time index, no end reason and no application id.
+constexpr const char* kFromVersion1 = R"(
+CREATE INDEX IF NOT EXISTS history_by_time ON history (time);
+ALTER TABLE alarms ADD COLUMN end_reason TEXT;
+)";
+
+// Rows one trimming statement deletes at most: a round's cost stays small
+// after a bound is lowered; the rest goes in the following rounds.
+constexpr int64_t kMostDeletedAtOnce = 5000;
+
+constexpr const char* kAlarmColumns = "data_id, rule_id, text, grade, code, name, started, ended";
 
 Alarm alarm_from(const Statement& s) {
     Alarm a;
@@ -83,46 +62,105 @@ HistoryRow row_from(const Statement& s) {
 
 }  // namespace
 
-HistoryDb::HistoryDb(const std::string& path, Retention retention, Problem problem)
-    : path_(path), retention_(retention), problem_(std::move(problem)) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+// The statements every round uses, prepared once.
+struct HistoryDb::Statements {
+    explicit Statements(sqlite3* db)
+        : begin(db, "BEGIN"),
+          commit(db, "COMMIT"),
+          rollback(db, "ROLLBACK"),
+          insert(db, "INSERT INTO history (data_id, record_type, device_type, time, image) VALUES (?1, ?2, ?3, ?4, ?5)"),
+          nth_newest(db, "SELECT row FROM history WHERE data_id = ?1 AND record_type = ?2 "
+                         "ORDER BY row DESC LIMIT 1 OFFSET ?3"),
+          trim_rows(db, "DELETE FROM history WHERE row IN (SELECT row FROM history WHERE data_id = ?1 AND "
+                        "record_type = ?2 AND row <= ?3 ORDER BY row LIMIT ?4)"),
+          trim_age(db, "DELETE FROM history WHERE row IN (SELECT row FROM history WHERE time < ?1 "
+                       "ORDER BY time LIMIT ?2)"),
+          alarm_started(db, "INSERT INTO alarms (data_id, rule_id, text, grade, code, name, started) "
+                            "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"),
+          alarm_ended(db, "UPDATE alarms SET ended = ?1, end_reason = ?5 WHERE ended IS NULL AND data_id = ?2 "
+                          "AND rule_id = ?3 AND text = ?4") {}
+    Statement begin, commit, rollback, insert, nth_newest, trim_rows, trim_age, alarm_started, alarm_ended;
+};
+
+HistoryDb::HistoryDb(const std::string& path, HistoryPolicy policy, Problem problem, Open open)
+    : path_(path), policy_(policy), problem_(std::move(problem)) {
+    const DatabaseFile file = inspect_database_file(path, kSchemaVersion);
+    file_version_ = file.exists ? file.version : 0;
+    {
+        MutexLock lock(mutex_);
+        clock_ = [] { return static_cast<int64_t>(std::time(nullptr)); };
+        if (open == Open::read_only) {
+            if (!file.exists) throw HistoryError(fmt::format("history database {}: no such file", path));
+            const std::string uri = "file:" + path + "?mode=ro";
+            if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+                const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+                sqlite3_close(db_);
+                db_ = nullptr;
+                throw HistoryError(fmt::format("history database {}: cannot open: {}", path, why));
+            }
+            sqlite3_busy_timeout(db_, 2000);
+        }
+    }
+    if (open == Open::now) this->open();
+}
+
+HistoryDb::~HistoryDb() {
+    MutexLock lock(mutex_);
+    statements_.reset();
+    sqlite3_close(db_);
+}
+
+void HistoryDb::open() {
+    MutexLock lock(mutex_);
+    if (db_) return;
+    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
-        throw HistoryError(fmt::format("history database {}: cannot open: {}", path, why));
+        db_ = nullptr;
+        throw HistoryError(fmt::format("history database {}: cannot open: {}", path_, why));
     }
     sqlite3_busy_timeout(db_, 2000);  // another reader or writer: wait a little, then report
     try {
-        // A newer schema is refused before anything is written to the file.
-        int version = 0;
-        {
-            Statement has_meta(db_, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='meta'");
-            if (has_meta.step() == SQLITE_ROW && has_meta.integer(0) == 1) {
-                Statement v(db_, "SELECT value FROM meta WHERE key='schema_version'");
-                if (v.step() == SQLITE_ROW) version = static_cast<int>(v.integer(0));
-            }
-        }
-        if (version > kSchemaVersion)
-            throw HistoryError(fmt::format(
-                "history database {} has schema version {}, newer than this voka-host knows ({}): "
-                "use a newer voka-host or another database file",
-                path, version, kSchemaVersion));
+        create_or_migrate(file_version_);
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
-        exec(kSchema);
-        Statement set(db_, "INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', ?1)");
-        set.bind(1, kSchemaVersion);
-        if (set.step() != SQLITE_DONE) throw HistoryError(sqlite3_errmsg(db_));
+        statements_ = std::make_unique<Statements>(db_);
     } catch (const HistoryError& e) {
+        statements_.reset();
         sqlite3_close(db_);
         db_ = nullptr;
-        const std::string what = e.what();
-        throw HistoryError(what.rfind("history database", 0) == 0 ? what
-                                                                    : fmt::format("history database {}: {}", path, what));
+        throw HistoryError(fmt::format("history database {}: {}", path_, e.what()));
     }
 }
 
-HistoryDb::~HistoryDb() { sqlite3_close(db_); }
+void HistoryDb::create_or_migrate(int version) {
+    if (version == kSchemaVersion) return;
+    const std::string stamp = fmt::format(
+        "PRAGMA application_id = {0}; PRAGMA user_version = {1}; "
+        "INSERT OR REPLACE INTO meta (key, value) VALUES ('schema_version', {1});",
+        static_cast<int32_t>(kHistoryApplicationId), kSchemaVersion);
+    // Small pages for a new file: a round's few rows dirty a few small pages,
+    // so each commit writes less to flash.
+    if (version == 0) exec("PRAGMA page_size = 1024");
+    exec("BEGIN IMMEDIATE");
+    try {
+        exec(version == 0 ? kSchema : kFromVersion1);
+        exec(stamp.c_str());
+        exec("COMMIT");
+    } catch (const HistoryError&) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    // The header with the application id goes into the main file now, so that
+    // the next start knows the file as ours from its first bytes.
+    if (version != 0) sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+void HistoryDb::set_clock(Clock clock) {
+    MutexLock lock(mutex_);
+    clock_ = std::move(clock);
+}
 
 void HistoryDb::exec(const char* sql) {
     char* error = nullptr;
@@ -133,41 +171,150 @@ void HistoryDb::exec(const char* sql) {
     }
 }
 
+void HistoryDb::require_open() const {
+    if (!db_) throw HistoryError(fmt::format("history database {}: not open", path_));
+}
+
+void HistoryDb::require_writable() const {
+    if (!statements_) throw HistoryError(fmt::format("history database {}: not open for writing", path_));
+}
+
 void HistoryDb::report(const std::string& what) {
     if (!failing_ && problem_) problem_(fmt::format("history database {}: {}", path_, what));
     failing_ = true;
 }
 
-void HistoryDb::save(uint32_t data_id, int record_type, const std::string& device_type,
-                     std::span<const uint8_t> image) {
-    MutexLock lock(mutex_);
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
-    Statement insert(db_,
-                     "INSERT INTO history (data_id, record_type, device_type, time, image) VALUES (?1, ?2, ?3, ?4, ?5)");
-    insert.bind(1, data_id).bind(2, record_type).bind(3, device_type).bind(4, now).bind(5, image);
-    if (insert.step() != SQLITE_DONE) {
-        report(fmt::format("cannot store a record of device {}: {}", data_id, sqlite3_errmsg(db_)));
+void HistoryDb::in_one_transaction(const std::function<void()>& work) {
+    bool writable = false;
+    {
+        MutexLock lock(mutex_);
+        writable = statements_ != nullptr;
+        if (writable && transaction_depth_++ == 0) {
+            Statement::Use begin(statements_->begin);
+            if (begin->step() != SQLITE_DONE) report(fmt::format("cannot begin a round: {}", sqlite3_errmsg(db_)));
+        }
+    }
+    if (!writable) {
+        work();
         return;
+    }
+    try {
+        work();
+    } catch (...) {
+        MutexLock lock(mutex_);
+        end_transaction();
+        throw;
+    }
+    MutexLock lock(mutex_);
+    end_transaction();
+}
+
+void HistoryDb::end_transaction() {
+    if (--transaction_depth_ != 0 || sqlite3_get_autocommit(db_)) return;
+    Statement::Use commit(statements_->commit);
+    if (commit->step() != SQLITE_DONE) {
+        report(fmt::format("cannot commit a round: {}", sqlite3_errmsg(db_)));
+        Statement::Use(statements_->rollback)->step();
+    }
+}
+
+bool HistoryDb::insert(uint32_t data_id, int record_type, const std::string& device_type, int64_t time,
+                       std::span<const uint8_t> image) {
+    Statement::Use insert(statements_->insert);
+    insert->bind(1, data_id).bind(2, record_type).bind(3, device_type).bind(4, time).bind(5, image);
+    if (insert->step() != SQLITE_DONE) {
+        report(fmt::format("cannot store a record of device {}: {}", data_id, sqlite3_errmsg(db_)));
+        return false;
     }
     if (failing_ && problem_) problem_(fmt::format("history database {}: storing again", path_));
     failing_ = false;
-    if (retention_.max_rows_per_device) {
-        Statement trim(db_,
-                       "DELETE FROM history WHERE data_id = ?1 AND record_type = ?2 AND row <= "
-                       "(SELECT row FROM history WHERE data_id = ?1 AND record_type = ?2 "
-                       " ORDER BY row DESC LIMIT 1 OFFSET ?3)");
-        trim.bind(1, data_id).bind(2, record_type).bind(3, retention_.max_rows_per_device);
-        trim.step();
+    return true;
+}
+
+void HistoryDb::save(uint32_t data_id, int record_type, const std::string& device_type,
+                     std::span<const uint8_t> image) {
+    MutexLock lock(mutex_);
+    require_writable();
+    const int64_t now = clock_();
+    const DeviceKey key{data_id, record_type};
+    Device& device = devices_[key];
+    const bool alarm_changed = alarm_changed_.erase(data_id) != 0;
+    // Periods of the clock rather than time since the device's last row: the
+    // devices of a power system (of a site) then store in the same round, one
+    // transaction, instead of each in its own.
+    const bool due = policy_.interval_s == 0 || !device.stored || alarm_changed || now < device.last_stored ||
+                     now / policy_.interval_s != device.last_stored / policy_.interval_s;
+    if (!due) {
+        device.waiting = Device::Image{device_type, std::vector<uint8_t>(image.begin(), image.end()), now};
+        return;
     }
-    if (retention_.max_age_s) {
-        Statement trim(db_, "DELETE FROM history WHERE data_id = ?1 AND record_type = ?2 AND time < ?3");
-        trim.bind(1, data_id).bind(2, record_type).bind(3, now - retention_.max_age_s);
-        trim.step();
+    if (!insert(data_id, record_type, device_type, now, image)) {
+        device.waiting = Device::Image{device_type, std::vector<uint8_t>(image.begin(), image.end()), now};
+        return;
     }
+    device.waiting.reset();
+    device.stored = true;
+    device.last_stored = now;
+    ++device.saved_since_trim;
+    trim_rows(key, device);
+    trim_age(now);
+}
+
+void HistoryDb::flush() {
+    in_one_transaction([this] {
+        MutexLock lock(mutex_);
+        if (!statements_) return;
+        for (auto& [key, device] : devices_) {
+            if (!device.waiting) continue;
+            if (insert(key.first, key.second, device.waiting->device_type, device.waiting->time,
+                       device.waiting->bytes))
+                device.waiting.reset();
+        }
+    });
+}
+
+// Every hundredth of the bound's rows saved (every row below 100), the rows
+// beyond the bound go; so a device holds at most 1 % more than its bound.
+void HistoryDb::trim_rows(const DeviceKey& key, Device& device) {
+    const unsigned bound = policy_.retention.max_rows_per_device;
+    if (bound == 0 || device.saved_since_trim < std::max(1u, bound / 100)) return;
+    int64_t newest_to_go = 0;
+    {
+        Statement::Use q(statements_->nth_newest);
+        q->bind(1, key.first).bind(2, key.second).bind(3, bound);
+        if (q->step() != SQLITE_ROW) {
+            device.saved_since_trim = 0;  // within the bound
+            return;
+        }
+        newest_to_go = q->integer(0);
+    }
+    Statement::Use trim(statements_->trim_rows);
+    trim->bind(1, key.first).bind(2, key.second).bind(3, newest_to_go).bind(4, kMostDeletedAtOnce);
+    if (trim->step() != SQLITE_DONE) {
+        report(fmt::format("cannot trim the history of device {}: {}", key.first, sqlite3_errmsg(db_)));
+        return;
+    }
+    // Rows left beyond the bound go with the next save.
+    if (sqlite3_changes(db_) < kMostDeletedAtOnce) device.saved_since_trim = 0;
+}
+
+// Every hundredth of the age bound, the rows older than the bound go; so no
+// row outlives the bound by more than 1 %.
+void HistoryDb::trim_age(int64_t now) {
+    const int64_t bound = policy_.retention.max_age_s;
+    if (bound == 0 || now < next_age_trim_) return;
+    Statement::Use trim(statements_->trim_age);
+    trim->bind(1, now - bound).bind(2, kMostDeletedAtOnce);
+    if (trim->step() != SQLITE_DONE) {
+        report(fmt::format("cannot trim the history by age: {}", sqlite3_errmsg(db_)));
+        return;
+    }
+    next_age_trim_ = sqlite3_changes(db_) < kMostDeletedAtOnce ? now + std::max<int64_t>(1, bound / 100) : now;
 }
 
 std::vector<HistoryRow> HistoryDb::latest_images() {
     MutexLock lock(mutex_);
+    require_open();
     Statement q(db_,
                 "SELECT row, data_id, record_type, device_type, time, image FROM history WHERE row IN "
                 "(SELECT max(row) FROM history GROUP BY data_id, record_type, device_type) ORDER BY row");
@@ -178,6 +325,7 @@ std::vector<HistoryRow> HistoryDb::latest_images() {
 
 std::vector<HistoryRow> HistoryDb::rows(uint32_t data_id) {
     MutexLock lock(mutex_);
+    require_open();
     Statement q(db_,
                 "SELECT row, data_id, record_type, device_type, time, image FROM history WHERE data_id = ?1 ORDER BY row");
     q.bind(1, data_id);
@@ -188,32 +336,57 @@ std::vector<HistoryRow> HistoryDb::rows(uint32_t data_id) {
 
 size_t HistoryDb::row_count() {
     MutexLock lock(mutex_);
+    require_open();
     Statement q(db_, "SELECT count(*) FROM history");
     return q.step() == SQLITE_ROW ? static_cast<size_t>(q.integer(0)) : 0;
 }
 
 void HistoryDb::alarm_started(const Alarm& a) {
     MutexLock lock(mutex_);
-    Statement s(db_,
-                "INSERT INTO alarms (data_id, rule_id, text, grade, code, name, started) VALUES (?1,?2,?3,?4,?5,?6,?7)");
-    s.bind(1, a.data_id).bind(2, a.rule_id).bind(3, a.text).bind(4, a.grade).bind(5, a.alarm_code)
+    require_writable();
+    alarm_changed_.insert(a.data_id);
+    Statement::Use s(statements_->alarm_started);
+    s->bind(1, a.data_id).bind(2, a.rule_id).bind(3, a.text).bind(4, a.grade).bind(5, a.alarm_code)
         .bind(6, a.alarm_name).bind(7, a.started);
-    if (s.step() != SQLITE_DONE) report(fmt::format("cannot record an alarm start: {}", sqlite3_errmsg(db_)));
+    if (s->step() != SQLITE_DONE) report(fmt::format("cannot record an alarm start: {}", sqlite3_errmsg(db_)));
 }
 
 void HistoryDb::alarm_ended(const Alarm& a) {
     MutexLock lock(mutex_);
-    Statement s(db_,
-                "UPDATE alarms SET ended = ?1 WHERE ended IS NULL AND data_id = ?2 AND rule_id = ?3 AND text = ?4");
-    s.bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text);
-    if (s.step() != SQLITE_DONE) report(fmt::format("cannot record an alarm end: {}", sqlite3_errmsg(db_)));
+    require_writable();
+    alarm_changed_.insert(a.data_id);
+    Statement::Use s(statements_->alarm_ended);
+    s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text);
+    if (s->step() != SQLITE_DONE) report(fmt::format("cannot record an alarm end: {}", sqlite3_errmsg(db_)));
+}
+
+std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool(uint32_t)>& in_site, int64_t now,
+                                                        const std::string& reason) {
+    std::vector<Alarm> ended;
+    for (Alarm& a : active_alarms()) {
+        if (in_site(a.data_id)) continue;
+        a.ended = now;
+        ended.push_back(std::move(a));
+    }
+    if (ended.empty()) return ended;
+    in_one_transaction([&] {
+        MutexLock lock(mutex_);
+        require_writable();
+        for (const Alarm& a : ended) {
+            Statement::Use s(statements_->alarm_ended);
+            s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text).bind(5, reason);
+            if (s->step() != SQLITE_DONE)
+                throw HistoryError(fmt::format("history database {}: cannot end an alarm: {}", path_,
+                                               sqlite3_errmsg(db_)));
+        }
+    });
+    return ended;
 }
 
 std::vector<Alarm> HistoryDb::active_alarms() {
     MutexLock lock(mutex_);
-    Statement q(db_,
-                "SELECT data_id, rule_id, text, grade, code, name, started, ended FROM alarms WHERE ended IS NULL "
-                "ORDER BY row");
+    require_open();
+    Statement q(db_, fmt::format("SELECT {} FROM alarms WHERE ended IS NULL ORDER BY row", kAlarmColumns).c_str());
     std::vector<Alarm> out;
     while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
     return out;
@@ -221,7 +394,8 @@ std::vector<Alarm> HistoryDb::active_alarms() {
 
 std::vector<Alarm> HistoryDb::all_alarms() {
     MutexLock lock(mutex_);
-    Statement q(db_, "SELECT data_id, rule_id, text, grade, code, name, started, ended FROM alarms ORDER BY row");
+    require_open();
+    Statement q(db_, fmt::format("SELECT {} FROM alarms ORDER BY row", kAlarmColumns).c_str());
     std::vector<Alarm> out;
     while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
     return out;

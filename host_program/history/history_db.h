@@ -1,35 +1,48 @@
 #pragma once
-// The host's database: device history (every published image the devices
-// ask to store) and alarms, in one SQLite file per host.
+// The host's database: device history (the images devices ask to store) and
+// alarms, in one SQLite file per host.
 //
-// Durable by construction: each row is its own transaction in WAL mode, so a
-// process killed at any moment leaves a database that opens and holds every
-// row committed before. A bound per device (rows and age) keeps the file from
-// growing without limit. A database written by a newer schema is refused.
+// Writes are few, for flash: a round's writes of a power system share one
+// transaction (in_one_transaction), and a device's image becomes a history row
+// at most once in each `interval_s` period of the clock (all devices in the
+// same round) and whenever one of its alarms starts or ends;
+// the newest image not yet stored waits in memory and is stored at a clean
+// stop (flush). So a process killed at any moment loses at most one interval
+// of history, and nothing of the alarm state; WAL mode keeps every committed
+// row and the file whole.
 //
-// Threads: save() runs on the worker thread (round-end work items), the
-// alarm calls under the alarm engine's lock, the rest on the main thread;
-// one connection, used under the database's mutex. Lock order: the alarm
-// engine's mutex, then this one; `problem` is called under it and must take
-// no lock but an output's.
+// Retention: at most `max_rows_per_device` rows per (data id, record type)
+// and none older than `max_age_s`, each held within 1 %: trimmed in batches of
+// a hundredth of the bound (the age bound through an index on the time).
+//
+// The file: created only by open(), stamped with our application id and
+// schema version; an existing file is used only when it is ours (older
+// schemas are migrated), anything else is refused untouched.
+//
+// Threads: save() and in_one_transaction() run on the worker thread
+// (round-end work items), the alarm calls under the alarm engine's lock, the
+// rest on the main thread; one connection, used under the database's mutex.
+// Lock order: the alarm engine's mutex, then this one; `problem` is called
+// under it and must take no lock but an output's.
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
 #include <span>
-#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host_program/alarms/alarm_engine.h"
+#include "host_program/history/history_error.h"
+#include "host_program/history/history_policy.h"
 #include "host_program/history/history_sink.h"
 #include "host_program/thread_annotations.h"
 
 struct sqlite3;
-
-class HistoryError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+class Statement;
 
 struct HistoryRow {
     int64_t row = 0;
@@ -40,27 +53,36 @@ struct HistoryRow {
     std::vector<uint8_t> image;
 };
 
-struct Retention {
-    unsigned max_rows_per_device = 10000;  // per (data id, record type); 0: no bound
-    int64_t max_age_s = 0;                 // 0: no bound
-};
-
 class HistoryDb final : public HistorySink {
 public:
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
     using Problem = std::function<void(const std::string&)>;
+    using Clock = std::function<int64_t()>;  // seconds since the epoch
+    enum class Open { now, later, read_only };
 
-    // Opens or creates `path`. Throws HistoryError (naming the path) when it
-    // cannot be opened, is not a database of ours, or has a newer schema.
-    // `problem` hears of writes that failed (locked, read-only, full disk);
-    // polling goes on and later writes are tried again.
-    HistoryDb(const std::string& path, Retention retention, Problem problem = {});
+    // Checks what is at `path` without changing it and throws HistoryError
+    // (naming the path) when it is not a database of ours or has a newer
+    // schema. `Open::now` then opens it, creating it when missing;
+    // `Open::later` leaves that to open(), after the caller's own start-up
+    // checks; `Open::read_only` opens an existing file for reading only, and a
+    // missing file is an error. `problem` hears of writes that failed (locked,
+    // read-only, full disk); polling goes on and later writes are tried again.
+    HistoryDb(const std::string& path, HistoryPolicy policy, Problem problem = {}, Open open = Open::now);
     ~HistoryDb() override;
     HistoryDb(const HistoryDb&) = delete;
     HistoryDb& operator=(const HistoryDb&) = delete;
 
+    // Creates or migrates the file and prepares the statements. Throws HistoryError.
+    void open() EXCLUDES(mutex_);
+    // For tests and benchmarks: where "now" comes from.
+    void set_clock(Clock clock) EXCLUDES(mutex_);
+
+    void in_one_transaction(const std::function<void()>& work) override EXCLUDES(mutex_);
     void save(uint32_t data_id, int record_type, const std::string& device_type,
               std::span<const uint8_t> image) override EXCLUDES(mutex_);
+    // Stores the newest image of every device whose newest is not stored yet.
+    void flush() EXCLUDES(mutex_);
+
     // The newest row of every (data id, record type, device type).
     std::vector<HistoryRow> latest_images() EXCLUDES(mutex_);
     // A device's rows, oldest first.
@@ -71,17 +93,51 @@ public:
     void alarm_ended(const Alarm& a) EXCLUDES(mutex_);
     std::vector<Alarm> active_alarms() EXCLUDES(mutex_);
     std::vector<Alarm> all_alarms() EXCLUDES(mutex_);
+    // Ends, at `now` and with `reason`, the active alarms of devices for which
+    // `in_site` is false; returns them.
+    std::vector<Alarm> end_alarms_of_devices_not(const std::function<bool(uint32_t)>& in_site, int64_t now,
+                                                 const std::string& reason) EXCLUDES(mutex_);
 
     const std::string& path() const { return path_; }
 
 private:
+    struct Statements;
+    // What the database knows of one (data id, record type) in this run.
+    struct Device {
+        int64_t last_stored = 0;
+        bool stored = false;
+        unsigned saved_since_trim = 0;
+        struct Image {
+            std::string device_type;
+            std::vector<uint8_t> bytes;
+            int64_t time = 0;
+        };
+        std::optional<Image> waiting;  // the newest image, not stored yet
+    };
+    using DeviceKey = std::pair<uint32_t, int>;
+
     void exec(const char* sql) REQUIRES(mutex_);
     void report(const std::string& what) REQUIRES(mutex_);
+    void require_open() const REQUIRES(mutex_);
+    void require_writable() const REQUIRES(mutex_);
+    void end_transaction() REQUIRES(mutex_);
+    void create_or_migrate(int version) REQUIRES(mutex_);
+    bool insert(uint32_t data_id, int record_type, const std::string& device_type, int64_t time,
+                std::span<const uint8_t> image) REQUIRES(mutex_);
+    void trim_rows(const DeviceKey& key, Device& device) REQUIRES(mutex_);
+    void trim_age(int64_t now) REQUIRES(mutex_);
 
-    std::string path_;
-    Retention retention_;
+    const std::string path_;
+    const HistoryPolicy policy_;
     Problem problem_;
+    int file_version_ = 0;  // of the file found at start; 0: none
     Mutex mutex_;
+    Clock clock_ GUARDED_BY(mutex_);
     sqlite3* db_ GUARDED_BY(mutex_) = nullptr;
+    std::unique_ptr<Statements> statements_ GUARDED_BY(mutex_);
+    unsigned transaction_depth_ GUARDED_BY(mutex_) = 0;
     bool failing_ GUARDED_BY(mutex_) = false;  // a write failed: say so once, and again when it recovers
+    std::map<DeviceKey, Device> devices_ GUARDED_BY(mutex_);
+    std::set<uint32_t> alarm_changed_ GUARDED_BY(mutex_);  // data ids whose next image is stored at once
+    int64_t next_age_trim_ GUARDED_BY(mutex_) = 0;
 };
