@@ -7,6 +7,12 @@
 // libstdc++'s std::mutex carries no attributes, so guarded state uses Mutex
 // and MutexLock below; a condition wait takes a MutexLock through
 // std::condition_variable_any.
+//
+// Lock order in voka-host (a lock may be taken while holding the ones before it):
+//   PowerSystem::devices_ -> HostController::record_types_mutex_, LineWriter
+//   AlarmEngine -> HistoryDb -> LineWriter (a database problem is reported under its lock)
+// WorkQueue's mutex is a leaf: items run outside it, and no thread waits for
+// another while it holds any of these.
 #include <mutex>
 
 #if defined(__clang__)

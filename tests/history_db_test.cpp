@@ -130,7 +130,7 @@ TEST(HistoryDb, ReportsAFailedWriteOnceAndGoesOn) {
 }
 
 // Flash wears with writes: between alarm changes a device's image is stored at
-// most every interval, and the newest one waits for a clean stop.
+// most once in each interval of the clock, and the newest one waits for a clean stop.
 TEST(HistoryDb, StoresAnImageAtMostEveryIntervalAndWhenAnAlarmChanges) {
     TempDb t;
     int64_t now = 1000;
@@ -153,15 +153,15 @@ TEST(HistoryDb, StoresAnImageAtMostEveryIntervalAndWhenAnAlarmChanges) {
         round(1005, clear);
         round(1030, fault);  // alarm starts: stored
         round(1035, fault);
-        round(1089, fault);  // 59 s after the last: waits
-        round(1090, fault);  // 60 s: stored
+        round(1079, fault);  // still in the period 1020..1079: waits
+        round(1080, fault);  // the next period: stored
         round(1095, clear);  // alarm ends: stored
         round(1100, clear);  // waits for the clean stop
         db.flush();
         for (const auto& r : db.rows(21)) stored_at.push_back(r.time);
         EXPECT_EQ(db.rows(21).back().image, image(1100 % 251));
     }
-    EXPECT_EQ(stored_at, (std::vector<int64_t>{1000, 1030, 1090, 1095, 1100}));
+    EXPECT_EQ(stored_at, (std::vector<int64_t>{1000, 1030, 1080, 1095, 1100}));
 }
 
 // A round's writes are one transaction: another reader sees none of them until it ends.

@@ -38,40 +38,15 @@ struct RoundReport {
 
 namespace event {
 
-struct Log {  // a device's log line, its placeholders filled
-    std::string system;
-    std::string text;
-};
-struct RecordPublished {
-    std::string system;
-    PublishedRecord record;
-};
-struct Condition {  // one alarm condition a device reported this round
-    std::string system;
-    rule_value rule;
-};
-struct Rejected {  // a frame or answer the line exchange did not take
-    std::string system;
-    std::string reason;
-};
-struct RoundEnded {
-    RoundReport report;
-};
-struct Value {  // a --get query answered
-    std::string query;
-    float value;
-};
-struct Refusal {  // a --get query refused
-    std::string query;
-    std::string why;
-};
-struct AlarmChanged {
-    Alarm alarm;
-    bool started;  // false: it ended
-};
-struct Notice {  // start-up, shut-down and trouble lines of voka-host itself
-    std::string text;
-};
+struct Log { std::string system, text; };  // a device's log line, its placeholders filled
+struct RecordPublished { std::string system; PublishedRecord record; };
+struct Condition { std::string system; rule_value rule; };  // one condition a device reported this round
+struct Rejected { std::string system, reason; };  // a frame or answer the line exchange did not take
+struct RoundEnded { RoundReport report; };
+struct Value { std::string query; float value; };  // a --get query answered
+struct Refusal { std::string query, why; };        // a --get query refused
+struct AlarmChanged { Alarm alarm; bool started; };  // started false: it ended
+struct Notice { std::string text; };  // start-up, shut-down and trouble lines of voka-host itself
 
 }  // namespace event
 

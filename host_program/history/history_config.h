@@ -3,7 +3,7 @@
 // known, of its type and in its range.
 //
 //   "history": {"database": "/var/lib/voka/history.db",  where (default: --db, else ./voka-history.db)
-//               "interval_s": 60,                        least time between a device's stored images; 0: every round
+//               "interval_s": 60,                        a device's image is stored once per period; 0: every round
 //               "max_rows_per_device": 50000,            0: no bound
 //               "max_age_days": 30}                      0: no bound
 #include <optional>

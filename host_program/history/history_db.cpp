@@ -237,8 +237,11 @@ void HistoryDb::save(uint32_t data_id, int record_type, const std::string& devic
     const DeviceKey key{data_id, record_type};
     Device& device = devices_[key];
     const bool alarm_changed = alarm_changed_.erase(data_id) != 0;
-    const bool due = policy_.interval_s == 0 || !device.stored || alarm_changed ||
-                     now - device.last_stored >= policy_.interval_s || now < device.last_stored;
+    // Periods of the clock rather than time since the device's last row: the
+    // devices of a power system (of a site) then store in the same round, one
+    // transaction, instead of each in its own.
+    const bool due = policy_.interval_s == 0 || !device.stored || alarm_changed || now < device.last_stored ||
+                     now / policy_.interval_s != device.last_stored / policy_.interval_s;
     if (!due) {
         device.waiting = Device::Image{device_type, std::vector<uint8_t>(image.begin(), image.end()), now};
         return;

@@ -4,7 +4,8 @@
 //
 // Writes are few, for flash: a round's writes of a power system share one
 // transaction (in_one_transaction), and a device's image becomes a history row
-// at most every `interval_s` and whenever one of its alarms starts or ends;
+// at most once in each `interval_s` period of the clock (all devices in the
+// same round) and whenever one of its alarms starts or ends;
 // the newest image not yet stored waits in memory and is stored at a clean
 // stop (flush). So a process killed at any moment loses at most one interval
 // of history, and nothing of the alarm state; WAL mode keeps every committed

@@ -18,5 +18,5 @@ struct HistoryPolicy {
     static constexpr int64_t kDefaultIntervalS = 60;
 
     Retention retention;
-    int64_t interval_s = kDefaultIntervalS;  // least time between a device's stored images; 0: every round
+    int64_t interval_s = kDefaultIntervalS;  // a device's image is stored once per period of the clock; 0: every round
 };

@@ -74,6 +74,20 @@ void fail(DecodedRecord& d, std::string what) {
     d.error = std::move(what);
 }
 
+// A float field of a packed record: its reading's name, unit and phase, and its offset.
+struct FloatField {
+    std::string_view name, unit;
+    int phase;
+    size_t offset;
+};
+constexpr FloatField kPhaseCurrents[] = {{"ia", "A", 0, offsetof(tele_c_voka_ac, ia)},
+                                         {"ib", "A", 1, offsetof(tele_c_voka_ac, ib)},
+                                         {"ic", "A", 2, offsetof(tele_c_voka_ac, ic)}};
+constexpr FloatField kChannelValues[] = {{"a", "V", 0, offsetof(tele_c_voka_ac_channel, a)},
+                                         {"b", "V", 1, offsetof(tele_c_voka_ac_channel, b)},
+                                         {"c", "V", 2, offsetof(tele_c_voka_ac_channel, c)},
+                                         {"f", "Hz", -1, offsetof(tele_c_voka_ac_channel, f)}};
+
 void ac(std::span<const uint8_t> image, DecodedRecord& d) {
     constexpr size_t kHeader = sizeof(tele_c_voka_ac), kChannel = sizeof(tele_c_voka_ac_channel);
     if (image.size() < kHeader || (image.size() - kHeader) % kChannel != 0) return fail(d, "not an AC image");
@@ -83,13 +97,11 @@ void ac(std::span<const uint8_t> image, DecodedRecord& d) {
     Decoding out{d};
     Json::Value& v = d.fields;
     v["id"] = h.id;
-    const float phase_currents[] = {float_at(image, offsetof(tele_c_voka_ac, ia)),
-                                    float_at(image, offsetof(tele_c_voka_ac, ib)),
-                                    float_at(image, offsetof(tele_c_voka_ac, ic))};
-    const std::string_view current_names[] = {"ia", "ib", "ic"};
-    for (int p = 0; p < 3; ++p)
-        out.put(v, {.name = current_names[p], .unit = "A", .phase = p, .value = phase_currents[p],
-                    .missing = is_missing_current(phase_currents[p])});
+    for (const FloatField& f : kPhaseCurrents) {
+        const float value = float_at(image, f.offset);
+        out.put(v, {.name = f.name, .unit = f.unit, .phase = f.phase, .value = value,
+                    .missing = is_missing_current(value)});
+    }
     v["ia_alert"] = h.ia_alert;
     v["ib_alert"] = h.ib_alert;
     v["ic_alert"] = h.ic_alert;
@@ -98,17 +110,11 @@ void ac(std::span<const uint8_t> image, DecodedRecord& d) {
     Json::Value channels(Json::arrayValue);
     for (int i = 0; i < h.channel_count; ++i) {
         const size_t at = kHeader + static_cast<size_t>(i) * kChannel;
-        const auto ch = read_at<tele_c_voka_ac_channel>(image, at);
         Json::Value c(Json::objectValue);
-        out.put(c, {.name = "a", .unit = "V", .channel = i, .phase = 0,
-                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, a))});
-        out.put(c, {.name = "b", .unit = "V", .channel = i, .phase = 1,
-                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, b))});
-        out.put(c, {.name = "c", .unit = "V", .channel = i, .phase = 2,
-                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, c))});
-        out.put(c, {.name = "f", .unit = "Hz", .channel = i,
-                    .value = float_at(image, at + offsetof(tele_c_voka_ac_channel, f))});
-        c["alerts"] = bytes(&ch.a_alert, 4);
+        for (const FloatField& f : kChannelValues)
+            out.put(c, {.name = f.name, .unit = f.unit, .channel = i, .phase = f.phase,
+                        .value = float_at(image, at + f.offset)});
+        c["alerts"] = bytes(image.data() + at + offsetof(tele_c_voka_ac_channel, a_alert), 4);
         channels.append(c);
     }
     v["channels"] = channels;
