@@ -3,6 +3,7 @@
 // channel's phase A is low from round 4 on. Windows, limits, the CSV and text
 // tables, and the alarm log with its durations.
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -44,7 +45,8 @@ protected:
     static inline std::string db;
 
     static void SetUpTestSuite() {
-        dir = fs::path(testing::TempDir()) / "voka-history-reading";
+        // ctest runs each test in a process of its own, some at the same time.
+        dir = fs::path(testing::TempDir()) / ("voka-history-reading-" + std::to_string(getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir);
         db = (dir / "h.db").string();
@@ -192,8 +194,8 @@ TEST_F(HistoryReading, TheAlarmLogListsAlarmsThatCameAndWent) {
     for (const auto& line : active.lines) EXPECT_EQ(line.find("RC_0"), std::string::npos) << line;
 }
 
-TEST_F(HistoryReading, BadArgumentsAreUsageErrorsBeforeTheDatabaseIsOpened) {
-    const std::string missing = (dir / "missing.db").string();
+TEST(HistoryReadingArguments, BadArgumentsAreUsageErrorsBeforeTheDatabaseIsOpened) {
+    const std::string missing = (fs::path(testing::TempDir()) / "voka-reading-never-made.db").string();
     const struct {
         std::vector<std::string> args;
         std::string message;
