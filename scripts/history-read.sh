@@ -40,8 +40,10 @@ for n in "${sizes[@]}"; do
     /usr/bin/time -v "$host" history 1 --format csv --db "$dir/$n.db" >"$dir/$n.csv" 2>"$dir/$n.time"
     awk -v n="$n" -v lines="$(wc -l <"$dir/$n.csv")" '
         /Elapsed \(wall clock\)/ { wall = $NF }
+        /User time/ { user = $NF }
+        /System time/ { sys = $NF }
         /Maximum resident set size/ { rss = $NF }
-        END { printf "%7d rows: %d CSV lines, %s wall, peak RSS %d KiB\n", n, lines, wall, rss }' "$dir/$n.time"
+        END { printf "%7d rows: %d CSV lines, %s wall, %.2f s CPU, peak RSS %d KiB\n", n, lines, wall, user + sys, rss }' "$dir/$n.time"
 done
 
 largest=${sizes[-1]}
