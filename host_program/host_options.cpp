@@ -136,9 +136,9 @@ void describe_probe(CLI::App& probe, ProbeOptions& o) {
 void describe_alarms(CLI::App& alarms, AlarmsOptions& o) {
     CLI::Option* log =
         alarms.add_flag("--log", o.log, "the alarms that started and ended (and those active), the newest first");
-    add_time(alarms, "--since", "with --log: only alarms started, ended or active at or after TIME", o.since)
+    add_time(alarms, "--since", "only alarms started, ended or active at or after TIME", o.since)
         ->needs(log);
-    add_checked(alarms, "--data-id", "N", "with --log: only the alarms of device N",
+    add_checked(alarms, "--data-id", "N", "only the alarms of device N",
                 [&o](const std::string& v) { o.data_id = parse_unsigned(v, "--data-id"); })
         ->needs(log);
     add_format(alarms, o.format)->needs(log);
