@@ -1,10 +1,12 @@
 #include "host_program/host_options.h"
 
 #include <charconv>
+#include <ctime>
 #include <string_view>
 
 #include <CLI/CLI.hpp>
 
+#include "host_program/reading/time_text.h"
 #include "line/serial_line.h"
 
 namespace {
@@ -57,6 +59,26 @@ void add_database(CLI::App& app, std::optional<std::string>& database, bool from
                     if (v.empty()) throw UsageError("--db must name a database file, not \"\"");
                     database = v;
                 });
+}
+
+CLI::Option* add_time(CLI::App& app, const std::string& name, const std::string& help,
+                      std::optional<int64_t>& time) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    return add_checked(app, name, "TIME", help, [&time, name, now](const std::string& v) {
+        time = parse_time(v, now);
+        if (!time)
+            throw UsageError(name + " takes an ISO 8601 time (2026-12-08, 2026-12-08T06:30, ...T06:30:00+01:00) "
+                                    "or an age (45s, 30m, 2h, 7d, 2w), not \"" + v + "\"");
+    });
+}
+
+CLI::Option* add_format(CLI::App& app, OutputFormat& format) {
+    return add_checked(app, "--format", "FORMAT", "text (the default), json (one object a line) or csv",
+                       [&format](const std::string& v) {
+                           const auto named = output_format_named(v);
+                           if (!named) throw UsageError("--format must be text, json or csv, not \"" + v + "\"");
+                           format = *named;
+                       });
 }
 
 // ---- one function per command: its options, their help and their checks ----
@@ -117,7 +139,17 @@ void describe_probe(CLI::App& probe, ProbeOptions& o) {
     });
 }
 
-void describe_alarms(CLI::App& alarms, AlarmsOptions& o) { add_database(alarms, o.database, false); }
+void describe_alarms(CLI::App& alarms, AlarmsOptions& o) {
+    CLI::Option* log =
+        alarms.add_flag("--log", o.log, "the alarms that started and ended (and those active), the newest first");
+    add_time(alarms, "--since", "only alarms started, ended or active at or after TIME", o.since)
+        ->needs(log);
+    add_checked(alarms, "--data-id", "N", "only the alarms of device N",
+                [&o](const std::string& v) { o.data_id = parse_unsigned(v, "--data-id"); })
+        ->needs(log);
+    add_format(alarms, o.format)->needs(log);
+    add_database(alarms, o.database, false);
+}
 
 void describe_history(CLI::App& history, HistoryOptions& o) {
     history
@@ -126,6 +158,12 @@ void describe_history(CLI::App& history, HistoryOptions& o) {
             "the device whose records to print")
         ->type_name("")
         ->required();
+    add_time(history, "--since", "only records stored at or after TIME", o.since);
+    add_time(history, "--until", "only records stored at or before TIME", o.until);
+    add_checked(history, "--limit", "N", "at most N records (the oldest N, or the newest with --newest-first)",
+                [&o](const std::string& v) { o.limit = parse_in_range(v, "--limit", 1, 4'000'000'000u); });
+    history.add_flag("--newest-first", o.newest_first, "the newest record first");
+    add_format(history, o.format);
     add_database(history, o.database, false);
 }
 
@@ -151,7 +189,7 @@ HostOptions parse_host_options(int argc, char** argv) {
     CLI::App* run = command("run", "poll the site's power systems (the default command)", HostCommand::run);
     CLI::App* probe = command("probe", "find a power system on a serial line and print its site element",
                               HostCommand::probe);
-    CLI::App* alarms = command("alarms", "list the active alarms", HostCommand::alarms);
+    CLI::App* alarms = command("alarms", "list the active alarms, or with --log those that came and went", HostCommand::alarms);
     CLI::App* history = command("history", "print a device's stored records, decoded", HostCommand::history);
     describe_run(*run, o);
     describe_probe(*probe, o.probe);

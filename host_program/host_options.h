@@ -3,17 +3,20 @@
 //
 //   voka-host [run] [SITE.json] [--json] [--rounds N] [--get ID:KEY]... [--plugin PATH] [--db PATH]
 //   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses] [--answer-start-ms MS]
-//   voka-host alarms [--db PATH]
-//   voka-host history DATA_ID [--db PATH]
+//   voka-host alarms [--log [--since T] [--data-id N] [--format text|json|csv]] [--db PATH]
+//   voka-host history DATA_ID [--since T] [--until T] [--limit N] [--newest-first] [--format F] [--db PATH]
 //
 // Each subcommand's options live in its own struct below, and are declared
 // (name, help, check) in one function of host_options.cpp; adding an option
 // is a member here and a line there. Every value is checked while parsing,
 // before anything is opened.
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "host_program/reading/output_format.h"
 
 struct ValueQuery {
     unsigned data_id = 0;
@@ -37,13 +40,23 @@ struct ProbeOptions {
     int answer_start_ms = 200;          // how long the equipment may take to start an answer
 };
 
+// Times are seconds since the epoch; an age ("2h") is taken back from the
+// moment the command line was read.
 struct AlarmsOptions {
     std::optional<std::string> database;
+    bool log = false;  // the started and ended alarms, not only the active ones
+    std::optional<int64_t> since;
+    std::optional<unsigned> data_id;
+    OutputFormat format = OutputFormat::text;
 };
 
 struct HistoryOptions {
     unsigned data_id = 0;
     std::optional<std::string> database;
+    std::optional<int64_t> since, until;
+    unsigned limit = 0;  // 0: every row
+    bool newest_first = false;
+    OutputFormat format = OutputFormat::text;
 };
 
 enum class HostCommand { run, probe, alarms, history };

@@ -25,6 +25,8 @@
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
 #include "host_program/probe/probe_command.h"
+#include "host_program/reading/alarm_log.h"
+#include "host_program/reading/history_export.h"
 #include "host_program/records/record_types.h"
 #include "host_program/site_config.h"
 #include "host_program/work_queue.h"
@@ -49,6 +51,13 @@ std::string when(int64_t t) {
 
 int list_alarms(const AlarmsOptions& options) {
     HistoryDb db(database_path(options.database, {}), {}, {}, HistoryDb::Open::read_only);
+    if (options.log) {
+        const auto now = static_cast<int64_t>(std::time(nullptr));
+        if (!write_alarm_log(db, {options.since, options.data_id}, options.format, now, stdout) &&
+            options.format == OutputFormat::text)
+            std::printf("no alarms\n");
+        return 0;
+    }
     const auto active = db.active_alarms();
     if (active.empty()) std::printf("no active alarms\n");
     for (const Alarm& a : active)
@@ -59,11 +68,9 @@ int list_alarms(const AlarmsOptions& options) {
 
 int print_history(const HistoryOptions& options) {
     HistoryDb db(database_path(options.database, {}), {}, {}, HistoryDb::Open::read_only);
-    const auto rows = db.rows(options.data_id);
-    if (rows.empty()) std::printf("no records of device %u\n", options.data_id);
-    for (const HistoryRow& r : rows)
-        std::printf("%s  %s %u  %s\n", when(r.time).c_str(), r.device_type.c_str(), r.data_id,
-                    one_line_json(decode_record(r.record_type, r.image).fields).c_str());
+    const HistoryQuery query{options.data_id, options.since, options.until, options.limit, options.newest_first};
+    if (!write_history(db, query, options.format, stdout) && options.format == OutputFormat::text)
+        std::printf("no records of device %u\n", options.data_id);
     return 0;
 }
 

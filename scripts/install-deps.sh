@@ -25,6 +25,7 @@ packages=(
   libbenchmark-dev          # voka_bench, run by hand
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
   dpkg-dev file              # cpack's DEB generator: dpkg-shlibdeps, and file to find the ELF objects
+  sqlite3 time               # scripts/history-read.sh: fills large databases, measures peak memory
 )
 
 if [[ $armhf == 1 ]]; then

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <limits>
 
 #include <fmt/format.h>
 
@@ -341,6 +342,44 @@ size_t HistoryDb::row_count() {
     return q.step() == SQLITE_ROW ? static_cast<size_t>(q.integer(0)) : 0;
 }
 
+void HistoryDb::for_each_row(const HistoryQuery& query, const std::function<void(const HistoryRow&)>& each) {
+    MutexLock lock(mutex_);
+    require_open();
+    // The device index serves the data id and the order, so rows come as it is
+    // walked, never sorted in memory (a device has one record type: the order
+    // is the rows'); the time bounds filter them.
+    const std::string sql = fmt::format(
+        "SELECT row, data_id, record_type, device_type, time, image FROM history WHERE data_id = ?1 "
+        "AND time >= ?2 AND time <= ?3 ORDER BY record_type {0}, row {0} LIMIT ?4",
+        query.newest_first ? "DESC" : "ASC");
+    Statement q(db_, sql.c_str());
+    q.bind(1, query.data_id)
+        .bind(2, query.since.value_or(std::numeric_limits<int64_t>::min()))
+        .bind(3, query.until.value_or(std::numeric_limits<int64_t>::max()))
+        .bind(4, query.limit ? static_cast<int64_t>(query.limit) : int64_t{-1});
+    int step = SQLITE_ROW;
+    while ((step = q.step()) == SQLITE_ROW) each(row_from(q));
+    if (step != SQLITE_DONE)
+        throw HistoryError(fmt::format("history database {}: cannot read: {}", path_, sqlite3_errmsg(db_)));
+}
+
+void HistoryDb::in_one_read(const std::function<void()>& work) {
+    {
+        MutexLock lock(mutex_);
+        require_open();
+        exec("BEGIN");
+    }
+    try {
+        work();
+    } catch (...) {
+        MutexLock lock(mutex_);
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+    MutexLock lock(mutex_);
+    exec("COMMIT");
+}
+
 void HistoryDb::alarm_started(const Alarm& a) {
     MutexLock lock(mutex_);
     require_writable();
@@ -396,6 +435,20 @@ std::vector<Alarm> HistoryDb::all_alarms() {
     MutexLock lock(mutex_);
     require_open();
     Statement q(db_, fmt::format("SELECT {} FROM alarms ORDER BY row", kAlarmColumns).c_str());
+    std::vector<Alarm> out;
+    while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
+    return out;
+}
+
+std::vector<Alarm> HistoryDb::alarm_log(const AlarmLogQuery& query) {
+    MutexLock lock(mutex_);
+    require_open();
+    Statement q(db_, fmt::format("SELECT {} FROM alarms WHERE (?1 IS NULL OR data_id = ?1) AND (started >= ?2 OR "
+                                 "ended IS NULL OR ended >= ?2) ORDER BY started DESC, row DESC",
+                                 kAlarmColumns)
+                         .c_str());
+    if (query.data_id) q.bind(1, *query.data_id);
+    q.bind(2, query.since.value_or(std::numeric_limits<int64_t>::min()));
     std::vector<Alarm> out;
     while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
     return out;

@@ -44,6 +44,21 @@
 struct sqlite3;
 class Statement;
 
+// Which of a device's rows to read: times are inclusive bounds on the stored time.
+struct HistoryQuery {
+    uint32_t data_id = 0;
+    std::optional<int64_t> since, until;
+    size_t limit = 0;  // 0: every row
+    bool newest_first = false;
+};
+
+// Which alarms to list: those that started, ended or were active at or after
+// `since`, of one device or of all.
+struct AlarmLogQuery {
+    std::optional<int64_t> since;
+    std::optional<uint32_t> data_id;
+};
+
 struct HistoryRow {
     int64_t row = 0;
     uint32_t data_id = 0;
@@ -88,11 +103,20 @@ public:
     // A device's rows, oldest first.
     std::vector<HistoryRow> rows(uint32_t data_id) EXCLUDES(mutex_);
     size_t row_count() EXCLUDES(mutex_);
+    // Hands `each` the rows `query` selects one at a time, so that memory
+    // does not grow with their number.
+    void for_each_row(const HistoryQuery& query, const std::function<void(const HistoryRow&)>& each)
+        EXCLUDES(mutex_);
+    // Runs `work` in one read transaction: every query in it sees the same
+    // rows, whatever a writer commits meanwhile (in WAL mode without blocking it).
+    void in_one_read(const std::function<void()>& work) EXCLUDES(mutex_);
 
     void alarm_started(const Alarm& a) EXCLUDES(mutex_);
     void alarm_ended(const Alarm& a) EXCLUDES(mutex_);
     std::vector<Alarm> active_alarms() EXCLUDES(mutex_);
     std::vector<Alarm> all_alarms() EXCLUDES(mutex_);
+    // The alarms `query` selects, the newest start first.
+    std::vector<Alarm> alarm_log(const AlarmLogQuery& query) EXCLUDES(mutex_);
     // Ends, at `now` and with `reason`, the active alarms of devices for which
     // `in_site` is false; returns them.
     std::vector<Alarm> end_alarms_of_devices_not(const std::function<bool(uint32_t)>& in_site, int64_t now,

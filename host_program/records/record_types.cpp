@@ -130,7 +130,7 @@ void dc(std::span<const uint8_t> image, DecodedRecord& d) {
     out.put(v, {.name = "i", .unit = "A", .value = float_at(image, offsetof(tele_c_voka_dc, i))});
     Json::Value batteries(Json::arrayValue);
     for (int k = 0; k < std::min<int>(r.dc_m, tele_c_voka_dc::M_SIZE()); ++k)
-        out.append(batteries, {.name = "battery_currents", .unit = "A", .battery = k,
+        out.append(batteries, {.name = "battery_currents", .unit = "A", .battery = k, .element = "i",
                                .value = float_at(image, offsetof(tele_c_voka_dc, m_values) + 4 * k)});
     v["battery_currents"] = batteries;
     v["v_state"] = r.v_state;

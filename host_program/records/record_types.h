@@ -46,6 +46,9 @@ struct Reading {
     int module = -1;
     int battery = -1;
     int position = -1;  // place in a parameter list without a physical index
+    // Of a list of plain numbers with a physical index: the name of each
+    // element's value once the list is spread out ("i": battery_1_i).
+    std::string_view element = {};
     float value = 0;
     // The equipment sent its invalid-value marker; `value` holds the stand-in
     // the device stored for it. Only where the stand-in cannot be a real value.

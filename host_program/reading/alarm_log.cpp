@@ -1,0 +1,74 @@
+#include "host_program/reading/alarm_log.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "host_program/events/json_writer.h"
+#include "host_program/reading/csv_field.h"
+#include "host_program/reading/time_text.h"
+
+namespace {
+
+int64_t lasted(const Alarm& a, int64_t now) { return (a.ended ? a.ended : now) - a.started; }
+
+void write_text(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
+    // Widths of the columns whose values vary in length.
+    size_t duration = 8, rule = 4, code = 4;
+    for (const Alarm& a : alarms) {
+        duration = std::max(duration, duration_text(lasted(a, now)).size());
+        rule = std::max(rule, a.rule_id.size());
+        code = std::max(code, a.alarm_code.size());
+    }
+    std::fprintf(out, "%s\n",
+                 fmt::format("{:<26}  {:<26}  {:>{}}  {:>7}  {:<{}}  {:>5}  {:<{}}  {}", "start", "end", "duration",
+                             duration, "data_id", "rule", rule, "grade", "code", code, "text")
+                     .c_str());
+    for (const Alarm& a : alarms)
+        std::fprintf(out, "%s\n",
+                     fmt::format("{:<26}  {:<26}  {:>{}}  {:>7}  {:<{}}  {:>5}  {:<{}}  {}", local_time_text(a.started),
+                                 a.ended ? local_time_text(a.ended) : "(active)", duration_text(lasted(a, now)),
+                                 duration, a.data_id, a.rule_id, rule, a.grade, a.alarm_code, code, a.text)
+                         .c_str());
+}
+
+void write_csv(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
+    std::fprintf(out, "start,end,duration_s,data_id,rule_id,grade,code,name,text\n");
+    for (const Alarm& a : alarms)
+        std::fprintf(out, "%s\n",
+                     fmt::format("{},{},{},{},{},{},{},{},{}", iso_time(a.started), a.ended ? iso_time(a.ended) : "",
+                                 lasted(a, now), a.data_id, csv_field(a.rule_id), a.grade, csv_field(a.alarm_code),
+                                 csv_field(a.alarm_name), csv_field(a.text))
+                         .c_str());
+}
+
+void write_json(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
+    for (const Alarm& a : alarms) {
+        Json::Value v(Json::objectValue);
+        v["start"] = iso_time(a.started);
+        v["end"] = a.ended ? Json::Value(iso_time(a.ended)) : Json::Value();
+        v["duration_s"] = static_cast<Json::Int64>(lasted(a, now));
+        v["active"] = a.ended == 0;
+        v["data_id"] = a.data_id;
+        v["rule_id"] = a.rule_id;
+        v["grade"] = a.grade;
+        v["code"] = a.alarm_code;
+        v["name"] = a.alarm_name;
+        v["text"] = a.text;
+        std::fprintf(out, "%s\n", one_line_json(v).c_str());
+    }
+}
+
+}  // namespace
+
+size_t write_alarm_log(HistoryDb& db, const AlarmLogQuery& query, OutputFormat format, int64_t now, std::FILE* out) {
+    const std::vector<Alarm> alarms = db.alarm_log(query);
+    switch (format) {
+        case OutputFormat::text:
+            if (!alarms.empty()) write_text(alarms, now, out);
+            break;
+        case OutputFormat::csv: write_csv(alarms, now, out); break;
+        case OutputFormat::json: write_json(alarms, now, out); break;
+    }
+    return alarms.size();
+}

@@ -1,0 +1,13 @@
+#pragma once
+// `voka-host alarms --log`: the alarms that started and ended, the newest
+// first, with start, end and duration; text in local time with the offset,
+// JSON lines and CSV in ISO 8601.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "host_program/history/history_db.h"
+#include "host_program/reading/output_format.h"
+
+// `now` measures how long the active alarms have lasted. Returns the number of alarms written.
+size_t write_alarm_log(HistoryDb& db, const AlarmLogQuery& query, OutputFormat format, int64_t now, std::FILE* out);

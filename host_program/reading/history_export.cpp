@@ -1,0 +1,83 @@
+#include "host_program/reading/history_export.h"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "host_program/events/json_writer.h"
+#include "host_program/reading/csv_field.h"
+#include "host_program/reading/reading_columns.h"
+#include "host_program/reading/time_text.h"
+
+namespace {
+
+constexpr size_t kTimeWidth = 26;  // "2026-12-08 06:30:15 +01:00"
+
+size_t text_width(const ReadingColumns::Column& c) { return std::max<size_t>(c.name.size(), 11); }
+
+// One row's cells in the columns' order; "" where the record has no value.
+std::vector<std::string> cells(const ReadingColumns& columns, const DecodedRecord& record, bool with_units) {
+    std::vector<std::string> out(columns.columns().size());
+    for (const Reading& r : record.readings) {
+        const size_t at = columns.find(column_name(r));
+        if (at == std::string::npos) continue;
+        out[at] = reading_text(r);
+        if (with_units && !r.missing && !r.unit.empty()) out[at] += fmt::format(" {}", r.unit);
+        if (with_units && r.missing) out[at] = "-";
+    }
+    return out;
+}
+
+void write_header(const ReadingColumns& columns, OutputFormat format, std::FILE* out) {
+    std::string line = format == OutputFormat::csv ? "time" : fmt::format("{:<{}}", "time", kTimeWidth);
+    for (const auto& c : columns.columns())
+        line += format == OutputFormat::csv ? "," + c.name : fmt::format("  {:>{}}", c.name, text_width(c));
+    if (columns.any_error()) line += format == OutputFormat::csv ? ",error" : "  error";
+    std::fprintf(out, "%s\n", line.c_str());
+}
+
+void write_row(const ReadingColumns& columns, const HistoryRow& row, OutputFormat format, std::FILE* out) {
+    const DecodedRecord record = decode_record(row.record_type, row.image);
+    const bool csv = format == OutputFormat::csv;
+    const auto values = cells(columns, record, !csv);
+    std::string line = csv ? iso_time(row.time) : fmt::format("{:<{}}", local_time_text(row.time), kTimeWidth);
+    for (size_t i = 0; i < values.size(); ++i)
+        line += csv ? "," + values[i] : fmt::format("  {:>{}}", values[i], text_width(columns.columns()[i]));
+    if (columns.any_error()) line += csv ? "," + csv_field(record.error) : "  " + record.error;
+    if (!csv) line.erase(line.find_last_not_of(' ') + 1);
+    std::fprintf(out, "%s\n", line.c_str());
+}
+
+void write_json_row(const HistoryRow& row, std::FILE* out) {
+    Json::Value v(Json::objectValue);
+    v["time"] = iso_time(row.time);
+    v["data_id"] = row.data_id;
+    v["device_type"] = row.device_type;
+    v["record_type"] = row.record_type;
+    v["fields"] = decode_record(row.record_type, row.image).fields;
+    std::fprintf(out, "%s\n", one_line_json(v).c_str());
+}
+
+}  // namespace
+
+size_t write_history(HistoryDb& db, const HistoryQuery& query, OutputFormat format, std::FILE* out) {
+    size_t written = 0;
+    if (format == OutputFormat::json) {
+        db.for_each_row(query, [&](const HistoryRow& row) {
+            write_json_row(row, out);
+            ++written;
+        });
+        return written;
+    }
+    db.in_one_read([&] {
+        ReadingColumns columns;
+        db.for_each_row(query, [&](const HistoryRow& row) { columns.add(decode_record(row.record_type, row.image)); });
+        if (format == OutputFormat::text && columns.columns().empty() && !columns.any_error()) return;
+        write_header(columns, format, out);
+        db.for_each_row(query, [&](const HistoryRow& row) {
+            write_row(columns, row, format, out);
+            ++written;
+        });
+    });
+    return written;
+}
