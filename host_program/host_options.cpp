@@ -39,6 +39,9 @@ HostOptions parse_host_options(int argc, char** argv) {
             o.help = true;
         } else if (arg == "--rounds") {
             o.rounds = parse_unsigned(value("--rounds"), "--rounds");
+        } else if (arg == "--give-up-after") {
+            o.give_up_after = parse_unsigned(value("--give-up-after"), "--give-up-after");
+            if (o.give_up_after == 0) throw UsageError("--give-up-after must be at least 1");
         } else if (arg == "--db") {
             o.database = std::string(value("--db"));
         } else if (arg == "--plugin") {

@@ -6,13 +6,17 @@
 #include <vector>
 
 inline constexpr const char* kHostUsage =
-    "usage: voka-host [SITE.json] [--json] [--rounds N] [--get ID:KEY]... [--plugin PATH] [--db PATH]\n"
+    "usage: voka-host [SITE.json] [--json] [--rounds N [--give-up-after N]] [--get ID:KEY]... [--plugin PATH]\n"
+    "                 [--db PATH]\n"
     "       voka-host alarms [--db PATH]          list the active alarms\n"
     "       voka-host history DATA_ID [--db PATH] print a device's stored records\n"
     "  SITE.json     site configuration; without it the bundled example site runs\n"
     "                against the embedded simulator\n"
     "  --json        one JSON object per line per event instead of the round view\n"
-    "  --rounds N    stop after N complete rounds of every power system\n"
+    "  --rounds N    stop after N complete rounds of every power system (exit 0); a\n"
+    "                port that cannot be opened is then an error (exit 1)\n"
+    "  --give-up-after N  with --rounds: exit 1 with a diagnosis once a power system\n"
+    "                has had N failed attempts in a row (default 10)\n"
     "  --get ID:KEY  after each round, ask device ID for KEY (repeatable)\n"
     "  --plugin PATH the plug-in to load (default: the one built beside voka-host,\n"
     "                then the installed one)\n"
@@ -36,6 +40,7 @@ struct HostOptions {
     bool json = false;
     bool help = false;
     unsigned rounds = 0;  // 0: run until stopped
+    unsigned give_up_after = 10;  // with rounds: consecutive failed attempts before exit 1
     std::vector<ValueQuery> queries;
 };
 

@@ -52,7 +52,7 @@ std::string site(const std::vector<std::string>& systems, const std::string& ext
 
 std::string power_system(const std::string& name, int id, int ac_id, int dc_id, const std::string& line) {
     return R"({"name": ")" + name + R"(", "data_id": )" + std::to_string(id) +
-           R"(, "poll_interval_ms": 0, "answer_timeout_ms": 1000, "baud_rate": 115200, )" + line +
+           R"(, "poll_interval_ms": 0, "answer_timeout_ms": 300, "baud_rate": 115200, )" + line +
            R"(, "acSetting": [{"data_id": )" + std::to_string(ac_id) + R"(}], "dcSetting": [{"data_id": )" +
            std::to_string(dc_id) + R"(}], "rcSetting": {}})";
 }
@@ -202,7 +202,7 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
         {{bad_json}, 2, bad_json + ": (JSON): is not valid JSON"},
         {{no_rc}, 2, no_rc + ": power_systems[0].rcSetting: is missing"},
         {{w.path("missing.json")}, 2, w.path("missing.json") + ": (file): cannot be read"},
-        {{bad_port, "--db", w.path("h.db")}, 1, "/nonexistent/ttyX"},
+        {{bad_port, "--rounds", "1", "--db", w.path("h.db")}, 1, "/nonexistent/ttyX"},
         {{bad_scenario, "--db", w.path("h.db")}, 2, "nope.json"},
         {{"--rounds", "x"}, 2, "--rounds must be a whole number"},
         {{"--get", "99:v", "--rounds", "1", "--db", w.path("h.db")}, 2, "no device 99 in this site"},
