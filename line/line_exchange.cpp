@@ -213,8 +213,9 @@ LineExchange::Awaited LineExchange::await_answer(PMBusProtocol& master, const Co
                     why = {frame::Error::wrong_command};
                 } else {
                     answer_.assign(decoded.begin(), decoded.end());
+                    // What follows answers nothing outstanding; a frame begun there
+                    // is decoded on (it may be an owed answer, waited for next).
                     discard(bytes.subspan(i + 1));
-                    decoder_.reset();
                     return {std::nullopt, true};
                 }
             }
