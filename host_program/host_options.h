@@ -1,27 +1,20 @@
 #pragma once
-// The command line of voka-host.
+// The command line of voka-host: one subcommand per job, `run` the default.
+//
+//   voka-host [run] [SITE.json] [--json] [--rounds N [--give-up-after N]] [--get ID:KEY]... [--plugin PATH]
+//                   [--db PATH]
+//   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses] [--answer-start-ms MS]
+//   voka-host alarms [--db PATH]
+//   voka-host history DATA_ID [--db PATH]
+//
+// Each subcommand's options live in its own struct below, and are declared
+// (name, help, check) in one function of host_options.cpp; adding an option
+// is a member here and a line there. Every value is checked while parsing,
+// before anything is opened.
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-inline constexpr const char* kHostUsage =
-    "usage: voka-host [SITE.json] [--json] [--rounds N [--give-up-after N]] [--get ID:KEY]... [--plugin PATH]\n"
-    "                 [--db PATH]\n"
-    "       voka-host alarms [--db PATH]          list the active alarms\n"
-    "       voka-host history DATA_ID [--db PATH] print a device's stored records\n"
-    "  SITE.json     site configuration; without it the bundled example site runs\n"
-    "                against the embedded simulator\n"
-    "  --json        one JSON object per line per event instead of the round view\n"
-    "  --rounds N    stop after N complete rounds of every power system (exit 0); a\n"
-    "                port that cannot be opened is then an error (exit 1)\n"
-    "  --give-up-after N  with --rounds: exit 1 with a diagnosis once a power system\n"
-    "                has had N failed attempts in a row (default 10)\n"
-    "  --get ID:KEY  after each round, ask device ID for KEY (repeatable)\n"
-    "  --plugin PATH the plug-in to load (default: the one built beside voka-host,\n"
-    "                then the installed one)\n"
-    "  --db PATH     the history and alarm database (default: the site's\n"
-    "                \"history\": {\"database\": ...}, else voka-history.db)\n";
 
 struct ValueQuery {
     unsigned data_id = 0;
@@ -29,24 +22,54 @@ struct ValueQuery {
     std::string text;  // as given, "ID:KEY"
 };
 
-enum class HostCommand { run, alarms, history };
-
-struct HostOptions {
-    HostCommand command = HostCommand::run;
-    unsigned history_id = 0;  // for `history`
-    std::optional<std::string> database;
+struct RunOptions {
     std::optional<std::string> config_path;
     std::optional<std::string> plugin;
+    std::optional<std::string> database;
     bool json = false;
-    bool help = false;
     unsigned rounds = 0;  // 0: run until stopped
     unsigned give_up_after = 10;  // with rounds: consecutive failed attempts before exit 1
     std::vector<ValueQuery> queries;
 };
 
+struct ProbeOptions {
+    std::string port;
+    std::vector<int> baud_rates;        // in the order tried
+    std::vector<unsigned> addresses;    // in the order tried
+    int answer_start_ms = 200;          // how long the equipment may take to start an answer
+};
+
+struct AlarmsOptions {
+    std::optional<std::string> database;
+};
+
+struct HistoryOptions {
+    unsigned data_id = 0;
+    std::optional<std::string> database;
+};
+
+enum class HostCommand { run, probe, alarms, history };
+
+// `run` is the default command, so its options are the host's own members
+// (`options.json`); the other commands' options are grouped by name.
+struct HostOptions : RunOptions {
+    HostCommand command = HostCommand::run;
+    ProbeOptions probe;
+    AlarmsOptions alarms;
+    HistoryOptions history;
+    std::optional<std::string> help;  // --help was given: the text to print, and nothing else to do
+};
+
+// A command line that cannot be used. `usage` is the help of the command it
+// was meant for, to print after the message.
 class UsageError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit UsageError(const std::string& what, std::string usage = {})
+        : std::runtime_error(what), usage_(std::move(usage)) {}
+    const std::string& usage() const { return usage_; }
+
+private:
+    std::string usage_;
 };
 
 // Throws UsageError naming what is wrong.

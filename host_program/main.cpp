@@ -24,6 +24,7 @@
 #include "host_program/lines.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
+#include "host_program/probe/probe_command.h"
 #include "host_program/records/record_types.h"
 #include "host_program/site_config.h"
 #include "host_program/work_queue.h"
@@ -33,8 +34,8 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-std::string database_path(const HostOptions& options, const Json::Value& history) {
-    if (options.database) return *options.database;
+std::string database_path(const std::optional<std::string>& option, const Json::Value& history) {
+    if (option) return *option;
     if (history.isObject() && history["database"].isString()) return history["database"].asString();
     return "voka-history.db";
 }
@@ -56,8 +57,8 @@ std::string when(int64_t t) {
     return buf;
 }
 
-int list_alarms(const HostOptions& options) {
-    HistoryDb db(database_path(options, {}), Retention{});
+int list_alarms(const AlarmsOptions& options) {
+    HistoryDb db(database_path(options.database, {}), Retention{});
     const auto active = db.active_alarms();
     if (active.empty()) std::printf("no active alarms\n");
     for (const Alarm& a : active)
@@ -66,10 +67,10 @@ int list_alarms(const HostOptions& options) {
     return 0;
 }
 
-int print_history(const HostOptions& options) {
-    HistoryDb db(database_path(options, {}), Retention{});
-    const auto rows = db.rows(options.history_id);
-    if (rows.empty()) std::printf("no records of device %u\n", options.history_id);
+int print_history(const HistoryOptions& options) {
+    HistoryDb db(database_path(options.database, {}), Retention{});
+    const auto rows = db.rows(options.data_id);
+    if (rows.empty()) std::printf("no records of device %u\n", options.data_id);
     for (const HistoryRow& r : rows)
         std::printf("%s  %s %u  %s\n", when(r.time).c_str(), r.device_type.c_str(), r.data_id,
                     one_line_json(decode_record(r.record_type, r.image).fields).c_str());
@@ -118,9 +119,12 @@ void show_stats(const std::vector<std::unique_ptr<PowerSystem>>& systems, EventS
 
 // Runs the site until every power system has done `rounds` complete rounds
 // (0: until a signal). Exit status 0, or 1 when a power system gave up.
-int run_site(const HostOptions& options) {
+int run_site(const RunOptions& options) {
     const SiteConfig site = options.config_path ? read_site_config(*options.config_path) : bundled_example_site();
     const std::string plugin_path = find_plugin(options.plugin, site.plugin);
+    for (const auto& q : options.queries)
+        if (!site_has_device(site, q.data_id))
+            throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
 
     std::FILE* const view_out = keep_stdout_for_the_view();
     std::unique_ptr<EventSink> view;
@@ -132,7 +136,7 @@ int run_site(const HostOptions& options) {
     events.add(*view);
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
 
-    HistoryDb db(database_path(options, site.history), retention_of(site.history),
+    HistoryDb db(database_path(options.database, site.history), retention_of(site.history),
                  [&](const std::string& problem) { notice("voka-host: " + problem); });
     PluginLibrary plugin(plugin_path);
     DurableAlarmEngine alarms(db, [&events](const Alarm& a, bool started) {
@@ -144,13 +148,6 @@ int run_site(const HostOptions& options) {
         systems.push_back(std::make_unique<PowerSystem>(
             ps, plugin, HostController::Services{events, work, alarms, &db},
             [&ps, &site](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
-    // Every argument is checked before any port is opened.
-    for (const auto& q : options.queries) {
-        bool known = false;
-        for (const auto& system : systems) known = known || system->has_device(q.data_id);
-        if (!known) throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
-    }
-
     reload(db, systems, events);
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {
@@ -228,17 +225,18 @@ int main(int argc, char** argv) {
     try {
         options = parse_host_options(argc, argv);
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "voka-host: %s\n%s", e.what(), kHostUsage);
+        std::fprintf(stderr, "voka-host: %s\n%s", e.what(), e.usage().c_str());
         return 2;
     }
     if (options->help) {
-        std::fputs(kHostUsage, stdout);
+        std::fputs(options->help->c_str(), stdout);
         return 0;
     }
     try {
         switch (options->command) {
-            case HostCommand::alarms: return list_alarms(*options);
-            case HostCommand::history: return print_history(*options);
+            case HostCommand::probe: return run_probe(options->probe, g_stop);
+            case HostCommand::alarms: return list_alarms(options->alarms);
+            case HostCommand::history: return print_history(options->history);
             case HostCommand::run: return run_site(*options);
         }
     } catch (const ConfigError& e) {

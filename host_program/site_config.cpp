@@ -102,6 +102,16 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
     return site;
 }
 
+bool site_has_device(const SiteConfig& site, uint32_t data_id) {
+    for (const PowerSystemConfig& ps : site.power_systems) {
+        if (ps.data_id == data_id) return true;
+        for (const char* list : {"acSetting", "dcSetting"})
+            for (const Json::Value& child : ps.element[list])
+                if (child["data_id"].asUInt() == data_id) return true;
+    }
+    return false;
+}
+
 SiteConfig read_site_config(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) fail(path, "(file)", "cannot be read");

@@ -56,6 +56,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Whether a device of the site carries this data id: a master (its rectifier
+// device shares its id) or an element of "acSetting" or "dcSetting".
+bool site_has_device(const SiteConfig& site, uint32_t data_id);
+
 // Reads and checks a site configuration file. Throws ConfigError.
 SiteConfig read_site_config(const std::string& path);
 // Checks a parsed configuration; `source` names it in messages. Throws ConfigError.

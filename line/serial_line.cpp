@@ -56,6 +56,14 @@ speed_t speed_of(int baud) {
     }
 }
 
+int baud_of(speed_t speed) {
+    for (int baud : {50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600,
+                     115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000,
+                     3000000, 3500000, 4000000})
+        if (speed_of(baud) == speed) return baud;
+    return 0;
+}
+
 // Raw 8N1, no flow control; reads return at once (the line waits in poll()).
 void make_raw(termios& tio) {
     cfmakeraw(&tio);
@@ -153,6 +161,14 @@ LineRead SerialLine::read_some(std::span<uint8_t> out, int timeout_ms) {
         // A raw line reads 0 bytes when none are there; with a hang-up that is for good.
         if (ready & (POLLHUP | POLLERR | POLLNVAL)) return {0, std::make_error_code(std::errc::broken_pipe)};
     }
+}
+
+bool is_supported_baud_rate(int baud_rate) { return speed_of(baud_rate) != B0; }
+
+int SerialLine::current_baud_rate() const {
+    termios tio{};
+    if (fd_ < 0 || tcgetattr(fd_, &tio) != 0) return 0;
+    return baud_of(cfgetispeed(&tio));
 }
 
 PtyPair open_pty_pair() {

@@ -47,6 +47,9 @@ public:
     std::error_code write_all(std::span<const uint8_t> bytes) override;
     LineRead read_some(std::span<uint8_t> out, int timeout_ms) override;
     int fd() const { return fd_; }
+    // The input rate the terminal is set to now, whichever end set it (on a
+    // pseudo-terminal's far end: what the host chose); 0 when it is unknown.
+    int current_baud_rate() const;
     const std::string& path() const { return path_; }
 
     // How long a write may wait for the line to take more bytes.
@@ -58,6 +61,9 @@ private:
     int fd_ = -1;
     std::string path_;
 };
+
+// Whether a serial port can be set to `baud_rate` (the standard rates from 50 to 4000000).
+bool is_supported_baud_rate(int baud_rate);
 
 // A pseudo-terminal pair: `master` is the far end (what a simulated device
 // reads and writes); the host opens `slave_path` as its serial port. The pair

@@ -20,6 +20,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libboost-dev libboost-date-time-dev
   libjsoncpp-dev libfmt-dev libsqlite3-dev
+  libcli11-dev              # voka-host's command line (header-only, architecture-independent)
   libgtest-dev libgmock-dev
   libbenchmark-dev          # voka_bench, run by hand
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets

@@ -74,7 +74,11 @@ ServeResult serve(SerialLine& line, SimulatedPowerSystem& system, const ServeOpt
         }
         if (events & POLLIN) {
             const ssize_t got = ::read(line.fd(), buffer.data(), buffer.size());
-            if (got > 0) {
+            if (got > 0 && options.match_baud &&
+                line.current_baud_rate() != system.scenario().equipment.baud_rate) {
+                result.bytes_at_other_rates += static_cast<uint64_t>(got);
+                system.reset_input();
+            } else if (got > 0) {
                 const auto now = Clock::now();
                 for (const Answer& a : system.feed(std::span(buffer).first(static_cast<size_t>(got))))
                     if (options.rounds == 0 || a.round <= options.rounds)

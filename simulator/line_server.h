@@ -18,6 +18,10 @@ struct ServeOptions {
     bool pace = true;  // at the scenario's baud rate
     int stop_fd = -1;  // serving ends once this descriptor is readable (signalfd, eventfd, pipe); -1: none
     unsigned rounds = 0;  // end once round `rounds` is finished; 0: no limit
+    // Hear commands only while the line is set to the equipment's baud rate
+    // (on a pseudo-terminal: while the host's end is); bytes at another rate
+    // are dropped, as equipment would hear them as noise.
+    bool match_baud = false;
     std::chrono::milliseconds hangup_retry{100};
     // After the last round's answers have gone: how long to wait for the
     // host's next command before ending (the host may not have read them yet).
@@ -30,6 +34,7 @@ struct ServeResult {
     ServeEnd end = ServeEnd::stopped;
     std::error_code error;  // why the line failed
     unsigned hangup_waits = 0;
+    uint64_t bytes_at_other_rates = 0;  // dropped with match_baud
 };
 
 // Serves until stop_fd is readable, the rounds are done, or the line fails.

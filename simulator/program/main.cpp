@@ -1,6 +1,7 @@
 // voka-sim: a simulated power system on a serial line, run from a scenario.
 //
-//   voka-sim SCENARIO.json [--port /dev/ttyX] [--baud N] [--no-pace] [--rounds N] [--verbose]
+//   voka-sim SCENARIO.json [--port /dev/ttyX] [--baud N] [--address A] [--match-baud] [--no-pace] [--rounds N]
+//            [--verbose]
 //
 // Without --port it makes a pseudo-terminal and serves its far end; the host
 // opens the path printed on the first line of standard output. It serves
@@ -35,9 +36,13 @@ constexpr int kExitLine = 1;
 constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
-    "usage: voka-sim SCENARIO.json [--port /dev/ttyX] [--baud N] [--no-pace] [--rounds N] [--verbose]\n"
+    "usage: voka-sim SCENARIO.json [--port /dev/ttyX] [--baud N] [--address A] [--match-baud] [--no-pace]\n"
+    "                [--rounds N] [--verbose]\n"
     "  --port PATH   serve on this serial port (default: a new pseudo-terminal)\n"
     "  --baud N      line rate (default: the scenario's equipment.baud_rate)\n"
+    "  --address A   the address the equipment answers to (default: the scenario's equipment.address)\n"
+    "  --match-baud  on a pseudo-terminal, hear commands only while the host's end is set to the line\n"
+    "                rate, as equipment hears nothing but noise at another rate\n"
     "  --no-pace     send answers at once instead of 10 bits a byte at the line rate\n"
     "  --rounds N    end once N rounds are done (default: serve until SIGINT or SIGTERM)\n"
     "  --verbose     report each round and each fault on standard error\n";
@@ -46,6 +51,8 @@ struct Options {
     std::string scenario;
     std::optional<std::string> port;
     std::optional<int> baud;
+    std::optional<uint8_t> address;
+    bool match_baud = false;
     bool pace = true;
     unsigned rounds = 0;
     bool verbose = false;
@@ -53,13 +60,14 @@ struct Options {
 
 void complain(std::string_view message) { fmt::print(stderr, "voka-sim: {}\n", message); }
 
-std::optional<long> positive(const char* text, long max) {
+std::optional<long> in_range(const char* text, long min, long max) {
     long n = 0;
     const char* end = text + std::strlen(text);
     const auto [p, ec] = std::from_chars(text, end, n);
-    if (ec != std::errc{} || p != end || n <= 0 || n > max) return std::nullopt;
+    if (ec != std::errc{} || p != end || n < min || n > max) return std::nullopt;
     return n;
 }
+std::optional<long> positive(const char* text, long max) { return in_range(text, 1, max); }
 
 // The options, or nothing after a message on standard error.
 std::optional<Options> read_options(int argc, char** argv) {
@@ -67,15 +75,24 @@ std::optional<Options> read_options(int argc, char** argv) {
         {"port", required_argument, nullptr, 'p'}, {"baud", required_argument, nullptr, 'b'},
         {"no-pace", no_argument, nullptr, 'n'},    {"rounds", required_argument, nullptr, 'r'},
         {"verbose", no_argument, nullptr, 'v'},    {"help", no_argument, nullptr, 'h'},
+        {"address", required_argument, nullptr, 'a'}, {"match-baud", no_argument, nullptr, 'm'},
         {nullptr, 0, nullptr, 0},
     };
     Options o;
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":p:b:r:nvh", kLong, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":p:b:r:a:nvmh", kLong, nullptr)) != -1;) {
         switch (c) {
             case 'p': o.port = optarg; break;
             case 'n': o.pace = false; break;
             case 'v': o.verbose = true; break;
+            case 'm': o.match_baud = true; break;
+            case 'a':
+                if (const auto n = in_range(optarg, 0, 255)) {
+                    o.address = static_cast<uint8_t>(*n);
+                    break;
+                }
+                complain(fmt::format("--address: expected an address from 0 to 255, got \"{}\"", optarg));
+                return std::nullopt;
             case 'b':
                 if (const auto n = positive(optarg, 4'000'000)) {
                     o.baud = static_cast<int>(*n);
@@ -114,6 +131,7 @@ int main(int argc, char** argv) {
     try {
         sim::Scenario scenario = sim::load_scenario(options->scenario);
         if (options->baud) scenario.equipment.baud_rate = *options->baud;
+        if (options->address) scenario.equipment.address = *options->address;
         system.emplace(std::move(scenario));
     } catch (const sim::ScenarioError& e) {
         complain(e.what());
@@ -158,6 +176,7 @@ int main(int argc, char** argv) {
     serve_options.pace = options->pace;
     serve_options.stop_fd = stop_fd;
     serve_options.rounds = options->rounds;
+    serve_options.match_baud = options->match_baud;
     const sim::ServeResult result = sim::serve(*line, *system, serve_options);
     close(stop_fd);
 
