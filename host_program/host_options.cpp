@@ -88,8 +88,17 @@ void describe_run(CLI::App& run, RunOptions& o) {
                    "site configuration; without it the bundled example site runs against the embedded simulator")
         ->type_name("");
     run.add_flag("--json", o.json, "one JSON object per line per event instead of the round view");
-    add_checked(run, "--rounds", "N", "stop after N complete rounds of every power system",
+    add_checked(run, "--rounds", "N",
+                "stop after N complete rounds of every power system (exit 0); a port that cannot be opened is then "
+                "an error (exit 1)",
                 [&o](const std::string& v) { o.rounds = parse_unsigned(v, "--rounds"); });
+    add_checked(run, "--give-up-after", "N",
+                "with --rounds: exit 1 with a diagnosis once a power system has had N failed attempts in a row "
+                "(default 10)",
+                [&o](const std::string& v) {
+                    o.give_up_after = parse_unsigned(v, "--give-up-after");
+                    if (o.give_up_after == 0) throw UsageError("--give-up-after must be at least 1");
+                });
     add_checked(
         run, "--get", "ID:KEY", "after each round, ask device ID for KEY (repeatable)",
         [&o](const std::string& q) {

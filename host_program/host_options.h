@@ -1,7 +1,8 @@
 #pragma once
 // The command line of voka-host: one subcommand per job, `run` the default.
 //
-//   voka-host [run] [SITE.json] [--json] [--rounds N] [--get ID:KEY]... [--plugin PATH] [--db PATH]
+//   voka-host [run] [SITE.json] [--json] [--rounds N [--give-up-after N]] [--get ID:KEY]... [--plugin PATH]
+//                   [--db PATH]
 //   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses] [--answer-start-ms MS]
 //   voka-host alarms [--log [--since T] [--data-id N] [--format text|json|csv]] [--db PATH]
 //   voka-host history DATA_ID [--since T] [--until T] [--limit N] [--newest-first] [--format F] [--db PATH]
@@ -30,6 +31,7 @@ struct RunOptions {
     std::optional<std::string> database;
     bool json = false;
     unsigned rounds = 0;  // 0: run until stopped
+    unsigned give_up_after = 10;  // with rounds: consecutive failed attempts before exit 1
     std::vector<ValueQuery> queries;
 };
 

@@ -122,8 +122,17 @@ std::FILE* keep_stdout_for_the_view() {
     return f ? f : stdout;
 }
 
+// The running totals of every power system, as one stats event each.
+void show_stats(const std::vector<std::unique_ptr<PowerSystem>>& systems, EventSink& events, bool final) {
+    for (const auto& system : systems) {
+        event::Stats stats = system->stats();
+        stats.final = final;
+        events.handle(stats);
+    }
+}
+
 // Runs the site until every power system has done `rounds` complete rounds
-// (0: until a signal).
+// (0: until a signal). Exit status 0, or 1 when a power system gave up.
 int run_site(const RunOptions& options) {
     const SiteConfig site = options.config_path ? read_site_config(*options.config_path) : bundled_example_site();
     const std::string plugin_path = find_plugin(options.plugin, site.plugin);
@@ -150,12 +159,10 @@ int run_site(const RunOptions& options) {
     });
     WorkQueue work;  // after what its items use: it stops first
     std::vector<std::unique_ptr<PowerSystem>> systems;
-    for (const auto& ps : site.power_systems) {
+    for (const auto& ps : site.power_systems)
         systems.push_back(std::make_unique<PowerSystem>(
             ps, plugin, HostController::Services{events, work, alarms, &db},
-            [&](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
-        notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
-    }
+            [&ps, &site](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
 
     db.open();
     end_orphaned_alarms(db, site, systems, events);
@@ -176,25 +183,56 @@ int run_site(const RunOptions& options) {
     std::mutex progress_mutex;
     std::condition_variable progress;
     size_t finished = 0;
-    for (auto& system : systems) {
-        system->start([&](PowerSystem& ps, unsigned round) {
-            ask(ps);
-            if (options.rounds && round == options.rounds) {
-                ps.request_stop();  // this system has done its rounds
-                std::lock_guard lock(progress_mutex);
-                ++finished;
-                progress.notify_all();
-            }
-        });
+    std::optional<std::string> gave_up;  // the first diagnosis, guarded by progress_mutex
+    PowerSystem::Hooks hooks;
+    hooks.after_round = [&](PowerSystem& ps, unsigned round) {
+        ask(ps);
+        if (options.rounds && round == options.rounds) {
+            ps.request_stop();  // this system has done its rounds
+            std::lock_guard lock(progress_mutex);
+            ++finished;
+            progress.notify_all();
+        }
+    };
+    if (options.rounds) {
+        hooks.give_up_after = options.give_up_after;
+        hooks.gave_up = [&](PowerSystem& ps, const std::string& diagnosis) {
+            std::lock_guard lock(progress_mutex);
+            if (!gave_up)
+                gave_up = fmt::format("power system \"{}\": gave up after {} failed attempts in a row: {}", ps.name(),
+                                      options.give_up_after, diagnosis);
+            progress.notify_all();
+        };
     }
+    for (size_t i = 0; i < systems.size(); ++i) {
+        const PowerSystemConfig& ps = site.power_systems[i];
+        notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
+        systems[i]->start(hooks, options.rounds != 0);
+    }
+    constexpr auto kStatsEvery = std::chrono::seconds(60);
+    auto next_stats = std::chrono::steady_clock::now() + kStatsEvery;
     {
         std::unique_lock lock(progress_mutex);
-        while (!g_stop && !(options.rounds && finished == systems.size()))
+        while (!g_stop && !gave_up && !(options.rounds && finished == systems.size())) {
             progress.wait_for(lock, std::chrono::milliseconds(100));
+            if (std::chrono::steady_clock::now() >= next_stats) {
+                lock.unlock();
+                show_stats(systems, events, false);
+                lock.lock();
+                next_stats += kStatsEvery;
+            }
+        }
     }
     for (auto& system : systems) system->stop();
     work.drain();
+    show_stats(systems, events, true);
     db.flush();  // the newest images not stored yet, for the next start
+    std::lock_guard lock(progress_mutex);
+    if (gave_up) {
+        std::fflush(view_out);
+        std::fprintf(stderr, "voka-host: %s\n", gave_up->c_str());
+        return 1;
+    }
     return 0;
 }
 

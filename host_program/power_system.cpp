@@ -1,20 +1,44 @@
 #include "host_program/power_system.h"
 
-#include <chrono>
+#include <ctime>
 #include <stdexcept>
+#include <system_error>
 
 #include <fmt/format.h>
 
+#include "host_program/alarms/alarm_engine.h"
+#include "host_program/line/answer_time.h"
 #include "host_program/plugin_library.h"
 
 namespace {
+
 constexpr auto kTick = std::chrono::milliseconds(20);  // how often the line is offered to the master
+
+// The line of a power system whose port is closed: every use fails.
+class ClosedLine final : public ByteLine {
+public:
+    std::error_code write_all(std::span<const uint8_t>) override { return std::make_error_code(std::errc::not_connected); }
+    LineRead read_some(std::span<uint8_t>, int) override { return {0, std::make_error_code(std::errc::not_connected)}; }
+};
+
+size_t list_size(const Json::Value& list) { return list.isArray() ? list.size() : 0; }
+
+}  // namespace
+
+std::string_view to_string(PowerSystem::State s) {
+    switch (s) {
+        case PowerSystem::State::ok: return "ok";
+        case PowerSystem::State::stale: return "stale";
+        case PowerSystem::State::reconnecting: return "reconnecting";
+    }
+    return "unknown";
 }
 
 PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& plugin,
-                         HostController::Services services, const LineOpener& open_line)
+                         HostController::Services services, LineOpener open_line)
     : config_(config),
-      events_(services.events),
+      services_(services),
+      open_line_(std::move(open_line)),
       controller_(std::make_shared<HostController>(config.name, services,
                                                    std::chrono::milliseconds(config.poll_interval_ms))) {
     device_ = plugin.create(config.device_type);
@@ -27,17 +51,35 @@ PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& p
     if (!master_->InitSetting(config.element))
         throw ConfigError(fmt::format("power system \"{}\": the {} master refused its configuration", config.name,
                                       config.device_type));
-    line_ = open_line(*master_);
-    exchange_ = std::make_unique<LineExchange>(*line_, [this](std::string_view text) {
-        events_.handle(event::Rejected{config_.name, std::string(text)});
-    });
+    if (const std::string problem = check_answer_timeout(config, master_->baud_rate, master_->answer_timeout_ms);
+        !problem.empty())
+        throw ConfigError(problem);
+    answer_ms_ = answer_wire_ms(config, master_->baud_rate);
+    setting_ = {master_->address,          master_->baud_rate,
+                master_->answer_timeout_ms, list_size(config.element["acSetting"]),
+                list_size(config.element["dcSetting"]), &answer_ms_};
+    closed_line_ = std::make_unique<ClosedLine>();
+    exchange_ = std::make_unique<LineExchange>(
+        *closed_line_,
+        [this](std::string_view text) { services_.events.handle(event::Dropped{config_.name, std::string(text)}); },
+        [this](const FailedAttempt& f) { attempt_failed(f); });
+    exchange_->set_retries(config.retries);
     controller_->set_exchange(exchange_.get());
+    stats_.system = config.name;
 }
 
 PowerSystem::~PowerSystem() { stop(); }
 
-void PowerSystem::start(std::function<void(PowerSystem&, unsigned)> after_round) {
-    after_round_ = std::move(after_round);
+void PowerSystem::start(Hooks hooks, bool line_required) {
+    hooks_ = std::move(hooks);
+    try {
+        line_ = open_line_(*master_);
+        exchange_->set_line(*line_);
+        opened_once_ = true;
+    } catch (const std::system_error& e) {
+        if (line_required) throw;
+        line_failed(e.what());
+    }
     thread_ = std::thread([this] { poll_loop(); });
 }
 
@@ -47,40 +89,134 @@ void PowerSystem::stop() {
     if (thread_.joinable()) thread_.join();
 }
 
-unsigned PowerSystem::rejected_so_far() const {
-    unsigned n = 0;
-    for (unsigned r : exchange_->counters().rejected) n += r;
-    return n;
+event::Stats PowerSystem::stats() const {
+    MutexLock lock(stats_mutex_);
+    return stats_;
+}
+
+void PowerSystem::publish_stats() {
+    MutexLock lock(stats_mutex_);
+    stats_.counters = exchange_->counters();
+}
+
+void PowerSystem::comm_lost(bool holds) {
+    rule_value rule;
+    rule.grade = kCommLostGrade;
+    rule.rule_id = kCommLostRule;
+    rule.alarm_code = kCommLostCode;
+    rule.data_id = config_.data_id;
+    rule.holds = holds ? 1 : 0;
+    rule.alarm_name = kCommLostName;
+    rule.text = kCommLostText;
+    services_.alarms.evaluate(config_.data_id, {rule}, static_cast<int64_t>(std::time(nullptr)));
+}
+
+void PowerSystem::update_state(const std::string& why) {
+    const State now = failed_rounds_ >= config_.stale_after_rounds ? State::stale
+                      : !line_                                     ? State::reconnecting
+                                                                   : State::ok;
+    if (now == state_) return;
+    state_ = now;
+    services_.events.handle(event::StateChanged{config_.name, std::string(to_string(now)), why});
+    if (now == State::stale) comm_lost(true);
+}
+
+void PowerSystem::count_failure(std::string diagnosis) {
+    ++failed_attempts_;
+    last_diagnosis_ = std::move(diagnosis);
+    if (hooks_.give_up_after && failed_attempts_ == hooks_.give_up_after) {
+        request_stop();
+        if (hooks_.gave_up) hooks_.gave_up(*this, last_diagnosis_);
+    }
+}
+
+void PowerSystem::attempt_failed(const FailedAttempt& f) {
+    const std::string text = fmt::format("CID1 0x{:02X} CID2 0x{:02X} attempt {}: {}{}", f.cid1, f.cid2, f.attempt,
+                                         describe(f, master_->answer_timeout_ms), f.will_retry ? ", retrying" : "");
+    services_.events.handle(event::Attempt{config_.name, f, text});
+    count_failure(diagnose(f, setting_));
+}
+
+void PowerSystem::line_failed(const std::string& why) {
+    line_.reset();
+    exchange_->set_line(*closed_line_);
+    backoff_ = std::chrono::milliseconds(config_.reconnect_min_ms);
+    next_open_at_ = Clock::now() + backoff_;
+    update_state(why);
+}
+
+void PowerSystem::try_reopen() {
+    if (Clock::now() < next_open_at_) return;
+    try {
+        line_ = open_line_(*master_);
+        exchange_->set_line(*line_);
+        if (opened_once_) {
+            MutexLock lock(stats_mutex_);
+            ++stats_.reopenings;
+        }
+        opened_once_ = true;
+        update_state("the port is open again");
+    } catch (const std::system_error& e) {
+        backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(config_.reconnect_max_ms));
+        next_open_at_ = Clock::now() + backoff_;
+        ++failed_rounds_;  // a round that could not even start
+        update_state(fmt::format("{} rounds failed; {}", failed_rounds_, e.what()));
+        count_failure(e.what());
+    }
+}
+
+void PowerSystem::round_ended(const RoundReport& report, ExchangeEnd end) {
+    if (report.complete) {
+        failed_rounds_ = 0;
+        failed_attempts_ = 0;
+        update_state("a round completed");
+        comm_lost(false);  // also ends one left standing from before a restart
+        return;
+    }
+    ++failed_rounds_;
+    if (end == ExchangeEnd::refused || end == ExchangeEnd::answered) {  // answered: the master dropped the round
+        const auto [cid1, cid2] = exchange_->last_command();
+        count_failure(diagnose_refusal(cid1, cid2, exchange_->last_answer(), setting_));
+    }
+    if (end == ExchangeEnd::line_failed)
+        line_failed(fmt::format("the line failed: {}", report.outcome));
+    else
+        update_state(fmt::format("{} rounds failed in a row", failed_rounds_));
 }
 
 void PowerSystem::poll_loop() {
     while (!stopping_) {
-        std::optional<RoundReport> report;
-        {
-            MutexLock lock(devices_);
-            controller_->begin_exchange();
-            if (master_->RefreshStatus()) {
-                const unsigned rejected_before = rejected_so_far();
-                const auto start = std::chrono::steady_clock::now();
-                const ExchangeEnd end = exchange_->run(*master_);
-                report = controller_->end_exchange();
-                report->outcome = std::string(to_string(end));
-                if (end == ExchangeEnd::answered && !report->complete) report->outcome = "dropped by the master";
-                report->duration_ms =
-                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-                report->rejected_frames = rejected_so_far() - rejected_before;
-                report->timeouts = exchange_->counters().exchanges(ExchangeEnd::timed_out);
-            } else {
-                exchange_->drain();  // what comes between exchanges answers nothing
+        if (!line_) {
+            try_reopen();
+        } else {
+            std::optional<RoundReport> report;
+            ExchangeEnd end = ExchangeEnd::not_sent;
+            {
+                MutexLock lock(devices_);
+                controller_->begin_exchange();
+                if (master_->RefreshStatus()) {
+                    const auto start = Clock::now();
+                    end = exchange_->run(*master_);
+                    report = controller_->end_exchange();
+                    report->outcome = std::string(to_string(end));
+                    if (end == ExchangeEnd::answered && !report->complete) report->outcome = "dropped by the master";
+                    report->duration_ms =
+                        std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                } else {
+                    exchange_->drain();  // what comes between exchanges answers nothing
+                }
             }
-        }
-        if (report) {
-            events_.handle(event::RoundEnded{*report});
-            if (report->complete && after_round_) after_round_(*this, report->round);
+            if (report) {
+                publish_stats();
+                services_.events.handle(event::RoundEnded{*report});
+                round_ended(*report, end);
+                if (report->complete && hooks_.after_round) hooks_.after_round(*this, report->round);
+            }
         }
         std::unique_lock wait(wait_mutex_);
         wake_.wait_for(wait, kTick, [this] { return stopping_.load(); });
     }
+    publish_stats();
 }
 
 bool PowerSystem::has_device(unsigned data_id) {

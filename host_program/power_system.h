@@ -2,15 +2,24 @@
 // One configured power system in voka-host: its master device with its
 // children, its line, and the polling thread that runs its rounds.
 //
+// The line can go away (a USB adapter pulled out, a port that fails): the
+// system then closes it and reopens it with a back-off, and polls again once
+// it works, on its own. Its state is "ok", "reconnecting" (no working line)
+// or "stale" (stale_after_rounds rounds in a row failed; a communication-lost
+// alarm stands until the next complete round).
+//
 // The plug-in takes no locks, so the host serialises: the system's device
 // mutex is held whenever any thread calls into its devices (the polling
 // thread for a whole exchange, the main thread configuring the master and
 // for LoadFromCache, any thread for Get_Value through query()). Under it,
-// the devices' hooks take the output's and the controller's own leaf locks.
-// The worker thread's round-end items do not take it.
+// the devices' hooks take the event sinks' and the controller's own leaf
+// locks. The worker thread's round-end items do not take it. The line, the
+// exchange and the state belong to the polling thread alone once started.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +29,7 @@
 
 #include "host/pmbus_protocol.h"
 #include "host_program/host_controller.h"
+#include "host_program/line/diagnosis.h"
 #include "host_program/site_config.h"
 #include "host_program/thread_annotations.h"
 #include "line/line_exchange.h"
@@ -27,25 +37,44 @@
 
 class PluginLibrary;
 
+// The alarm a power system raises while its data are stale.
+inline constexpr const char* kCommLostRule = "COMM_0";
+inline constexpr const char* kCommLostCode = "70320";
+inline constexpr const char* kCommLostName = "通信中断";
+inline constexpr const char* kCommLostText = "电源系统通信中断告警";
+inline constexpr uint8_t kCommLostGrade = 3;
+
 class PowerSystem {
 public:
     // Opens the line of a configured master (its baud rate is known then).
+    // Throws std::system_error when the port cannot be opened.
     using LineOpener = std::function<std::unique_ptr<ByteLine>(const PMBusProtocol& master)>;
 
-    // Makes and configures the master from the plug-in, then opens its line.
-    // Throws ConfigError when the plug-in has no such device or the master
-    // refuses its configuration, and whatever `open_line` throws.
+    enum class State : uint8_t { ok, stale, reconnecting };
+
+    struct Hooks {
+        // After each complete round, on the polling thread, outside the device lock.
+        std::function<void(PowerSystem&, unsigned round)> after_round;
+        // After `give_up_after` consecutive failed attempts; polling has stopped.
+        std::function<void(PowerSystem&, const std::string& diagnosis)> gave_up;
+        unsigned give_up_after = 0;  // 0: never give up
+    };
+
+    // Makes and configures the master from the plug-in; the line is opened by
+    // start(). Throws ConfigError when the plug-in has no such device, the
+    // master refuses its configuration, or answer_timeout_ms is shorter than
+    // the site's longest answer takes on the wire.
     PowerSystem(const PowerSystemConfig& config, const PluginLibrary& plugin, HostController::Services services,
-                const LineOpener& open_line);
+                LineOpener open_line);
     ~PowerSystem();
     PowerSystem(const PowerSystem&) = delete;
     PowerSystem& operator=(const PowerSystem&) = delete;
 
     const std::string& name() const { return config_.name; }
 
-    // Starts polling; after each complete round `after_round` runs on the
-    // polling thread, outside the device lock.
-    void start(std::function<void(PowerSystem&, unsigned round)> after_round);
+    // Opens the line and starts polling. A port that cannot be opened is the
+    // reconnecting state, or, with `line_required`, std::system_error.
+    void start(Hooks hooks, bool line_required);
     void stop();
     // Ends polling after the exchange in progress; callable from the polling thread.
     void request_stop() {
@@ -61,23 +90,52 @@ public:
     // Hands a stored image to the child device with this data id and record
     // type; nothing when there is no such device.
     std::optional<bool> load_from_cache(unsigned data_id, const std::string& device_type,
-                                        std::span<const uint8_t> image) EXCLUDES(devices_);
+                                        std::span<const uint8_t> image);
+
+    // The running totals, from any thread.
+    event::Stats stats() const;
 
 private:
-    void poll_loop() EXCLUDES(devices_);
-    unsigned rejected_so_far() const REQUIRES(devices_);
+    using Clock = std::chrono::steady_clock;
+    void poll_loop();
+    void try_reopen();
+    void line_failed(const std::string& why);
+    void round_ended(const RoundReport& report, ExchangeEnd end);
+    void attempt_failed(const FailedAttempt& f);
+    void count_failure(std::string diagnosis);
+    void update_state(const std::string& why);
+    void comm_lost(bool holds);
+    void publish_stats();
 
     PowerSystemConfig config_;
-    EventSink& events_;
+    HostController::Services services_;
+    LineOpener open_line_;
     std::shared_ptr<HostController> controller_;
-    Mutex devices_;  // the master, its children and its exchange on the line
-    std::shared_ptr<ZTXSPDevice> device_ GUARDED_BY(devices_);
-    PMBusProtocol* master_ PT_GUARDED_BY(devices_) = nullptr;
-    std::unique_ptr<ByteLine> line_;
-    std::unique_ptr<LineExchange> exchange_ GUARDED_BY(devices_);
-    std::function<void(PowerSystem&, unsigned)> after_round_;
+    std::shared_ptr<ZTXSPDevice> device_;
+    PMBusProtocol* master_ = nullptr;
+    std::map<uint16_t, int> answer_ms_;
+    LineSetting setting_;
+
+    // Polling thread only (after start).
+    std::unique_ptr<ByteLine> line_;  // null while reconnecting
+    std::unique_ptr<ByteLine> closed_line_;
+    std::unique_ptr<LineExchange> exchange_;
+    Hooks hooks_;
+    State state_ = State::ok;
+    unsigned failed_rounds_ = 0;
+    unsigned failed_attempts_ = 0;  // consecutive, until a round completes
+    std::string last_diagnosis_;
+    bool opened_once_ = false;
+    std::chrono::milliseconds backoff_{0};
+    Clock::time_point next_open_at_{};
+
+    Mutex devices_;  // held while the master parses or ends a round, and by queries
+    mutable Mutex stats_mutex_;
+    event::Stats stats_ GUARDED_BY(stats_mutex_);
     std::atomic<bool> stopping_{false};
     std::mutex wait_mutex_;  // guards nothing: the pause between ticks waits on it
     std::condition_variable wake_;
     std::thread thread_;
 };
+
+std::string_view to_string(PowerSystem::State s);

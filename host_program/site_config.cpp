@@ -46,6 +46,17 @@ PowerSystemConfig power_system(const Json::Value& e, size_t index, const std::st
     ps.scenario = string_member(e, "scenario", source, place);
     ps.poll_interval_ms =
         static_cast<int>(int_member(e, "poll_interval_ms", 0, 3'600'000, source, place).value_or(ps.poll_interval_ms));
+    ps.retries = static_cast<unsigned>(int_member(e, "retries", 0, 10, source, place).value_or(ps.retries));
+    ps.reconnect_min_ms =
+        static_cast<int>(int_member(e, "reconnect_min_ms", 10, 3'600'000, source, place).value_or(ps.reconnect_min_ms));
+    ps.reconnect_max_ms =
+        static_cast<int>(int_member(e, "reconnect_max_ms", 10, 3'600'000, source, place).value_or(ps.reconnect_max_ms));
+    if (ps.reconnect_max_ms < ps.reconnect_min_ms)
+        fail(source, place + ".reconnect_max_ms", fmt::format("must not be below reconnect_min_ms ({})", ps.reconnect_min_ms));
+    ps.stale_after_rounds = static_cast<unsigned>(
+        int_member(e, "stale_after_rounds", 1, 1000, source, place).value_or(ps.stale_after_rounds));
+    ps.rectifier_modules = static_cast<unsigned>(
+        int_member(e, "rectifier_modules", 0, 255, source, place).value_or(ps.rectifier_modules));
     int_member(e, "baud_rate", 50, 4'000'000, source, place);
     int_member(e, "address", 0, 255, source, place);
     int_member(e, "protocol_ver", 0, 255, source, place);
@@ -128,9 +139,19 @@ SiteConfig read_site_config(const std::string& path) {
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(s.data(), s.data() + s.size(), &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(s.data(), s.data() + s.size(), &root, &errors);
+    } catch (const std::exception& e) {  // jsoncpp throws for input nested too deeply
+        fail(path, "(JSON)", std::string("is not usable JSON: ") + e.what());
+    }
+    if (!parsed) {
         while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
         fail(path, "(JSON)", "is not valid JSON: " + errors);
     }
-    return site_config_from_json(root, path);
+    try {
+        return site_config_from_json(root, path);
+    } catch (const Json::Exception& e) {  // a value jsoncpp cannot convert
+        fail(path, "(JSON)", e.what());
+    }
 }

@@ -13,6 +13,10 @@
 //         "scenario": "site.json",                      the embedded simulator's scenario
 //         "baud_rate": 9600, "address": 1, "protocol_ver": 32, "answer_timeout_ms": 1000,
 //         "poll_interval_ms": 5000,                     time from one round's start to the next
+//         "retries": 2,                                 attempts after a command's first fails
+//         "reconnect_min_ms": 1000, "reconnect_max_ms": 30000,  reopening a failed port: back-off
+//         "stale_after_rounds": 3,                      failed rounds before the data are stale
+//         "rectifier_modules": 3,                       for the answer time-out check only
 //         "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {} } ] }
 //
 // The whole power-system element is handed to the master's InitSetting.
@@ -33,6 +37,11 @@ struct PowerSystemConfig {
     std::optional<std::string> port;      // nothing: the embedded simulator
     std::optional<std::string> scenario;  // for the embedded simulator
     int poll_interval_ms = 5000;
+    unsigned retries = 2;
+    int reconnect_min_ms = 1000;  // the first wait before reopening; doubles up to the max
+    int reconnect_max_ms = 30000;
+    unsigned stale_after_rounds = 3;
+    unsigned rectifier_modules = 3;
     Json::Value element;                  // handed whole to the master
 };
 

@@ -63,6 +63,23 @@ std::string_view to_string(Error e) {
         case Error::length_mismatch: return "length mismatch";
         case Error::equipment_refused: return "equipment refused";
         case Error::wrong_address: return "answer from another address";
+        case Error::wrong_command: return "answer to another command group";
+    }
+    return "unknown";
+}
+
+std::string_view key(Error e) {
+    switch (e) {
+        case Error::noise: return "noise";
+        case Error::truncated: return "truncated";
+        case Error::too_long: return "too_long";
+        case Error::bad_hex_digit: return "bad_hex_digit";
+        case Error::checksum: return "checksum";
+        case Error::length_checksum: return "length_checksum";
+        case Error::length_mismatch: return "length_mismatch";
+        case Error::equipment_refused: return "equipment_refused";
+        case Error::wrong_address: return "wrong_address";
+        case Error::wrong_command: return "wrong_command";
     }
     return "unknown";
 }

@@ -70,10 +70,13 @@ enum class Error : uint8_t {
     length_mismatch,  // LENID odd, or not the count of INFO characters present
     equipment_refused,  // a well-formed answer with RTN other than 0x00
     wrong_address,    // (line exchange) a valid answer from another ADR than the command's
+    wrong_command,    // (line exchange) a valid answer with another CID1 than the command's
 };
-inline constexpr size_t kErrorKinds = 9;
+inline constexpr size_t kErrorKinds = 10;
 
 std::string_view to_string(Error e);
+// The reason as one word for counters and JSON keys: "checksum", "wrong_address", ...
+std::string_view key(Error e);
 
 struct Rejection {
     Error reason;
@@ -114,6 +117,8 @@ public:
     // Drops any partial frame: the next byte is read as if between frames.
     void reset();
 
+    // True while a frame has begun (SOI seen) but not ended.
+    bool mid_frame() const { return state_ == State::in_frame; }
     uint64_t noise_bytes() const { return noise_bytes_; }
     uint64_t overflow_bytes() const { return overflow_bytes_; }
 

@@ -338,10 +338,12 @@ void read_members(const Json::Value& v, const std::string& place, std::initializ
 
 Equipment read_equipment(const Json::Value& v, const std::string& place) {
     Equipment e;
-    read_members(v, place, {"address", "command_set", "baud_rate", "answer_delay_ms"},
+    read_members(v, place, {"address", "command_set", "baud_rate", "answer_delay_ms", "host_retries"},
                  [&](const std::string& key, const Json::Value& value, const std::string& here) {
                      if (key == "address") e.address = read_byte(value, here);
                      if (key == "baud_rate") e.baud_rate = static_cast<int>(read_integer(value, here, 50, 4'000'000));
+                     if (key == "host_retries")
+                         e.host_retries = static_cast<unsigned>(read_integer(value, here, 0, 10));
                      if (key == "answer_delay_ms")
                          e.answer_delay_ms = static_cast<int>(read_integer(value, here, 0, 60'000));
                      if (key == "command_set") {
@@ -414,7 +416,7 @@ std::vector<Fault> read_faults(const Json::Value& v) {
         };
         read_members(f, place,
                      {"kind", "from_round", "until_round", "cid1", "cid2", "rtn", "unit_count", "noise_bytes",
-                      "delay_ms"},
+                      "delay_ms", "answers"},
                      [&](const std::string& key, const Json::Value& value, const std::string& here) {
                          if (key == "from_round") fault.rounds.from = read_round(value, here);
                          if (key == "until_round") fault.rounds.until = read_round(value, here);
@@ -432,6 +434,8 @@ std::vector<Fault> read_faults(const Json::Value& v) {
                              option_of(key, FaultKind::noise, here);
                              fault.noise_bytes = static_cast<size_t>(read_integer(value, here, 1, 1024));
                          }
+                         if (key == "answers")
+                             fault.answers = static_cast<unsigned>(read_integer(value, here, 1, 1'000'000));
                          if (key == "delay_ms") {
                              option_of(key, FaultKind::delay, here);
                              fault.delay_ms = static_cast<int>(read_integer(value, here, 0, 60'000));
@@ -538,7 +542,13 @@ Scenario parse_scenario(std::string_view json_text, const std::string& file) {
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(json_text.data(), json_text.data() + json_text.size(), &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(json_text.data(), json_text.data() + json_text.size(), &root, &errors);
+    } catch (const std::exception& e) {  // jsoncpp throws for input nested too deeply
+        throw ScenarioError(file, "text", e.what());
+    }
+    if (!parsed) {
         // jsoncpp's first message: "* Line L, Column C\n  problem\n".
         unsigned line = 0, column = 0;
         std::string place = "text", problem = errors;
@@ -553,6 +563,8 @@ Scenario parse_scenario(std::string_view json_text, const std::string& file) {
         return read_scenario(root, file);
     } catch (const Problem& p) {
         throw ScenarioError(file, p.place, p.problem);
+    } catch (const Json::Exception& e) {  // a value jsoncpp cannot convert
+        throw ScenarioError(file, "", e.what());
     }
 }
 

@@ -48,6 +48,7 @@ struct Fault {
     std::optional<uint8_t> unit_count;  // wrong_unit_count: the count sent; none: one more than the real one
     size_t noise_bytes = 8;             // noise: how many garbage bytes
     int delay_ms = 0;                   // delay: added to the answer delay
+    std::optional<unsigned> answers;    // how many matching answers of each round it hits; none: all
 
     bool applies(unsigned round, uint8_t command_cid1, uint8_t command_cid2) const {
         return rounds.holds(round) && (!cid1 || *cid1 == command_cid1) && (!cid2 || *cid2 == command_cid2);
@@ -65,6 +66,7 @@ struct Equipment {
     CommandSet command_set = CommandSet::voka;
     int baud_rate = 9600;     // for line pacing and a real port
     int answer_delay_ms = 0;  // from the command's last byte to the answer's first
+    unsigned host_retries = 2;  // repeats of a command after a spoilt answer that stay in its round
 };
 
 struct Scenario {

@@ -18,7 +18,7 @@ constexpr uint8_t kNoise[] = {0xFF, 0x00, 0x55, 0xAA, 0x0D, 0x20, 0x7F, 0x01};
 }  // namespace
 
 SimulatedPowerSystem::SimulatedPowerSystem(Scenario scenario)
-    : scenario_(std::move(scenario)), site_(scenario_.site_at(0)) {}
+    : scenario_(std::move(scenario)), site_(scenario_.site_at(0)), fault_hits_(scenario_.faults.size()) {}
 
 void SimulatedPowerSystem::event(std::string_view text) const {
     if (events_) events_(text);
@@ -42,9 +42,17 @@ std::vector<Answer> SimulatedPowerSystem::feed(std::span<const uint8_t> bytes) {
 
 void SimulatedPowerSystem::note_round(uint8_t cid1, uint8_t cid2) {
     const CommandSet set = scenario_.equipment.command_set;
+    const uint16_t command = static_cast<uint16_t>(cid1 << 8 | cid2);
+    const bool retry =
+        last_answer_spoilt_ && command == last_command_ && repeats_ < scenario_.equipment.host_retries;
+    repeats_ = retry ? repeats_ + 1 : 0;
+    last_command_ = command;
+    last_answer_spoilt_ = false;
+    if (retry) return;
     if (cid2 == analog_cid2(set) && (cid1 == 0x40 || (cid1 == 0x41 && !ac_analog_since_rc_))) {
         ++round_;
         site_ = scenario_.site_at(round_);
+        std::fill(fault_hits_.begin(), fault_hits_.end(), 0u);
         event(fmt::format("round {} begins", round_));
     }
     if (cid2 == analog_cid2(set) && cid1 == 0x40) ac_analog_since_rc_ = true;
@@ -63,12 +71,18 @@ std::optional<Answer> SimulatedPowerSystem::answer(std::span<const uint8_t> comm
     note_round(cid1, cid2);
 
     std::vector<const Fault*> faults;
-    for (const Fault& f : scenario_.faults)
-        if (f.applies(round_, cid1, cid2)) faults.push_back(&f);
+    for (size_t i = 0; i < scenario_.faults.size(); ++i) {
+        const Fault& f = scenario_.faults[i];
+        if (!f.applies(round_, cid1, cid2) || (f.answers && fault_hits_[i] >= *f.answers)) continue;
+        ++fault_hits_[i];
+        faults.push_back(&f);
+    }
     const auto has = [&](FaultKind kind) {
         return std::any_of(faults.begin(), faults.end(), [kind](const Fault* f) { return f->kind == kind; });
     };
     counters_.faults += static_cast<unsigned>(faults.size());
+    for (const Fault* f : faults)
+        if (f->kind != FaultKind::wrong_unit_count && f->kind != FaultKind::noise) last_answer_spoilt_ = true;
     for (const Fault* f : faults)
         event(fmt::format("round {}: {} on CID1 0x{:02X} CID2 0x{:02X}", round_, to_string(f->kind), cid1, cid2));
     if (has(FaultKind::no_answer)) {

@@ -5,7 +5,10 @@
 //
 // Rounds: a round starts with each AC analog command, and with a rectifier
 // analog command that no AC analog command came before since the last
-// rectifier analog command (a site polled without AC units). The changes and
+// rectifier analog command (a site polled without AC units); but a command
+// that repeats the previous one after its answer was lost, damaged or
+// delayed on the line is a retry within the same round, up to the
+// equipment's `host_retries` repeats in a row. The changes and
 // faults of a round apply from the command that starts it.
 //
 // No threads and no clock: callers feed bytes and send the answers when due.
@@ -73,6 +76,12 @@ private:
     unsigned round_ = 0;
     unsigned finished_round_ = 0;
     bool ac_analog_since_rc_ = false;
+    std::vector<unsigned> fault_hits_;  // answers each fault hit in this round
+    // The last command and whether its answer was lost, damaged or late on
+    // the line: the same command again is then the host's retry, not a new round.
+    uint16_t last_command_ = 0;
+    bool last_answer_spoilt_ = false;
+    unsigned repeats_ = 0;  // retries of the last command so far
     PowerSystemCounters counters_;
     std::function<void(std::string_view)> events_;
 };

@@ -13,28 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/child_process.h"
-#include "tests/support/json.h"
+#include "tests/support/end_to_end.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-// A folder of its own for one test's files.
-struct Workdir {
-    fs::path dir = fs::path(testing::TempDir()) /
-                   (std::string("voka-e2e-") + testing::UnitTest::GetInstance()->current_test_info()->name());
-    Workdir() {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    ~Workdir() { fs::remove_all(dir); }
-    std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(dir / name) << text;
-        return (dir / name).string();
-    }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
-};
+using namespace e2e;
 
 // A quick site: fast line, module 2 faulty in rounds 3 and 4, AC channel A low from round 6 on,
 // the rectifier answer lost in round 2.
@@ -55,34 +38,10 @@ std::string site(const std::vector<std::string>& systems, const std::string& ext
 
 std::string power_system(const std::string& name, int id, int ac_id, int dc_id, const std::string& line) {
     return R"({"name": ")" + name + R"(", "data_id": )" + std::to_string(id) +
-           R"(, "poll_interval_ms": 0, "answer_timeout_ms": 1000, "baud_rate": 115200, )" + line +
+           R"(, "poll_interval_ms": 0, "answer_timeout_ms": 300, "baud_rate": 115200, )" + line +
            R"(, "acSetting": [{"data_id": )" + std::to_string(ac_id) + R"(}], "dcSetting": [{"data_id": )" +
            std::to_string(dc_id) + R"(}], "rcSetting": {}})";
 }
-
-std::vector<Json::Value> events(const std::vector<std::string>& lines) {
-    std::vector<Json::Value> out;
-    for (const auto& l : lines) out.push_back(parse_json(l));
-    return out;
-}
-
-std::vector<Json::Value> of_kind(const std::vector<Json::Value>& all, const std::string& kind) {
-    std::vector<Json::Value> out;
-    for (const auto& e : all)
-        if (e["event"].asString() == kind) out.push_back(e);
-    return out;
-}
-
-const std::string kListening = "voka-sim: listening on ";
-
-struct Sim : ChildProcess {
-    std::string port;
-    explicit Sim(const std::string& scenario_file) : ChildProcess(VOKA_SIM_PATH, {scenario_file, "--no-pace"}) {
-        const std::string first = next_line().value_or("");
-        EXPECT_EQ(first.rfind(kListening, 0), 0u) << first;
-        port = first.substr(std::min(first.size(), kListening.size()));
-    }
-};
 
 }  // namespace
 
@@ -191,6 +150,7 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
     const std::string bad_port =
         w.write("port.json", site({power_system("p", 1, 11, 21, R"("port": "/nonexistent/ttyX")")}));
     const std::string bad_scenario = w.write("bs.json", site({power_system("s", 1, 11, 21, R"("scenario": "nope.json")")}));
+    const std::string nested = w.write("nested.json", "{\"power_systems\": " + std::string(2000, '[') + "}");
     const std::string newer_db = w.path("newer.db");
     {
         sqlite3* raw = nullptr;
@@ -228,10 +188,13 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
         {{bad_json}, 2, bad_json + ": (JSON): is not valid JSON"},
         {{no_rc}, 2, no_rc + ": power_systems[0].rcSetting: is missing"},
         {{w.path("missing.json")}, 2, w.path("missing.json") + ": (file): cannot be read"},
-        {{bad_port, "--db", w.path("h.db")}, 1, "/nonexistent/ttyX"},
+        {{bad_port, "--rounds", "1", "--db", w.path("h.db")}, 1, "/nonexistent/ttyX"},
         {{bad_scenario, "--db", w.path("h.db")}, 2, "nope.json"},
         {{"--rounds", "x"}, 2, "--rounds must be a whole number"},
         {{"--get", "99:v", "--rounds", "1", "--db", w.path("h.db")}, 2, "no device 99 in this site"},
+        // Before the port is opened: without --rounds a missing port would be waited for.
+        {{bad_port, "--get", "99:v", "--db", w.path("h.db")}, 2, "no device 99 in this site"},
+        {{nested}, 2, nested + ": (JSON): is not usable JSON: Exceeded stackLimit"},
     };
     for (const auto& c : cases) {
         ChildProcess host(VOKA_HOST_PATH, c.args);

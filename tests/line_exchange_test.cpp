@@ -64,7 +64,9 @@ struct Rig {
     }
     Line line;
     std::vector<std::string> logs;
-    LineExchange exchange{line, [this](std::string_view t) { logs.emplace_back(t); }};
+    std::vector<FailedAttempt> failed;
+    LineExchange exchange{line, [this](std::string_view t) { logs.emplace_back(t); },
+                          [this](const FailedAttempt& f) { failed.push_back(f); }};
     std::shared_ptr<LineController> controller = std::make_shared<LineController>();
     std::shared_ptr<ScriptedMaster> master = std::make_shared<ScriptedMaster>();
 };
@@ -86,8 +88,9 @@ TEST(LineExchange, CommandsFollowAnswersUntilTheMasterEndsTheExchange) {
     EXPECT_TRUE(rig.logs.empty());
 }
 
-// What the line delivers after the AC command, and how the exchange must end.
-// Whatever happens, the exchange ends once (one Reset) and the master is idle.
+// What the line delivers after each sending of the AC command, and how the
+// exchange must end. Whatever happens, the exchange ends once (one Reset),
+// the master is idle, and it never sees more than the one accepted answer.
 TEST(LineExchange, EachLineBehaviourEndsTheExchangeOnce) {
     const std::string ac(kAcAnswer);
     struct Case {
@@ -96,19 +99,27 @@ TEST(LineExchange, EachLineBehaviourEndsTheExchangeOnce) {
         Then then;
         ExchangeEnd end;
         size_t seen;
+        size_t writes;  // the command's attempts
         std::vector<Error> rejected;
         unsigned unsolicited = 0;
+        uint64_t noise_bytes = 0;
     } cases[] = {
-        {"answer in one read", {ac}, Then::end, ExchangeEnd::answered, 1, {}},
-        {"answer in three reads", {ac.substr(0, 3), ac.substr(3, 12), ac.substr(15)}, Then::end, ExchangeEnd::answered, 1, {}},
+        {"answer in one read", {ac}, Then::end, ExchangeEnd::answered, 1, 1, {}},
+        {"answer in three reads", {ac.substr(0, 3), ac.substr(3, 12), ac.substr(15)}, Then::end, ExchangeEnd::answered, 1,
+         1, {}},
         {"noise and a bad frame first", {"\xFF\xFF", std::string(kBadChecksum) + ac}, Then::end, ExchangeEnd::answered, 1,
-         {Error::noise, Error::checksum}},
-        {"the answer twice in one read", {ac + ac}, Then::end, ExchangeEnd::answered, 1, {}, 1},
-        {"silence", {}, Then::end, ExchangeEnd::timed_out, 0, {}},
-        {"only a bad frame", {std::string(kBadChecksum)}, Then::end, ExchangeEnd::timed_out, 0, {Error::checksum}},
-        {"equipment refusal", {std::string(kRefusal)}, Then::end, ExchangeEnd::timed_out, 0, {Error::equipment_refused}},
-        {"another address", {std::string(kOtherAdr)}, Then::end, ExchangeEnd::timed_out, 0, {Error::wrong_address}},
-        {"master refuses the answer", {ac}, Then::refuse, ExchangeEnd::refused, 1, {}},
+         1, {Error::checksum}, 0, 2},
+        {"the answer twice in one read", {ac + ac}, Then::end, ExchangeEnd::answered, 1, 1, {}, 1},
+        {"silence", {}, Then::end, ExchangeEnd::timed_out, 0, 3, {}},
+        {"only a bad frame", {std::string(kBadChecksum)}, Then::end, ExchangeEnd::rejected, 0, 3,
+         {Error::checksum, Error::checksum, Error::checksum}},
+        {"equipment refusal", {std::string(kRefusal)}, Then::end, ExchangeEnd::rejected, 0, 3,
+         {Error::equipment_refused, Error::equipment_refused, Error::equipment_refused}},
+        {"another address", {std::string(kOtherAdr)}, Then::end, ExchangeEnd::rejected, 0, 3,
+         {Error::wrong_address, Error::wrong_address, Error::wrong_address}},
+        {"another command group", {std::string(kRcAnswer)}, Then::end, ExchangeEnd::rejected, 0, 3,
+         {Error::wrong_command, Error::wrong_command, Error::wrong_command}},
+        {"master refuses the answer", {ac}, Then::refuse, ExchangeEnd::refused, 1, 1, {}},
     };
     for (const auto& c : cases) {
         Rig<FakeLine> rig({c.then});
@@ -118,16 +129,52 @@ TEST(LineExchange, EachLineBehaviourEndsTheExchangeOnce) {
         rig.master->write_pmbus_cmd(0x40, 0x42);
         EXPECT_EQ(rig.exchange.run(*rig.master), c.end) << c.name;
         EXPECT_EQ(rig.master->seen.size(), c.seen) << c.name;
+        EXPECT_EQ(rig.line.writes, std::vector<std::string>(c.writes, std::string(kAcCommand))) << c.name;
         const auto& n = rig.exchange.counters();
         for (size_t e = 0; e < frame::kErrorKinds; ++e)
             EXPECT_EQ(n.rejected[e], std::count(c.rejected.begin(), c.rejected.end(), Error(e))) << c.name << " " << e;
         EXPECT_EQ(n.unsolicited, c.unsolicited) << c.name;
+        EXPECT_EQ(n.noise_bytes, c.noise_bytes) << c.name;
+        EXPECT_EQ(n.retries, c.writes - 1) << c.name;
         EXPECT_EQ(n.exchanges(c.end), 1u) << c.name;
         EXPECT_EQ(rig.controller->exchanges_ended(), 1u) << c.name;
         EXPECT_EQ(rig.master->sp_state, 0u) << c.name;
-        EXPECT_EQ(rig.master->line_errors, c.end == ExchangeEnd::timed_out ? 1u : 0u) << c.name;
-        EXPECT_EQ(rig.logs.size(), c.rejected.size() + c.unsolicited + (c.end != ExchangeEnd::answered)) << c.name;
+        const bool line_fault = c.end == ExchangeEnd::timed_out || c.end == ExchangeEnd::rejected;
+        EXPECT_EQ(rig.master->line_errors, line_fault ? 1u : 0u) << c.name;
+        EXPECT_EQ(rig.failed.size(), c.writes - c.seen) << c.name;
+        for (size_t i = 0; i < rig.failed.size(); ++i) {
+            EXPECT_EQ(rig.failed[i].attempt, i + 1) << c.name;
+            EXPECT_EQ(rig.failed[i].will_retry, i + 1 < c.writes) << c.name;
+            EXPECT_EQ(rig.failed[i].why, c.rejected.empty() ? AttemptFailure::no_answer : AttemptFailure::rejected)
+                << c.name;
+        }
+        EXPECT_EQ(rig.logs.size(), c.unsolicited + (c.end == ExchangeEnd::refused)) << c.name;
     }
+}
+
+// One damaged answer costs one retry of the same command, not the exchange.
+TEST(LineExchange, ADamagedAnswerIsRetriedAndOnlyTheGoodOneReachesTheMaster) {
+    Rig<FakeLine> rig({Then::send_rc, Then::end});
+    rig.line.peer = [](FakeLine& l, const std::string& w) {
+        if (w == kRcCommand) return l.queue(kRcAnswer);
+        l.queue(l.writes.size() == 1 ? kBadChecksum : kAcAnswer);
+    };
+    rig.exchange.set_retries(1);
+    rig.master->write_pmbus_cmd(0x40, 0x42);
+    EXPECT_EQ(rig.exchange.run(*rig.master), ExchangeEnd::answered);
+    EXPECT_EQ(rig.line.writes, (std::vector<std::string>{std::string(kAcCommand), std::string(kAcCommand),
+                                                         std::string(kRcCommand)}));
+    ASSERT_EQ(rig.master->seen.size(), 2u);
+    EXPECT_EQ(rig.master->seen[0], kAcDecoded);
+    ASSERT_EQ(rig.failed.size(), 1u);
+    EXPECT_EQ(rig.failed[0].rejection.reason, Error::checksum);
+    EXPECT_TRUE(rig.failed[0].will_retry);
+    const CommandCounters& ac = rig.exchange.counters().commands.at(0x4042);
+    EXPECT_EQ(ac.sent, 2u);
+    EXPECT_EQ(ac.retried, 1u);
+    EXPECT_EQ(ac.answered, 1u);
+    EXPECT_EQ(ac.rejected[static_cast<size_t>(Error::checksum)], 1u);
+    EXPECT_EQ(rig.exchange.counters().commands.at(0x4142).retried, 0u);
 }
 
 TEST(LineExchange, AnswersWithNoCommandOutstandingNeverReachTheMaster) {
@@ -153,11 +200,12 @@ TEST(LineExchange, LineFailuresEndTheExchange) {
         std::optional<size_t> info_bytes;  // the command submitted, if any
         std::error_code write_error, read_error;
         ExchangeEnd end;
+        unsigned sent;
     } cases[] = {
-        {"nothing submitted", std::nullopt, {}, {}, ExchangeEnd::not_sent},
-        {"INFO too long to frame", frame::kMaxInfoBytes + 1, {}, {}, ExchangeEnd::not_sent},
-        {"line refuses the write", 0, io_error, {}, ExchangeEnd::not_sent},
-        {"line fails while waiting", 0, {}, io_error, ExchangeEnd::line_failed},
+        {"nothing submitted", std::nullopt, {}, {}, ExchangeEnd::not_sent, 0},
+        {"INFO too long to frame", frame::kMaxInfoBytes + 1, {}, {}, ExchangeEnd::not_sent, 0},
+        {"line refuses the write", 0, io_error, {}, ExchangeEnd::line_failed, 0},
+        {"line fails while waiting", 0, {}, io_error, ExchangeEnd::line_failed, 1},
     };
     for (const auto& c : cases) {
         Rig<FakeLine> rig({});
@@ -166,7 +214,7 @@ TEST(LineExchange, LineFailuresEndTheExchange) {
         const std::vector<uint8_t> info(c.info_bytes.value_or(0), 0x01);
         if (c.info_bytes) rig.master->write_pmbus_cmd(0x40, 0x42, info.data(), static_cast<int>(info.size()));
         EXPECT_EQ(rig.exchange.run(*rig.master), c.end) << c.name;
-        EXPECT_EQ(rig.exchange.counters().commands_sent, c.end == ExchangeEnd::not_sent ? 0u : 1u) << c.name;
+        EXPECT_EQ(rig.exchange.counters().commands_sent, c.sent) << c.name;  // a failed line is not retried
         EXPECT_EQ(rig.master->line_errors, c.end == ExchangeEnd::line_failed ? 1u : 0u) << c.name;
         EXPECT_EQ(rig.controller->exchanges_ended(), 1u) << c.name;
     }
@@ -203,10 +251,11 @@ TEST(LineExchange, RunsOverAPseudoTerminal) {
     EXPECT_EQ(master->seen[0], kAcDecoded);
 
     master->answer_timeout_ms = 50;
+    exchange.set_retries(1);
     master->write_pmbus_cmd(0x41, 0x42);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(exchange.run(*master), ExchangeEnd::timed_out);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(45));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2 * 45));
 }
 
 }  // namespace

@@ -208,6 +208,10 @@ TEST(SimScenario, ReportsEachMistakeWithItsPlaceAndProblem) {
          "expected an integer from 0 to 255"},
         {"unknown fault member", R"({"faults": [{"kind": "no_answer", "round": 3}]})", "faults[0].round",
          "unknown member"},
+        {"nested too deeply for the reader", "{\"site\": " + std::string(2000, '['), "text",
+         "Exceeded stackLimit in readValue()"},
+        {"answers of a fault", R"({"faults": [{"kind": "no_answer", "answers": 0}]})", "faults[0].answers",
+         "expected an integer from 1 to 1000000"},
     };
     for (const BadCase& c : cases) {
         try {

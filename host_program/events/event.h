@@ -16,6 +16,7 @@
 #include "host/rule_value.h"
 #include "host_program/alarms/alarm_engine.h"
 #include "host_program/records/record_types.h"
+#include "line/line_exchange.h"
 
 struct PublishedRecord {
     uint32_t data_id;
@@ -26,32 +27,72 @@ struct PublishedRecord {
 
 struct RoundReport {
     std::string system;
-    unsigned round = 0;        // complete rounds so far, this one included
+    unsigned round = 0;        // complete rounds so far, this one included (shown for complete rounds only)
     bool complete = false;     // the round reached its end and published
     std::string outcome;       // how the exchange ended
     double duration_ms = 0;
     std::vector<PublishedRecord> records;
     std::vector<rule_value> holding;  // conditions that hold this round
-    unsigned rejected_frames = 0;     // since the last report
-    unsigned timeouts = 0;            // exchanges that timed out, in all
 };
 
 namespace event {
 
-struct Log { std::string system, text; };  // a device's log line, its placeholders filled
-struct RecordPublished { std::string system; PublishedRecord record; };
-struct Condition { std::string system; rule_value rule; };  // one condition a device reported this round
-struct Rejected { std::string system, reason; };  // a frame or answer the line exchange did not take
-struct RoundEnded { RoundReport report; };
-struct Value { std::string query; float value; };  // a --get query answered
-struct Refusal { std::string query, why; };        // a --get query refused
-struct AlarmChanged { Alarm alarm; bool started; };  // started false: it ended
-struct Notice { std::string text; };  // start-up, shut-down and trouble lines of voka-host itself
+struct Log {  // a device's log line, its placeholders filled
+    std::string system;
+    std::string text;
+};
+struct RecordPublished {
+    std::string system;
+    PublishedRecord record;
+};
+struct Condition {  // one alarm condition a device reported this round
+    std::string system;
+    rule_value rule;
+};
+struct Dropped {  // a frame dropped outside any attempt, or a failed exchange
+    std::string system;
+    std::string reason;
+};
+struct RoundEnded {
+    RoundReport report;
+};
+struct Value {  // a --get query answered
+    std::string query;
+    float value;
+};
+struct Refusal {  // a --get query refused
+    std::string query;
+    std::string why;
+};
+struct AlarmChanged {
+    Alarm alarm;
+    bool started;  // false: it ended
+};
+struct Notice {  // start-up, shut-down and trouble lines of voka-host itself
+    std::string text;
+};
+struct Attempt {  // one failed attempt of a command (time-out, rejected frame, line failure)
+    std::string system;
+    FailedAttempt failure;
+    std::string text;  // the failure in words, with the command
+};
+struct Stats {  // the running totals of one power system's line
+    std::string system;
+    ExchangeCounters counters;
+    unsigned reopenings = 0;  // times the port was opened again after failing
+    bool final = false;       // the totals at exit
+};
+struct StateChanged {  // a power system's line state: "ok", "stale", "reconnecting"
+    std::string system;
+    std::string state;
+    std::string why;
+};
 
 }  // namespace event
 
-using Event = std::variant<event::Log, event::RecordPublished, event::Condition, event::Rejected, event::RoundEnded,
-                           event::Value, event::Refusal, event::AlarmChanged, event::Notice>;
+using Event = std::variant<event::Log, event::RecordPublished, event::Condition, event::Dropped, event::RoundEnded,
+                           event::Value, event::Refusal, event::AlarmChanged, event::Notice, event::Attempt,
+                           event::Stats, event::StateChanged>;
 
 // For std::visit over an Event: one lambda per event kind a sink shows,
 // and a generic one for the rest.

@@ -42,8 +42,8 @@ Json::Value to_json(const event::Condition& e) {
     return v;
 }
 
-Json::Value to_json(const event::Rejected& e) {
-    Json::Value v = event_object("rejected", e.system);
+Json::Value to_json(const event::Dropped& e) {
+    Json::Value v = event_object("dropped", e.system);
     v["reason"] = e.reason;
     return v;
 }
@@ -51,12 +51,11 @@ Json::Value to_json(const event::Rejected& e) {
 Json::Value to_json(const event::RoundEnded& e) {
     const RoundReport& r = e.report;
     Json::Value v = event_object("round", r.system);
-    v["round"] = r.round;
+    if (r.complete) v["round"] = r.round;  // a failed round has no number of its own
     v["complete"] = r.complete;
     v["outcome"] = r.outcome;
     v["duration_ms"] = std::round(r.duration_ms * 10) / 10;
     v["holding"] = static_cast<Json::UInt>(r.holding.size());
-    v["rejected_frames"] = r.rejected_frames;
     return v;
 }
 
@@ -92,6 +91,63 @@ Json::Value to_json(const event::AlarmChanged& e) {
 Json::Value to_json(const event::Notice& e) {
     Json::Value v = event_object("notice");
     v["text"] = e.text;
+    return v;
+}
+
+std::string hex(unsigned byte) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    return std::string("0x") + kDigits[byte >> 4 & 0xF] + kDigits[byte & 0xF];
+}
+
+Json::Value to_json(const event::Attempt& e) {
+    const FailedAttempt& f = e.failure;
+    Json::Value v = event_object("attempt", e.system);
+    v["cid1"] = hex(f.cid1);
+    v["cid2"] = hex(f.cid2);
+    v["attempt"] = f.attempt;
+    v["reason"] = std::string(to_string(f.why));
+    if (f.why == AttemptFailure::rejected) v["rejection"] = std::string(frame::key(f.rejection.reason));
+    v["retrying"] = f.will_retry;
+    v["text"] = e.text;
+    return v;
+}
+
+Json::Value rejected_json(const std::array<unsigned, frame::kErrorKinds>& rejected) {
+    Json::Value v(Json::objectValue);
+    for (size_t e = 0; e < rejected.size(); ++e)
+        if (rejected[e]) v[std::string(frame::key(frame::Error(e)))] = rejected[e];
+    return v;
+}
+
+Json::Value to_json(const event::Stats& e) {
+    const ExchangeCounters& c = e.counters;
+    Json::Value v = event_object("stats", e.system);
+    v["final"] = e.final;
+    v["sent"] = c.commands_sent;
+    v["answered"] = c.answers;
+    v["retried"] = c.retries;
+    v["late_answers"] = c.unsolicited;
+    v["noise_bytes"] = static_cast<Json::UInt64>(c.noise_bytes);
+    v["reopenings"] = e.reopenings;
+    Json::Value& commands = v["commands"] = Json::Value(Json::arrayValue);
+    for (const auto& [command, n] : c.commands) {
+        Json::Value k(Json::objectValue);
+        k["cid1"] = hex(command >> 8);
+        k["cid2"] = hex(command & 0xFF);
+        k["sent"] = n.sent;
+        k["answered"] = n.answered;
+        k["retried"] = n.retried;
+        k["timed_out"] = n.timed_out;
+        k["rejected"] = rejected_json(n.rejected);
+        commands.append(k);
+    }
+    return v;
+}
+
+Json::Value to_json(const event::StateChanged& e) {
+    Json::Value v = event_object("state", e.system);
+    v["state"] = e.state;
+    v["why"] = e.why;
     return v;
 }
 

@@ -17,7 +17,26 @@ std::string round_text(const RoundReport& r) {
         if (r.holding.empty()) text += "\n  conditions: none hold";
         for (const auto& c : r.holding) text += fmt::format("\n  condition: {} ({} {})", c.text, c.rule_id, c.data_id);
     }
-    if (r.rejected_frames) text += fmt::format("\n  answers rejected: {}", r.rejected_frames);
+    return text;
+}
+
+std::string rejected_text(const std::array<unsigned, frame::kErrorKinds>& rejected) {
+    std::string text;
+    for (size_t e = 0; e < rejected.size(); ++e)
+        if (rejected[e]) text += fmt::format("{}{} {}", text.empty() ? "" : ", ", frame::key(frame::Error(e)), rejected[e]);
+    return text.empty() ? "none" : text;
+}
+
+std::string stats_text(const event::Stats& s) {
+    const ExchangeCounters& c = s.counters;
+    std::string text = fmt::format(
+        "[{}] {}: {} sent, {} answered, {} retried, {} noise bytes, {} late answers dropped, {} reopenings", s.system,
+        s.final ? "totals at exit" : "totals", c.commands_sent, c.answers, c.retries, c.noise_bytes, c.unsolicited,
+        s.reopenings);
+    for (const auto& [command, n] : c.commands)
+        text += fmt::format("\n  {:02X} {:02X}: sent {}, answered {}, retried {}, timed out {}, rejected: {}",
+                            command >> 8, command & 0xFF, n.sent, n.answered, n.retried, n.timed_out,
+                            rejected_text(n.rejected));
     return text;
 }
 
@@ -68,6 +87,11 @@ void TextView::handle(const Event& e) {
                                               a.text, a.rule_id, a.data_id, a.grade));
                    },
                    [this](const event::Notice& x) { out_.write(x.text); },
+                   [this](const event::Attempt& x) { out_.write(fmt::format("[{}] failed: {}", x.system, x.text)); },
+                   [this](const event::Stats& x) { out_.write(stats_text(x)); },
+                   [this](const event::StateChanged& x) {
+                       out_.write(fmt::format("[{}] state {}: {}", x.system, x.state, x.why));
+                   },
                    // Records, conditions and rejected frames show with their round.
                    [](const auto&) {},
                },
