@@ -164,6 +164,12 @@ int run_site(const RunOptions& options) {
             ps, plugin, HostController::Services{events, work, alarms, &db},
             [&ps, &site](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
 
+    for (size_t i = 0; i < systems.size(); ++i) {
+        notice(fmt::format("voka-host: power system \"{}\" on {}", site.power_systems[i].name,
+                           describe_line(site.power_systems[i])));
+        systems[i]->open(options.rounds != 0);
+    }
+
     db.open();
     end_orphaned_alarms(db, site, systems, events);
     alarms.load();
@@ -204,11 +210,7 @@ int run_site(const RunOptions& options) {
             progress.notify_all();
         };
     }
-    for (size_t i = 0; i < systems.size(); ++i) {
-        const PowerSystemConfig& ps = site.power_systems[i];
-        notice(fmt::format("voka-host: power system \"{}\" on {}", ps.name, describe_line(ps)));
-        systems[i]->start(hooks, options.rounds != 0);
-    }
+    for (auto& system : systems) system->start(hooks);
     constexpr auto kStatsEvery = std::chrono::seconds(60);
     auto next_stats = std::chrono::steady_clock::now() + kStatsEvery;
     {

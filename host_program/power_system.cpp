@@ -70,8 +70,7 @@ PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& p
 
 PowerSystem::~PowerSystem() { stop(); }
 
-void PowerSystem::start(Hooks hooks, bool line_required) {
-    hooks_ = std::move(hooks);
+void PowerSystem::open(bool line_required) {
     try {
         line_ = open_line_(*master_);
         exchange_->set_line(*line_);
@@ -80,6 +79,10 @@ void PowerSystem::start(Hooks hooks, bool line_required) {
         if (line_required) throw;
         line_failed(e.what());
     }
+}
+
+void PowerSystem::start(Hooks hooks) {
+    hooks_ = std::move(hooks);
     thread_ = std::thread([this] { poll_loop(); });
 }
 

@@ -72,9 +72,12 @@ public:
 
     const std::string& name() const { return config_.name; }
 
-    // Opens the line and starts polling. A port that cannot be opened is the
-    // reconnecting state, or, with `line_required`, std::system_error.
-    void start(Hooks hooks, bool line_required);
+    // Opens the line, before anything else of the run is made. A port that
+    // cannot be opened is the reconnecting state, or, with `line_required`,
+    // std::system_error.
+    void open(bool line_required);
+    // Starts polling (after open()).
+    void start(Hooks hooks);
     void stop();
     // Ends polling after the exchange in progress; callable from the polling thread.
     void request_stop() {
