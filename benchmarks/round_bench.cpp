@@ -362,10 +362,10 @@ int run_measured_rounds(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg.substr(0, kFlag.size()) != kFlag) continue;
-        const std::string_view spec = arg.substr(kFlag.size());
-        const size_t colon = spec.find(':');
-        const std::string site(spec.substr(0, colon));
-        const int n = colon == std::string_view::npos ? 100 : std::atoi(std::string(spec.substr(colon + 1)).c_str());
+        const std::string_view choice = arg.substr(kFlag.size());
+        const size_t colon = choice.find(':');
+        const std::string site(choice.substr(0, colon));
+        const int n = colon == std::string_view::npos ? 100 : std::atoi(std::string(choice.substr(colon + 1)).c_str());
         Plant plant(site == "large" ? SiteSize::large : SiteSize::example);
         plant.round();  // every buffer at its working size first
         const int64_t ended = measured_rounds(plant, n);
