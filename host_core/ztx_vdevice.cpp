@@ -39,10 +39,10 @@ bool ZTXVDevice::CheckThresholdBool(int grade, const std::string& rule_id, const
                                     unsigned short seq) {
     auto c = controller.lock();
     if (!c) return holds;
-    rule_value rule{static_cast<uint8_t>(grade), rule_id, alarm_code, data_id, holds ? 1u : 0u,
-                    alarm_name, text, seq};
+    // Built in place: the only copies of the texts are the ones `rules` keeps.
+    const rule_value& rule = rules.emplace_back(static_cast<uint8_t>(grade), rule_id, alarm_code, data_id,
+                                                holds ? 1u : 0u, alarm_name, text, seq);
     c->threshold_reported(*this, rule);
-    rules.push_back(std::move(rule));
     return holds;
 }
 
