@@ -14,6 +14,12 @@ rule_value condition(const std::string& id, const std::string& text, bool holds)
     return rule_value{2, id, "06024", 0, holds ? 1u : 0u, "整流模块故障告警", text, 1};
 }
 
+std::string joined(const char* head, const std::string& tail) {
+    std::string s(head);
+    s.append(tail);
+    return s;
+}
+
 struct Round {
     uint32_t data_id;
     std::vector<rule_value> rules;
@@ -27,21 +33,24 @@ TEST(AlarmEngine, StartsAndEndsAlarmsPerDeviceRuleAndText) {
     const std::string m1 = "模块1整流模块故障告警", m2 = "模块2整流模块故障告警";
     const std::vector<Round> rounds = {
         {5, {condition("RC_0", m1, false), condition("RC_0", m2, false)}, false, {}},
-        {5, {condition("RC_0", m1, true), condition("RC_0", m2, false)}, true, {"+5/RC_0/" + m1}},
-        {5, {condition("RC_0", m1, true), condition("RC_0", m2, true)}, true, {"+5/RC_0/" + m2}},
+        {5, {condition("RC_0", m1, true), condition("RC_0", m2, false)}, true, {joined("+5/RC_0/", m1)}},
+        {5, {condition("RC_0", m1, true), condition("RC_0", m2, true)}, true, {joined("+5/RC_0/", m2)}},
         // Same rule and text on other devices, on either side of 5: apart.
         {4, {condition("RC_0", m1, false)}, false, {}},
-        {6, {condition("RC_0", m1, true)}, true, {"+6/RC_0/" + m1}},
-        {5, {condition("RC_0", m1, false), condition("RC_0", m2, true)}, true, {"-5/RC_0/" + m1}},
-        {5, {condition("RC_0", m1, false), condition("RC_0", m2, false)}, false, {"-5/RC_0/" + m2}},
+        {6, {condition("RC_0", m1, true)}, true, {joined("+6/RC_0/", m1)}},
+        {5, {condition("RC_0", m1, false), condition("RC_0", m2, true)}, true, {joined("-5/RC_0/", m1)}},
+        {5, {condition("RC_0", m1, false), condition("RC_0", m2, false)}, false, {joined("-5/RC_0/", m2)}},
         {6, {condition("RC_0", m1, true)}, true, {}},  // still holding: no second start
         {3, {}, false, {}},
-        {6, {condition("RC_0", m1, false)}, false, {"-6/RC_0/" + m1}},
+        {6, {condition("RC_0", m1, false)}, false, {joined("-6/RC_0/", m1)}},
     };
     std::vector<std::string> seen;
     std::vector<Alarm> ended;
     AlarmEngine engine([&](const Alarm& a, bool started) {
-        seen.push_back((started ? "+" : "-") + std::to_string(a.data_id) + "/" + a.rule_id + "/" + a.text);
+        // Appended piece by piece: GCC 12 at -O3 warns falsely on "x" + std::string.
+        std::string change(started ? "+" : "-");
+        change.append(std::to_string(a.data_id)).append("/").append(a.rule_id).append("/").append(a.text);
+        seen.push_back(std::move(change));
         if (!started) ended.push_back(a);
     });
     int64_t now = 1000;

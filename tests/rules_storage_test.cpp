@@ -16,7 +16,9 @@ namespace {
 std::vector<std::string> described(const std::vector<rule_value>& rules) {
     std::vector<std::string> out;
     for (const auto& r : rules)
-        out.push_back(r.rule_id + "|" + r.text + "|" + std::to_string(r.holds) + "|" + std::to_string(r.seq));
+        out.push_back(r.rule_id);
+        out.back().append("|").append(r.text).append("|").append(std::to_string(r.holds)).append("|").append(
+            std::to_string(r.seq));
     return out;
 }
 
