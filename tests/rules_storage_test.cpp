@@ -15,10 +15,11 @@ namespace {
 // What a condition says, for comparing a judged batch with what was reported.
 std::vector<std::string> described(const std::vector<rule_value>& rules) {
     std::vector<std::string> out;
-    for (const auto& r : rules)
+    for (const auto& r : rules) {
         out.push_back(r.rule_id);
         out.back().append("|").append(r.text).append("|").append(std::to_string(r.holds)).append("|").append(
             std::to_string(r.seq));
+    }
     return out;
 }
 
