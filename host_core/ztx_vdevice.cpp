@@ -39,9 +39,16 @@ bool ZTXVDevice::CheckThresholdBool(int grade, const std::string& rule_id, const
                                     unsigned short seq) {
     auto c = controller.lock();
     if (!c) return holds;
-    // Built in place: the only copies of the texts are the ones `rules` keeps.
-    const rule_value& rule = rules.emplace_back(static_cast<uint8_t>(grade), rule_id, alarm_code, data_id,
-                                                holds ? 1u : 0u, alarm_name, text, seq);
+    // Filled in place: the only copies of the texts are the ones `rules` keeps.
+    rule_value& rule = rules.emplace_back();
+    rule.grade = static_cast<uint8_t>(grade);
+    rule.rule_id = rule_id;
+    rule.alarm_code = alarm_code;
+    rule.data_id = data_id;
+    rule.holds = holds ? 1u : 0u;
+    rule.alarm_name = alarm_name;
+    rule.text = text;
+    rule.seq = seq;
     c->threshold_reported(*this, rule);
     return holds;
 }

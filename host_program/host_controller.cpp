@@ -54,7 +54,7 @@ void HostController::publish(ZTXVDevice& device, int type, std::span<const uint8
 }
 
 void HostController::threshold_reported(ZTXVDevice&, const rule_value& rule) {
-    services_.events.handle(Event{std::in_place_type<event::Condition>, system_, rule});
+    services_.events.handle(event::Condition{system_, rule});
     if (rule.holds) current_.holding.push_back(rule);
 }
 
