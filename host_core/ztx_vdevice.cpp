@@ -39,16 +39,15 @@ bool ZTXVDevice::CheckThresholdBool(int grade, const std::string& rule_id, const
                                     unsigned short seq) {
     auto c = controller.lock();
     if (!c) return holds;
-    // Filled in place: the only copies of the texts are the ones `rules` keeps.
-    rule_value& rule = rules.emplace_back();
-    rule.grade = static_cast<uint8_t>(grade);
-    rule.rule_id = rule_id;
-    rule.alarm_code = alarm_code;
-    rule.data_id = data_id;
-    rule.holds = holds ? 1u : 0u;
-    rule.alarm_name = alarm_name;
-    rule.text = text;
-    rule.seq = seq;
+    // Built in place where the compiler can: the only copies of the texts are
+    // the ones `rules` keeps.
+#if defined(__cpp_aggregate_paren_init)
+    const rule_value& rule = rules.emplace_back(static_cast<uint8_t>(grade), rule_id, alarm_code, data_id,
+                                                holds ? 1u : 0u, alarm_name, text, seq);
+#else
+    const rule_value& rule = rules.emplace_back(
+        rule_value{static_cast<uint8_t>(grade), rule_id, alarm_code, data_id, holds ? 1u : 0u, alarm_name, text, seq});
+#endif
     c->threshold_reported(*this, rule);
     return holds;
 }
