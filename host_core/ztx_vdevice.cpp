@@ -39,10 +39,16 @@ bool ZTXVDevice::CheckThresholdBool(int grade, const std::string& rule_id, const
                                     unsigned short seq) {
     auto c = controller.lock();
     if (!c) return holds;
-    rule_value rule{static_cast<uint8_t>(grade), rule_id, alarm_code, data_id, holds ? 1u : 0u,
-                    alarm_name, text, seq};
+    // Built in place where the compiler can: the only copies of the texts are
+    // the ones `rules` keeps.
+#if defined(__cpp_aggregate_paren_init)
+    const rule_value& rule = rules.emplace_back(static_cast<uint8_t>(grade), rule_id, alarm_code, data_id,
+                                                holds ? 1u : 0u, alarm_name, text, seq);
+#else
+    const rule_value& rule = rules.emplace_back(
+        rule_value{static_cast<uint8_t>(grade), rule_id, alarm_code, data_id, holds ? 1u : 0u, alarm_name, text, seq});
+#endif
     c->threshold_reported(*this, rule);
-    rules.push_back(std::move(rule));
     return holds;
 }
 

@@ -6,22 +6,24 @@ bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rule
     {
         MutexLock lock(mutex_);
         for (const rule_value& r : rules) {
-            Key key{data_id, r.rule_id, r.text};
+            const KeyView key{data_id, r.rule_id, r.text};
             const auto it = active_.find(key);
             if (r.holds && it == active_.end()) {
                 Alarm a{data_id, r.rule_id, r.text, r.grade, r.alarm_code, r.alarm_name, now, 0};
-                active_.emplace(std::move(key), a);
+                active_.emplace(Key{data_id, r.rule_id, r.text}, a);
                 alarm_started(a);
                 changes.emplace_back(std::move(a), true);
             } else if (!r.holds && it != active_.end()) {
-                Alarm a = it->second;
+                Alarm a = std::move(it->second);
                 a.ended = now;
                 active_.erase(it);
                 alarm_ended(a);
                 changes.emplace_back(std::move(a), false);
             }
         }
-        for (const auto& [key, alarm] : active_) any_active = any_active || std::get<0>(key) == data_id;
+        // Keys sort by data id first: the device's alarms, if any, start here.
+        const auto first = active_.lower_bound(data_id);
+        any_active = first != active_.end() && std::get<0>(first->first) == data_id;
     }
     if (listener_)
         for (const auto& [alarm, started] : changes) listener_(alarm, started);

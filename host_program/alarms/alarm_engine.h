@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -57,6 +58,19 @@ protected:
 
 private:
     using Key = std::tuple<uint32_t, std::string, std::string>;
-    std::map<Key, Alarm> active_ GUARDED_BY(mutex_);
+    // A round's conditions are looked up by views of their own strings, so
+    // judging a round copies nothing unless an alarm starts.
+    using KeyView = std::tuple<uint32_t, std::string_view, std::string_view>;
+    struct KeyLess {
+        using is_transparent = void;
+        static KeyView view(const Key& k) { return {std::get<0>(k), std::get<1>(k), std::get<2>(k)}; }
+        static const KeyView& view(const KeyView& k) { return k; }
+        static KeyView view(uint32_t data_id) { return {data_id, {}, {}}; }
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const {
+            return view(a) < view(b);
+        }
+    };
+    std::map<Key, Alarm, KeyLess> active_ GUARDED_BY(mutex_);
     Listener listener_;
 };
