@@ -26,6 +26,9 @@ packages=(
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
   dpkg-dev file              # cpack's DEB generator: dpkg-shlibdeps, and file to find the ELF objects
   sqlite3 time               # scripts/history-read.sh: fills large databases, measures peak memory
+  systemd                    # systemd-analyze verify: the service's unit checked by the tests and the package
+  libjs-chart.js             # the live page's chart library, served from its Debian path
+  chromium chromium-driver python3-selenium   # the live page tested in a real browser
 )
 
 if [[ $armhf == 1 ]]; then
