@@ -1,5 +1,7 @@
 #include "line/line_exchange.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 std::string_view to_string(ExchangeEnd e) {
