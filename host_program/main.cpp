@@ -21,6 +21,9 @@
 #include "host_program/events/text_view.h"
 #include "host_program/history/history_db.h"
 #include "host_program/host_options.h"
+#include "host_program/http/api_pages.h"
+#include "host_program/http/http_server.h"
+#include "host_program/http/site_snapshot.h"
 #include "host_program/lines.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
@@ -140,6 +143,9 @@ int run_site(const RunOptions& options) {
         if (!site_has_device(site, q.data_id))
             throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
 
+    const HttpConfig http =
+        with_listen_option(site.http, options.listen, site.path.empty() ? "--listen" : site.path);
+
     std::FILE* const view_out = keep_stdout_for_the_view();
     std::unique_ptr<EventSink> view;
     if (options.json)
@@ -148,6 +154,11 @@ int run_site(const RunOptions& options) {
         view = std::make_unique<TextView>(view_out);
     EventStream events;
     events.add(*view);
+    std::optional<SiteSnapshot> snapshot;  // what the HTTP side shows
+    if (http.listen) {
+        snapshot.emplace(site);
+        events.add(*snapshot);
+    }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
 
     // An existing file is checked now; a new one is made only once the site has started.
@@ -170,9 +181,19 @@ int run_site(const RunOptions& options) {
         systems[i]->open(options.rounds != 0);
     }
 
+    // Listening before the database is made: a port already taken leaves nothing behind.
+    std::unique_ptr<HttpServer> server;
+    if (http.listen) {
+        server = std::make_unique<HttpServer>(*http.listen, http.auth, notice);
+        add_api_routes(*server, *snapshot, db.path());
+        server->start();
+        notice("voka-host: serving HTTP on " + server->url());
+    }
+
     db.open();
     end_orphaned_alarms(db, site, systems, events);
     alarms.load();
+    if (snapshot) snapshot->restore_alarms(alarms.active());
     reload(db, systems, events);
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {
