@@ -24,6 +24,10 @@
 #include "host_program/events/text_view.h"
 #include "host_program/history/history_db.h"
 #include "host_program/host_options.h"
+#include "host_program/http/api_pages.h"
+#include "host_program/http/http_server.h"
+#include "host_program/http/live_page.h"
+#include "host_program/http/site_snapshot.h"
 #include "host_program/lines.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
@@ -138,10 +142,18 @@ int run_site(const RunOptions& options) {
         if (!site_has_device(site, q.data_id))
             throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
 
+    const HttpConfig http =
+        with_listen_option(site.http, options.listen, site.path.empty() ? "--listen" : site.path);
+
     std::FILE* const view_out = keep_stdout_for_the_view();
     const std::unique_ptr<EventSink> view = make_view(options.json, view_out);
     EventStream events;
     events.add(*view);
+    std::optional<SiteSnapshot> snapshot;  // what the HTTP side shows
+    if (http.listen) {
+        snapshot.emplace(site);
+        events.add(*snapshot);
+    }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
 
     // An existing file is checked now; a new one is made only once the site has started.
@@ -155,9 +167,20 @@ int run_site(const RunOptions& options) {
     RunningSite running(site, plugin, {HostController::Services{events, work, alarms, &db}, db, alarms});
     running.open(options.rounds != 0);
 
+    // Listening before the database is made: a port already taken leaves nothing behind.
+    std::unique_ptr<HttpServer> server;
+    if (http.listen) {
+        server = std::make_unique<HttpServer>(*http.listen, http.auth, notice);
+        add_api_routes(*server, *snapshot, db.path());
+        add_live_page(*server, notice);
+        server->start();
+        notice("voka-host: serving HTTP on " + server->url());
+    }
+
     db.open();
     running.end_orphaned_alarms();
     alarms.load();
+    if (snapshot) snapshot->restore_alarms(alarms.active());
     running.reload_images();
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {

@@ -213,6 +213,11 @@ void PowerSystem::poll_loop() {
             }
             if (report) {
                 publish_stats();
+                {
+                    MutexLock lock(stats_mutex_);
+                    report->counters = stats_.counters;
+                    report->reopenings = stats_.reopenings;
+                }
                 services_.events.handle(event::RoundEnded{*report});
                 round_ended(*report, end);
                 if (report->complete && hooks_.after_round) hooks_.after_round(*this, report->round);

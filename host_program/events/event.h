@@ -33,6 +33,8 @@ struct RoundReport {
     double duration_ms = 0;
     std::vector<PublishedRecord> records;
     std::vector<rule_value> holding;  // conditions that hold this round
+    ExchangeCounters counters;  // the line's running totals at the round's end
+    unsigned reopenings = 0;    // times the port was opened again after failing, so far
 };
 
 namespace event {
