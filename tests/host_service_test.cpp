@@ -60,10 +60,12 @@ std::map<std::string, std::vector<unsigned>> rounds_by_system(const std::vector<
 
 }  // namespace
 
-// What the package installs as /etc/voka/site.json must run on a fresh install.
+// What the package installs as /etc/voka/site.json must run on a fresh install
+// (its page on a free port here, as other tests may run beside it).
 TEST(HostService, TheShippedSiteFileRunsTheBundledSimulator) {
     Workdir w;
-    ChildProcess host(VOKA_HOST_PATH, {VOKA_SERVICE_SITE, "--json", "--rounds", "2", "--db", w.path("h.db")});
+    ChildProcess host(VOKA_HOST_PATH, {VOKA_SERVICE_SITE, "--json", "--rounds", "2", "--db", w.path("h.db"),
+                                       "--listen", "127.0.0.1:0"});
     const auto all = events(host.remaining_lines());
     ASSERT_EQ(host.exit_status(), 0) << host.errors();
     EXPECT_EQ(rounds_by_system(all)["example"], (std::vector<unsigned>{1, 2}));

@@ -122,7 +122,7 @@ function makeChart(canvas) {
       animation: false, responsive: true, maintainAspectRatio: false, parsing: false, spanGaps: false,
       elements: { point: { radius: 2 }, line: { borderWidth: 2 } },
       scales: {
-        x: { type: "linear", ticks: { callback: hhmm, maxTicksLimit: 7 } },
+        x: { type: "linear", ticks: { callback: hhmm, stepSize: 3 * 3600 * 1000 } },
         v: { type: "linear", position: "left", title: { display: true, text: "V" } },
         i: { type: "linear", position: "right", title: { display: true, text: "A" }, grid: { drawOnChartArea: false } },
       },
@@ -137,8 +137,8 @@ async function getJson(url) {
   return r.json();
 }
 
-async function history(dataId, type, since, value) {
-  const url = `/api/v1/history?data_id=${dataId}&since=${encodeURIComponent(since)}&limit=${HISTORY_LIMIT}`;
+async function history(dataId, type, value) {
+  const url = `/api/v1/history?data_id=${dataId}&since=24h&limit=${HISTORY_LIMIT}`;
   const answer = await getJson(url);
   return (answer.records || []).filter((r) => r.record_type === type)
     .map((r) => ({ x: Date.parse(r.time), y: value(r.fields) }))
@@ -154,11 +154,10 @@ function totalCurrent(fields) {
 async function plot(s, c) {
   if (typeof Chart === "undefined") return;  // the chart library did not load: the rest still shows
   const now = Date.now();
-  const since = new Date(now - DAY_MS).toISOString();
   const dc = (s.devices || []).find((d) => d.record_type === DC);
   const [v, i] = await Promise.all([
-    dc ? history(dc.data_id, DC, since, (f) => f.v) : [],
-    history(s.data_id, RECTIFIER, since, totalCurrent),
+    dc ? history(dc.data_id, DC, (f) => f.v) : [],
+    history(s.data_id, RECTIFIER, totalCurrent),
   ]);
   if (!c.chart) c.chart = makeChart(c.canvas);
   c.chart.data.datasets[0].data = v;

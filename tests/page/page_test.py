@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The live page in a real browser: headless Chromium (through chromedriver)
 loads / from a voka-host polling the embedded simulator, and must show the
 simulator's DC voltage, a module current and an active alarm, and draw the
