@@ -45,6 +45,8 @@ TEST(SiteChanges, RestartsOnlyWhatChanged) {
         {"the plug-in and history", site({ps("a", 1), ps("b", 2), ps("c", 3)},
                                          R"("plugin": "/x/voka.so", "history": {"interval_s": 5}, )"),
          {}, {}, {}, {"the plug-in", "the history settings"}},
+        {"the HTTP side", site({ps("a", 1), ps("b", 2), ps("c", 3)}, R"("http": {"listen": "127.0.0.1:9"}, )"),
+         {}, {}, {}, {"the HTTP settings"}},
     };
     for (const auto& c : cases) {
         const SiteChanges got = compare_sites(running, c.next);
