@@ -110,31 +110,17 @@ TEST(Exposition, EscapesLabelValuesAndHelpAndWritesSpecialValues) {
     struct Case {
         std::string in, label, help;
     } cases[] = {
-        {"plain", "plain", "plain"},
         {R"(back\slash)", R"(back\\slash)", R"(back\\slash)"},
         {"say \"hi\"", R"(say \"hi\")", "say \"hi\""},
         {"two\nlines", R"(two\nlines)", R"(two\nlines)"},
-        {"", "", ""},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(escape_label_value(c.in), c.label) << c.in;
         EXPECT_EQ(escape_help(c.in), c.help) << c.in;
     }
     EXPECT_EQ(sample_value(53.6), "53.6");
-    EXPECT_EQ(sample_value(0), "0");
-    EXPECT_EQ(sample_value(1e21), "1e+21");
     EXPECT_EQ(sample_value(std::numeric_limits<double>::quiet_NaN()), "NaN");
     EXPECT_EQ(sample_value(-std::numeric_limits<double>::infinity()), "-Inf");
-}
-
-TEST(Exposition, KeepsEachFamilyTogetherUnderOneHelpAndType) {
-    Exposition e;
-    e.add("a_total", Exposition::Type::counter, "A", {{"x", "1"}}, 1);
-    e.add("b", Exposition::Type::gauge, "B", {}, 2);
-    e.add("a_total", Exposition::Type::counter, "A", {{"x", "2"}}, 3);
-    EXPECT_EQ(e.text(),
-              "# HELP a_total A\n# TYPE a_total counter\na_total{x=\"1\"} 1\na_total{x=\"2\"} 3\n"
-              "# HELP b B\n# TYPE b gauge\nb 2\n");
 }
 
 TEST(MetricFamilies, NamesEachReadingWithItsKindAndBaseUnit) {
@@ -145,13 +131,10 @@ TEST(MetricFamilies, NamesEachReadingWithItsKindAndBaseUnit) {
         const char* family;
     } cases[] = {
         {RecordKind::ac, "ia", "A", "voka_ac_current_amperes"},
-        {RecordKind::ac, "b", "V", "voka_ac_voltage_volts"},
         {RecordKind::ac, "f", "Hz", "voka_ac_frequency_hertz"},
         {RecordKind::dc, "v", "V", "voka_dc_voltage_volts"},
-        {RecordKind::dc, "i", "A", "voka_dc_current_amperes"},
         {RecordKind::dc, "battery_currents", "A", "voka_battery_current_amperes"},
         {RecordKind::rectifier, "current", "A", "voka_rectifier_module_current_amperes"},
-        {RecordKind::rectifier, "output_voltage", "V", "voka_rectifier_output_voltage_volts"},
         {RecordKind::rectifier, "dc_params", "", "voka_rectifier_dc_parameter"},
         {RecordKind::dc, "new_value", "A", "voka_dc_new_value_amperes"},  // not in the table: named generically
     };

@@ -14,7 +14,7 @@ namespace {
 std::string required_string(const Json::Value& obj, const char* key, const std::string& source,
                             const std::string& place) {
     if (!obj.isMember(key) || !obj[key].isString() || obj[key].asString().empty())
-        fail(source, place + "." + key, "must be a non-empty string");
+        fail(source, fmt::format("{}.{}", place, key), "must be a non-empty string");
     return obj[key].asString();
 }
 
@@ -33,7 +33,7 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
     if (http.isNull()) return c;
     if (!http.isObject()) fail(source, "http", "must be an object");
     for (const std::string& key : http.getMemberNames())
-        if (key != "listen" && key != "auth") fail(source, "http." + key, "is not a setting of \"http\"");
+        if (key != "listen" && key != "auth") fail(source, fmt::format("http.{}", key), "is not a setting of \"http\"");
     if (http.isMember("listen")) {
         if (!http["listen"].isString()) fail(source, "http.listen", "must be a string ADDR:PORT");
         auto parsed = parse_listen_address(http["listen"].asString());

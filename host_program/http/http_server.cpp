@@ -84,7 +84,7 @@ void HttpServer::Impl::refuse_credential(const httplib::Request& req, httplib::R
 
 void HttpServer::Impl::route(const httplib::Request& req, httplib::Response& res) const {
     const auto found = routes.find(req.path);
-    if (found == routes.end()) return answer(res, plain_error(404, "no such page: " + req.path));
+    if (found == routes.end()) return answer(res, plain_error(404, fmt::format("no such page: {}", req.path)));
     HttpRequest request{req.path, {req.params.begin(), req.params.end()}};
     answer(res, found->second(request));
 }
@@ -148,5 +148,5 @@ uint16_t HttpServer::port() const { return impl_->port; }
 std::string HttpServer::url() const {
     ListenAddress shown = impl_->listen;
     shown.port = impl_->port;
-    return "http://" + shown.text() + "/";
+    return fmt::format("http://{}/", shown.text());
 }

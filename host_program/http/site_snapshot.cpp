@@ -63,14 +63,14 @@ void SiteSnapshot::handle(const Event& e) {
                        const PublishedRecord& r = x.record;
                        auto device = std::make_shared<const DeviceState>(
                            DeviceState{r.data_id, r.device_type, r.record_type, now_(), r.decoded});
-                       std::lock_guard lock(mutex_);
+                       MutexLock lock(mutex_);
                        if (SystemState* s = system_named(x.system))
                            s->devices[{r.data_id, r.record_type}] = std::move(device);
                    },
                    [this](const event::RoundEnded& x) {
                        const double now = now_();
                        const RoundReport& r = x.report;
-                       std::lock_guard lock(mutex_);
+                       MutexLock lock(mutex_);
                        SystemState* s = system_named(r.system);
                        if (!s) return;
                        s->counters = r.counters;
@@ -81,21 +81,21 @@ void SiteSnapshot::handle(const Event& e) {
                        s->round_duration_ms = r.duration_ms;
                    },
                    [this](const event::Stats& x) {
-                       std::lock_guard lock(mutex_);
+                       MutexLock lock(mutex_);
                        if (SystemState* s = system_named(x.system)) {
                            s->counters = x.counters;
                            s->reopenings = x.reopenings;
                        }
                    },
                    [this](const event::StateChanged& x) {
-                       std::lock_guard lock(mutex_);
+                       MutexLock lock(mutex_);
                        if (SystemState* s = system_named(x.system)) {
                            s->state = x.state;
                            s->state_why = x.why;
                        }
                    },
                    [this](const event::AlarmChanged& x) {
-                       std::lock_guard lock(mutex_);
+                       MutexLock lock(mutex_);
                        alarm_changed(x.alarm, x.started);
                    },
                    [](const auto&) {},
@@ -104,11 +104,11 @@ void SiteSnapshot::handle(const Event& e) {
 }
 
 void SiteSnapshot::restore_alarms(const std::vector<Alarm>& active) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const Alarm& a : active) alarm_changed(a, true);
 }
 
 SiteState SiteSnapshot::copy() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return state_;
 }

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,6 +18,7 @@
 
 #include "host_program/events/event.h"
 #include "host_program/site_config.h"
+#include "host_program/thread_annotations.h"
 
 struct DeviceState {
     uint32_t data_id = 0;
@@ -58,17 +58,17 @@ public:
     using Clock = double (*)();
     explicit SiteSnapshot(const SiteConfig& site, Clock now = nullptr);
 
-    void handle(const Event& e) override;
+    void handle(const Event& e) override EXCLUDES(mutex_);
     // Alarms that were active already when the host started (they are not announced again).
-    void restore_alarms(const std::vector<Alarm>& active);
-    SiteState copy() const;
+    void restore_alarms(const std::vector<Alarm>& active) EXCLUDES(mutex_);
+    SiteState copy() const EXCLUDES(mutex_);
 
 private:
-    SystemState* system_named(const std::string& name);
-    SystemState* system_with_device(uint32_t data_id);
-    void alarm_changed(const Alarm& a, bool started);
+    SystemState* system_named(const std::string& name) REQUIRES(mutex_);
+    SystemState* system_with_device(uint32_t data_id) REQUIRES(mutex_);
+    void alarm_changed(const Alarm& a, bool started) REQUIRES(mutex_);
 
     Clock now_;
-    mutable std::mutex mutex_;
-    SiteState state_;
+    mutable Mutex mutex_;
+    SiteState state_ GUARDED_BY(mutex_);
 };
