@@ -2,7 +2,8 @@
 #   plugin -> voka-plugin: voka.so in the folder a host loads plug-ins from;
 #             needs the C++ runtime only
 #   tools  -> voka-tools:  the stand-in host and the equipment simulator, for
-#             whichever of those programs the build defines
+#             whichever of those programs the build defines; with voka-host,
+#             its system service and the service's site file (a conffile)
 # Included at the end of the top-level CMakeLists.txt: the programs' targets
 # must exist by then.
 
@@ -20,6 +21,16 @@ if(VOKA_TOOL_TARGETS)
   # The bundled scenarios, where voka-host looks for its example site.
   install(DIRECTORY simulator/scenarios/ DESTINATION share/voka/simulator/scenarios COMPONENT tools)
   list(APPEND VOKA_PACKAGED_COMPONENTS tools)
+endif()
+if(TARGET voka-host)
+  # The unit where Debian 12's packages put theirs; the site file it runs,
+  # the bundled simulator site until the site's own replaces it.
+  install(FILES service/voka-host.service DESTINATION /lib/systemd/system COMPONENT tools)
+  install(FILES service/site.json DESTINATION /etc/voka COMPONENT tools)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/service/conffiles)
+  # The live page, whose chart library comes from Debian (served from /usr/share/javascript).
+  install(DIRECTORY www/ DESTINATION share/voka/www COMPONENT tools)
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS libjs-chart.js)
 endif()
 
 # dpkg's name for the architecture the compiler builds for (armhf, amd64),

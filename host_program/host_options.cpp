@@ -112,6 +112,14 @@ void describe_run(CLI::App& run, RunOptions& o) {
                    "the plug-in to load (default: the one built beside voka-host, then the installed one)")
         ->type_name("PATH");
     add_database(run, o.database, true);
+    add_checked(run, "--listen", "ADDR:PORT",
+                "serve /metrics and the HTTP API there (in place of the site's \"http\": {\"listen\": ...}); "
+                "an address other than loopback needs the site's \"http\": {\"auth\": ...}",
+                [&o](const std::string& v) {
+                    auto parsed = parse_listen_address(v);
+                    if (auto* why = std::get_if<std::string>(&parsed)) throw UsageError("--listen: " + *why);
+                    o.listen = std::get<ListenAddress>(parsed);
+                });
 }
 
 void describe_probe(CLI::App& probe, ProbeOptions& o) {

@@ -2,7 +2,7 @@
 // The command line of voka-host: one subcommand per job, `run` the default.
 //
 //   voka-host [run] [SITE.json] [--json] [--rounds N [--give-up-after N]] [--get ID:KEY]... [--plugin PATH]
-//                   [--db PATH]
+//                   [--db PATH] [--listen ADDR:PORT]
 //   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses] [--answer-start-ms MS]
 //   voka-host alarms [--log [--since T] [--data-id N] [--format text|json|csv]] [--db PATH]
 //   voka-host history DATA_ID [--since T] [--until T] [--limit N] [--newest-first] [--format F] [--db PATH]
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "host_program/http/listen_address.h"
 #include "host_program/reading/output_format.h"
 
 struct ValueQuery {
@@ -33,6 +34,7 @@ struct RunOptions {
     unsigned rounds = 0;  // 0: run until stopped
     unsigned give_up_after = 10;  // with rounds: consecutive failed attempts before exit 1
     std::vector<ValueQuery> queries;
+    std::optional<ListenAddress> listen;  // serve HTTP there, in place of the site's "http": {"listen"}
 };
 
 struct ProbeOptions {

@@ -37,6 +37,15 @@ std::unique_ptr<ByteLine> open_line(const PowerSystemConfig& ps, const PMBusProt
     }
 }
 
+void check_line(const PowerSystemConfig& ps, const std::string& site_path) {
+    if (ps.port) return;
+    try {
+        (void)sim::load_scenario(scenario_path(ps, site_path));
+    } catch (const sim::ScenarioError& e) {
+        throw ConfigError(e.what());
+    }
+}
+
 std::string describe_line(const PowerSystemConfig& ps) {
     if (ps.port) return *ps.port;
     return "the embedded simulator (" + (ps.scenario ? *ps.scenario : std::string("bundled example scenario")) + ")";

@@ -18,6 +18,9 @@
 std::unique_ptr<ByteLine> open_line(const PowerSystemConfig& ps, const PMBusProtocol& master,
                                     const std::string& site_path);
 std::string describe_line(const PowerSystemConfig& ps);
+// What open_line can tell before opening anything: for the embedded
+// simulator, that its scenario can be read. Throws ConfigError.
+void check_line(const PowerSystemConfig& ps, const std::string& site_path);
 
 // The plug-in to load: --plugin, else the site file's "plugin", else
 // $VOKA_PLUGIN, else the one built beside voka-host, else the installed one.

@@ -7,23 +7,31 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "host_program/alarms/durable_alarm_engine.h"
+#include "host_program/events/journal_view.h"
 #include "host_program/events/json_writer.h"
 #include "host_program/events/text_view.h"
 #include "host_program/history/history_db.h"
 #include "host_program/host_options.h"
+#include "host_program/http/api_pages.h"
+#include "host_program/http/http_server.h"
+#include "host_program/http/live_page.h"
+#include "host_program/http/site_snapshot.h"
 #include "host_program/lines.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
+#include "host_program/running_site.h"
 #include "host_program/probe/probe_command.h"
 #include "host_program/reading/alarm_log.h"
 #include "host_program/reading/history_export.h"
@@ -34,7 +42,9 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_reload = 0;
 void on_signal(int) { g_stop = 1; }
+void on_hangup(int) { g_reload = 1; }
 
 std::string database_path(const std::optional<std::string>& option, const HistoryConfig& history) {
     return option ? *option : history.database.value_or("voka-history.db");
@@ -74,43 +84,6 @@ int print_history(const HistoryOptions& options) {
     return 0;
 }
 
-// Gives every device its latest stored image before the first round.
-void reload(HistoryDb& db, std::vector<std::unique_ptr<PowerSystem>>& systems, EventSink& events) {
-    const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
-    for (const HistoryRow& row : db.latest_images()) {
-        for (auto& system : systems) {
-            const auto accepted = system->load_from_cache(row.data_id, row.device_type, row.image);
-            if (!accepted) continue;
-            if (*accepted)
-                notice(fmt::format("voka-host: {} {} reloaded from its record of {}", row.device_type,
-                                          row.data_id, when(row.time)));
-            else if (row.record_type == kAcRecord.number && row.image.size() == kAcRecord.size_for(0))
-                notice(fmt::format("voka-host: {} {} had no channels when last stored; nothing to reload",
-                                          row.device_type, row.data_id));
-            else
-                notice(fmt::format("voka-host: {} {} refused its stored record of {} ({} bytes)",
-                                          row.device_type, row.data_id, when(row.time), row.image.size()));
-        }
-    }
-}
-
-// Ends, once and with the reason recorded, the alarms of devices the site no
-// longer has: nothing would ever end them.
-void end_orphaned_alarms(HistoryDb& db, const SiteConfig& site, std::vector<std::unique_ptr<PowerSystem>>& systems,
-                         EventSink& events) {
-    const auto in_site = [&](uint32_t data_id) {
-        for (size_t i = 0; i < systems.size(); ++i)
-            if (site.power_systems[i].data_id == data_id || systems[i]->has_device(data_id)) return true;
-        return false;
-    };
-    const std::string reason = "its device is no longer in the site";
-    for (const Alarm& a : db.end_alarms_of_devices_not(in_site, static_cast<int64_t>(std::time(nullptr)), reason)) {
-        events.handle(event::Notice{fmt::format("voka-host: alarm {} \"{}\" of device {} ended: {}", a.rule_id,
-                                                a.text, a.data_id, reason)});
-        events.handle(event::AlarmChanged{a, false});
-    }
-}
-
 // The plug-in writes a few plain diagnostic lines to standard output; they go
 // to standard error instead, so that what voka-host shows (a JSON stream with
 // --json) stays whole. Returns the stream of the original standard output.
@@ -123,16 +96,45 @@ std::FILE* keep_stdout_for_the_view() {
 }
 
 // The running totals of every power system, as one stats event each.
-void show_stats(const std::vector<std::unique_ptr<PowerSystem>>& systems, EventSink& events, bool final) {
-    for (const auto& system : systems) {
+void show_stats(const RunningSite& site, EventSink& events, bool final) {
+    for (const auto& system : site.systems()) {
         event::Stats stats = system->stats();
         stats.final = final;
         events.handle(stats);
     }
 }
 
+// What voka-host shows on standard output: --json's stream; on a terminal
+// the view of a person watching; else (a service's journal, a pipe) plain
+// lines, with syslog priorities when the journal reads them.
+std::unique_ptr<EventSink> make_view(bool json, std::FILE* out) {
+    if (json) return std::make_unique<JsonWriter>(out);
+    if (isatty(fileno(out)) == 1) return std::make_unique<TextView>(out);
+    return std::make_unique<JournalView>(out, journal::is_journal_stream(fileno(out), std::getenv("JOURNAL_STREAM")));
+}
+
+// SIGHUP: the site file read again and applied; a file that cannot be used
+// changes nothing. Returns what changed.
+SiteChanges reload_site(RunningSite& site, const std::optional<std::string>& path, EventSink& events) {
+    if (!path) {
+        events.handle(event::ReloadRefused{"voka-host runs the bundled example site: there is no site file to read"});
+        return {};
+    }
+    try {
+        const SiteChanges changes = site.apply(read_site_config(*path));
+        for (const std::string& what : changes.kept_until_restart)
+            events.handle(event::Notice{fmt::format("voka-host: {} changed in {}: applied at the next start of voka-host",
+                                                    what, *path)});
+        events.handle(event::SiteReloaded{changes.added, changes.removed, changes.changed});
+        return changes;
+    } catch (const ConfigError& e) {
+        events.handle(event::ReloadRefused{e.what()});
+        return {};
+    }
+}
+
 // Runs the site until every power system has done `rounds` complete rounds
-// (0: until a signal). Exit status 0, or 1 when a power system gave up.
+// (0: until SIGTERM or SIGINT). Exit status 0, or 1 when a power system gave up.
 int run_site(const RunOptions& options) {
     const SiteConfig site = options.config_path ? read_site_config(*options.config_path) : bundled_example_site();
     const std::string plugin_path = find_plugin(options.plugin, site.plugin);
@@ -140,14 +142,18 @@ int run_site(const RunOptions& options) {
         if (!site_has_device(site, q.data_id))
             throw ConfigError(fmt::format("--get {}: no device {} in this site", q.text, q.data_id));
 
+    const HttpConfig http =
+        with_listen_option(site.http, options.listen, site.path.empty() ? "--listen" : site.path);
+
     std::FILE* const view_out = keep_stdout_for_the_view();
-    std::unique_ptr<EventSink> view;
-    if (options.json)
-        view = std::make_unique<JsonWriter>(view_out);
-    else
-        view = std::make_unique<TextView>(view_out);
+    const std::unique_ptr<EventSink> view = make_view(options.json, view_out);
     EventStream events;
     events.add(*view);
+    std::optional<SiteSnapshot> snapshot;  // what the HTTP side shows
+    if (http.listen) {
+        snapshot.emplace(site);
+        events.add(*snapshot);
+    }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
 
     // An existing file is checked now; a new one is made only once the site has started.
@@ -158,22 +164,24 @@ int run_site(const RunOptions& options) {
         events.handle(event::AlarmChanged{a, started});
     });
     WorkQueue work;  // after what its items use: it stops first
-    std::vector<std::unique_ptr<PowerSystem>> systems;
-    for (const auto& ps : site.power_systems)
-        systems.push_back(std::make_unique<PowerSystem>(
-            ps, plugin, HostController::Services{events, work, alarms, &db},
-            [&ps, &site](const PMBusProtocol& master) { return open_line(ps, master, site.path); }));
+    RunningSite running(site, plugin, {HostController::Services{events, work, alarms, &db}, db, alarms});
+    running.open(options.rounds != 0);
 
-    for (size_t i = 0; i < systems.size(); ++i) {
-        notice(fmt::format("voka-host: power system \"{}\" on {}", site.power_systems[i].name,
-                           describe_line(site.power_systems[i])));
-        systems[i]->open(options.rounds != 0);
+    // Listening before the database is made: a port already taken leaves nothing behind.
+    std::unique_ptr<HttpServer> server;
+    if (http.listen) {
+        server = std::make_unique<HttpServer>(*http.listen, http.auth, notice);
+        add_api_routes(*server, *snapshot, db.path());
+        add_live_page(*server, notice);
+        server->start();
+        notice("voka-host: serving HTTP on " + server->url());
     }
 
     db.open();
-    end_orphaned_alarms(db, site, systems, events);
+    running.end_orphaned_alarms();
     alarms.load();
-    reload(db, systems, events);
+    if (snapshot) snapshot->restore_alarms(alarms.active());
+    running.reload_images();
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {
             if (!ps.has_device(q.data_id)) continue;  // another system's device
@@ -184,11 +192,11 @@ int run_site(const RunOptions& options) {
                 events.handle(event::Refusal{q.text, std::get<std::string>(answer)});
         }
     };
-    for (auto& system : systems) ask(*system);  // what reloaded data answer before the first round
+    for (const auto& system : running.systems()) ask(*system);  // what reloaded data answer before the first round
 
     std::mutex progress_mutex;
     std::condition_variable progress;
-    size_t finished = 0;
+    std::set<std::string> finished;      // systems that did their rounds, guarded by progress_mutex
     std::optional<std::string> gave_up;  // the first diagnosis, guarded by progress_mutex
     PowerSystem::Hooks hooks;
     hooks.after_round = [&](PowerSystem& ps, unsigned round) {
@@ -196,7 +204,7 @@ int run_site(const RunOptions& options) {
         if (options.rounds && round == options.rounds) {
             ps.request_stop();  // this system has done its rounds
             std::lock_guard lock(progress_mutex);
-            ++finished;
+            finished.insert(ps.name());
             progress.notify_all();
         }
     };
@@ -210,24 +218,38 @@ int run_site(const RunOptions& options) {
             progress.notify_all();
         };
     }
-    for (auto& system : systems) system->start(hooks);
+    const auto all_finished = [&] {  // under progress_mutex
+        if (!options.rounds) return false;
+        for (const auto& ps : running.config().power_systems)
+            if (!finished.count(ps.name)) return false;
+        return true;
+    };
+    running.start(hooks);
     constexpr auto kStatsEvery = std::chrono::seconds(60);
     auto next_stats = std::chrono::steady_clock::now() + kStatsEvery;
     {
         std::unique_lock lock(progress_mutex);
-        while (!g_stop && !gave_up && !(options.rounds && finished == systems.size())) {
+        while (!g_stop && !gave_up && !all_finished()) {
             progress.wait_for(lock, std::chrono::milliseconds(100));
+            if (g_reload) {
+                g_reload = 0;
+                lock.unlock();
+                const SiteChanges changes = reload_site(running, options.config_path, events);
+                lock.lock();
+                // A system made anew counts its rounds from the start.
+                for (const auto& name : changes.changed) finished.erase(name);
+            }
             if (std::chrono::steady_clock::now() >= next_stats) {
                 lock.unlock();
-                show_stats(systems, events, false);
+                show_stats(running, events, false);
                 lock.lock();
                 next_stats += kStatsEvery;
             }
         }
     }
-    for (auto& system : systems) system->stop();
+    running.stop();  // the exchanges in progress end at once
     work.drain();
-    show_stats(systems, events, true);
+    show_stats(running, events, true);
     db.flush();  // the newest images not stored yet, for the next start
     std::lock_guard lock(progress_mutex);
     if (gave_up) {
@@ -259,7 +281,9 @@ int main(int argc, char** argv) {
             case HostCommand::probe: return run_probe(options->probe, g_stop);
             case HostCommand::alarms: return list_alarms(options->alarms);
             case HostCommand::history: return print_history(options->history);
-            case HostCommand::run: return run_site(*options);
+            case HostCommand::run:
+                std::signal(SIGHUP, on_hangup);  // reads the site file again
+                return run_site(*options);
         }
     } catch (const ConfigError& e) {
         std::fprintf(stderr, "voka-host: %s\n", e.what());

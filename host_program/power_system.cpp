@@ -64,6 +64,7 @@ PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& p
         [this](std::string_view text) { services_.events.handle(event::Dropped{config_.name, std::string(text)}); },
         [this](const FailedAttempt& f) { attempt_failed(f); });
     exchange_->set_retries(config.retries);
+    exchange_->watch_stop(stopping_);  // stop() ends the exchange in progress, however slow the line
     controller_->set_exchange(exchange_.get());
     stats_.system = config.name;
 }
@@ -169,6 +170,7 @@ void PowerSystem::try_reopen() {
 }
 
 void PowerSystem::round_ended(const RoundReport& report, ExchangeEnd end) {
+    if (end == ExchangeEnd::stopped) return;  // cut short by the host: says nothing about the line
     if (report.complete) {
         failed_rounds_ = 0;
         failed_attempts_ = 0;
@@ -211,6 +213,11 @@ void PowerSystem::poll_loop() {
             }
             if (report) {
                 publish_stats();
+                {
+                    MutexLock lock(stats_mutex_);
+                    report->counters = stats_.counters;
+                    report->reopenings = stats_.reopenings;
+                }
                 services_.events.handle(event::RoundEnded{*report});
                 round_ended(*report, end);
                 if (report->complete && hooks_.after_round) hooks_.after_round(*this, report->round);

@@ -78,8 +78,10 @@ public:
     void open(bool line_required);
     // Starts polling (after open()).
     void start(Hooks hooks);
+    // Ends the exchange in progress (within LineExchange::kStopCheck; a round
+    // cut short publishes nothing) and waits for the polling thread.
     void stop();
-    // Ends polling after the exchange in progress; callable from the polling thread.
+    // Ends polling, and the exchange in progress; callable from the polling thread.
     void request_stop() {
         stopping_ = true;
         wake_.notify_all();

@@ -102,6 +102,7 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
     site.path = source;
     site.plugin = string_member(root, "plugin", source, "(top)");
     site.history = history_config_from_json(root["history"], source);
+    site.http = http_config_from_json(root["http"], source);
     const Json::Value& list = root["power_systems"];
     if (!list.isArray() || list.empty()) fail(source, "power_systems", "must be a non-empty array");
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) site.power_systems.push_back(power_system(list[i], i, source));

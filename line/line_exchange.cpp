@@ -1,5 +1,7 @@
 #include "line/line_exchange.h"
 
+#include <algorithm>
+
 #include <fmt/format.h>
 
 std::string_view to_string(ExchangeEnd e) {
@@ -10,6 +12,7 @@ std::string_view to_string(ExchangeEnd e) {
         case ExchangeEnd::rejected: return "rejected";
         case ExchangeEnd::not_sent: return "not sent";
         case ExchangeEnd::line_failed: return "line failed";
+        case ExchangeEnd::stopped: return "stopped";
     }
     return "unknown";
 }
@@ -89,12 +92,18 @@ void LineExchange::drain() {
     decoder_.reset();  // a partial frame left now belongs to no command either
 }
 
+LineRead LineExchange::read_for(int timeout_ms) {
+    if (!stop_) return line_->read_some(chunk_, timeout_ms);
+    return line_->read_some(chunk_, std::min(timeout_ms, static_cast<int>(kStopCheck.count())));
+}
+
 void LineExchange::settle() {
-    while (owed_ > 0) {
+    while (owed_ > 0 && !stop_requested()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(owed_until_ - Clock::now()).count();
         if (left <= 0) break;
-        const LineRead r = line_->read_some(chunk_, static_cast<int>(left));
-        if (r.error || r.count == 0) break;
+        const LineRead r = read_for(static_cast<int>(left));
+        if (r.error || (r.count == 0 && !stop_)) break;
+        if (r.count == 0) continue;  // a slice of the wait ended, or all of it: the loop tells
         discard(std::span(chunk_).first(r.count));
     }
     owed_ = 0;
@@ -129,6 +138,7 @@ ExchangeEnd LineExchange::run(PMBusProtocol& master) {
         unsigned frames_seen = 0;
         unsigned attempt = 1;
         for (;; ++attempt) {
+            if (stop_requested()) return end(master, ExchangeEnd::stopped, {});
             drain();
             if (const auto error = line_->write_all(*bytes)) {
                 FailedAttempt f{command.cid1, command.cid2, attempt, AttemptFailure::line_failed,
@@ -143,6 +153,10 @@ ExchangeEnd LineExchange::run(PMBusProtocol& master) {
                 ++counted.retried;
             }
             Awaited got = await_answer(master, command);
+            if (got.stopped) {
+                owed_ = 0;
+                return end(master, ExchangeEnd::stopped, {});
+            }
             frames_seen += got.frame_seen;
             if (!got.failure) break;
             FailedAttempt& f = *got.failure;
@@ -185,12 +199,17 @@ LineExchange::Awaited LineExchange::await_answer(PMBusProtocol& master, const Co
     };
     std::optional<frame::Rejection> rejection;  // the first rejected frame of the attempt
     for (;;) {
+        if (stop_requested()) {
+            decoder_.reset();
+            return {std::nullopt, false, true};
+        }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const LineRead r = left > 0 ? line_->read_some(chunk_, static_cast<int>(left)) : LineRead{};
+        const LineRead r = left > 0 ? read_for(static_cast<int>(left)) : LineRead{};
         if (r.error) {
             decoder_.reset();
             return {failed(AttemptFailure::line_failed, {frame::Error::noise}, r.error.message()), false};
         }
+        if (r.count == 0 && stop_ && Clock::now() < deadline) continue;  // a slice of the wait ended
         if (r.count == 0) {
             // The rest of a cut-off answer comes as bytes outside any frame: it is owed no more.
             const bool begun = decoder_.mid_frame();

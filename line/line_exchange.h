@@ -16,6 +16,7 @@
 //
 // Single-threaded: the host calls one exchange from one thread at a time.
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -38,8 +39,9 @@ enum class ExchangeEnd : uint8_t {
     rejected,     // every attempt of a command ended in a rejected frame (the last one did)
     not_sent,     // no command to send, or one too long to frame
     line_failed,  // the line failed: a write or a read reported an error
+    stopped,      // the host stopped it (shutting down, or the system's settings changed)
 };
-inline constexpr size_t kExchangeEnds = 6;
+inline constexpr size_t kExchangeEnds = 7;
 std::string_view to_string(ExchangeEnd e);
 
 // Why one attempt of a command failed: the vocabulary the host counts and shows.
@@ -101,6 +103,11 @@ public:
     void set_retries(unsigned retries) { retries_ = retries; }
     // Another line (the port reopened); the decoder starts afresh.
     void set_line(ByteLine& line);
+    // A flag another thread may set to end the exchange in progress: run()
+    // then ends `stopped` within kStopCheck, sending nothing more (an answer
+    // half received is dropped). It must outlive the exchange.
+    void watch_stop(const std::atomic<bool>& stop) { stop_ = &stop; }
+    static constexpr std::chrono::milliseconds kStopCheck{50};
 
     // The command the master sends next (the controller's send_command hook).
     // It goes out when run() reaches it; a later submit before then replaces it.
@@ -144,6 +151,7 @@ private:
     struct Awaited {
         std::optional<FailedAttempt> failure;  // nothing: answer_ holds the answer
         bool frame_seen = false;               // a frame (even a rejected one) ended the attempt
+        bool stopped = false;                  // the stop flag ended the wait
     };
     Awaited await_answer(PMBusProtocol& master, const Command& command);
     // Waits, up to the time it is owed by, for an answer still owed.
@@ -153,8 +161,12 @@ private:
     void frame_outside_attempt();
     ExchangeEnd end(PMBusProtocol& master, ExchangeEnd how, std::string_view why);
     void log(std::string_view text) const;
+    bool stop_requested() const { return stop_ && stop_->load(std::memory_order_relaxed); }
+    // read_some, waiting at most kStopCheck at a time while a stop flag is watched.
+    LineRead read_for(int timeout_ms);
 
     ByteLine* line_;
+    const std::atomic<bool>* stop_ = nullptr;
     LogSink log_;
     AttemptSink attempts_;
     unsigned retries_ = 2;

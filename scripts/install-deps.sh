@@ -26,6 +26,13 @@ packages=(
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
   dpkg-dev file              # cpack's DEB generator: dpkg-shlibdeps, and file to find the ELF objects
   sqlite3 time               # scripts/history-read.sh: fills large databases, measures peak memory
+  systemd                    # systemd-analyze verify: the service's unit checked by the tests and the package
+  libjs-chart.js             # the live page's chart library, served from its Debian path
+  chromium chromium-driver python3-selenium   # the live page tested in a real browser
+  libcpp-httplib-dev         # voka-host's HTTP server
+  libcrypt-dev               # crypt_r: the password hashes of HTTP basic authentication
+  prometheus                 # the HTTP tests: promtool check metrics, and a real server scraping voka-host
+  curl                       # scripts/scrape-cost.sh
 )
 
 if [[ $armhf == 1 ]]; then
@@ -38,6 +45,7 @@ if [[ $armhf == 1 ]]; then
     libjsoncpp-dev:armhf libfmt-dev:armhf
     libgtest-dev:armhf libgmock-dev:armhf
     libsqlite3-dev:armhf
+    libcpp-httplib-dev:armhf libcrypt-dev:armhf
   )
 fi
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds a preset's Debian packages with cpack and inspects them: architecture,
-# dependencies, where the plug-in lands, and that the shipped voka.so is a
-# stripped object for the package's machine. Prints the shipped object's size.
+# dependencies, where the plug-in lands, that the shipped voka.so is a
+# stripped object for the package's machine, and voka-tools' service: its unit
+# (accepted by systemd-analyze verify), its site file as a conffile, the
+# chart library its page loads. Prints the shipped object's size.
 # Usage: scripts/package.sh [preset]   (default: release; armhf for ARM)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,13 +64,30 @@ check "voka.so: get_providers the one export" \
 tools_deb=$(ls "$build"/voka-tools_*_"$arch".deb 2>/dev/null || true)
 if [ -n "$tools_deb" ]; then
   check "voka-tools: Architecture $arch" test "$(dpkg-deb -f "$tools_deb" Architecture)" = "$arch"
-  check "voka-tools: programs in /usr/bin, bundled scenarios in /usr/share/voka, nothing else" \
-    bash -c '! grep -qv -e "^/usr/bin/" -e "^/usr/share/voka/" <<<"$1"' _ "$(payload "$tools_deb")"
+  check "voka-tools: programs in /usr/bin, bundled files in /usr/share/voka, the unit and the site file, nothing else" \
+    bash -c '! grep -qvx -e "/usr/bin/.*" -e "/usr/share/voka/.*" -e /lib/systemd/system/voka-host.service \
+      -e /etc/voka/site.json <<<"$1"' _ "$(payload "$tools_deb")"
   check "voka-tools: holds voka-host and voka-sim" \
     bash -c 'grep -qx /usr/bin/voka-host <<<"$1" && grep -qx /usr/bin/voka-sim <<<"$1"' _ "$(payload "$tools_deb")"
   check "voka-tools: holds the example scenario voka-host runs by default" \
     bash -c 'grep -qx /usr/share/voka/simulator/scenarios/example-site.json <<<"$1"' _ "$(payload "$tools_deb")"
   check "voka-tools: Depends from its programs' libraries" test -n "$(depends_names "$tools_deb")"
+  check "voka-tools: Depends on libjs-chart.js, the chart library of its page" \
+    grep -qx libjs-chart.js < <(depends_names "$tools_deb")
+  check "voka-tools: holds the service's unit and site file" \
+    bash -c 'grep -qx /lib/systemd/system/voka-host.service <<<"$1" && grep -qx /etc/voka/site.json <<<"$1"' \
+    _ "$(payload "$tools_deb")"
+  check "voka-tools: /etc/voka/site.json is its one conffile" \
+    test "$(dpkg-deb --info "$tools_deb" conffiles 2>/dev/null)" = /etc/voka/site.json
+  tools_dir=$(mktemp -d); trap 'rm -rf "$unpacked" "$tools_dir"' EXIT
+  dpkg-deb -x "$tools_deb" "$tools_dir"
+  unit=$tools_dir/lib/systemd/system/voka-host.service
+  check "voka-host.service: runs /usr/bin/voka-host on /etc/voka/site.json" \
+    grep -qx 'ExecStart=/usr/bin/voka-host /etc/voka/site.json --db /var/lib/voka/history.db' "$unit"
+  check "voka-host.service: systemd-analyze verify accepts it" \
+    scripts/verify-unit.sh "$unit" "$tools_dir/usr/bin/voka-host"
+  check "voka-host.service: the site file is JSON naming power systems" \
+    python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["power_systems"]' "$tools_dir/etc/voka/site.json"
 fi
 
 for deb in "$plugin_deb" $tools_deb; do

@@ -1,11 +1,26 @@
 #!/usr/bin/env bash
 # The main job: builds voka.so and voka-host, then runs voka-host on the
-# bundled example site (the embedded simulator). Arguments go to voka-host;
-# without any it shows 15 rounds (about 15 s) and stops.
+# bundled example site (the embedded simulator) with its live page on
+# 127.0.0.1 (port 9108, or a free one when that is taken; VOKA_PORT chooses).
+# Arguments go to voka-host; without any it runs 120 rounds (about two
+# minutes) and stops. A run (not probe, alarms, history) always gets the page.
 # Usage: scripts/run.sh [voka-host arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
 cmake --build --preset release --target voka voka-host voka-sim
-(($#)) || set -- --rounds 15 --get 11:channel_0_a --get 21:v
-exec ./build/release/voka-host --db build/release/voka-history.db "$@"
+(($#)) || set -- --rounds 120 --get 11:channel_0_a --get 21:v
+case "${1:-}" in
+  probe | alarms | history) exec ./build/release/voka-host "$@" ;;
+esac
+case " $* " in
+  *" --listen "*) exec ./build/release/voka-host --db build/release/voka-history.db "$@" ;;
+esac
+port=${VOKA_PORT:-9108}
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then port=0; fi  # taken: any free port
+if ((port)); then
+  echo "voka-host: the live page is at http://127.0.0.1:$port/"
+else
+  echo "voka-host: the live page is on a free port: see the line \"serving HTTP on\" below"
+fi
+exec ./build/release/voka-host --db build/release/voka-history.db --listen "127.0.0.1:$port" "$@"

@@ -1,6 +1,7 @@
 // A master's exchange on its line: commands go out as frames, valid answers
 // reach process_payload() and nothing else does, and every exchange ends
 // exactly once with one outcome.
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -256,6 +257,70 @@ TEST(LineExchange, RunsOverAPseudoTerminal) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(exchange.run(*master), ExchangeEnd::timed_out);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2 * 45));
+}
+
+// Shutting down must not wait out a long time-out on a slow line: a stop flag
+// ends the exchange, in the middle of an answer or before a command, with
+// nothing more sent, no line fault reported and the exchange usable again.
+TEST(LineExchange, AStopFlagEndsTheExchangeInProgressSoon) {
+    struct Case {
+        const char* name;
+        bool stop_before_run;
+        size_t answer_bytes_sent;  // of the AC answer, before the device goes quiet
+    };
+    for (const Case c : {Case{"stop while half an answer has come", false, kAcAnswer.size() / 2},
+                         Case{"stop while nothing has come", false, 0}, Case{"stop before the run", true, 0}}) {
+        PtyPair pty = open_pty_pair();
+        SerialLine host(pty.slave_path, 9600);
+        std::atomic<bool> stop{c.stop_before_run};
+        LineExchange exchange(host);
+        exchange.watch_stop(stop);
+        auto controller = std::make_shared<LineController>();
+        auto master = std::make_shared<ScriptedMaster>();
+        controller->exchange = &exchange;
+        master->controller = controller;
+        master->script = {Then::end};
+        master->answer_timeout_ms = 10'000;
+
+        std::string written;
+        std::thread device([&] {
+            uint8_t buf[64];
+            for (LineRead r; !c.stop_before_run && (r = pty.master.read_some(buf, 2000)).count > 0;) {
+                written.append(buf, buf + r.count);
+                if (written.back() == '\r') break;
+            }
+            if (c.answer_bytes_sent)
+                (void)pty.master.write_all({reinterpret_cast<const uint8_t*>(kAcAnswer.data()), c.answer_bytes_sent});
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            stop = true;
+        });
+        master->write_pmbus_cmd(0x40, 0x42);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(exchange.run(*master), ExchangeEnd::stopped) << c.name;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+        device.join();
+        EXPECT_EQ(written, c.stop_before_run ? "" : std::string(kAcCommand)) << c.name;
+        EXPECT_TRUE(master->seen.empty()) << c.name;
+        EXPECT_EQ(master->line_errors, 0u) << c.name;
+        EXPECT_EQ(exchange.counters().exchanges(ExchangeEnd::stopped), 1u) << c.name;
+        EXPECT_FALSE(exchange.has_pending()) << c.name;
+
+        // Cleared, the flag stops nothing: the next exchange is answered.
+        stop = false;
+        std::thread answerer([&] {
+            uint8_t buf[64];
+            std::string command;
+            for (LineRead r; (r = pty.master.read_some(buf, 2000)).count > 0;) {
+                command.append(buf, buf + r.count);
+                if (command.back() == '\r') break;
+            }
+            (void)pty.master.write_all({reinterpret_cast<const uint8_t*>(kAcAnswer.data()), kAcAnswer.size()});
+        });
+        master->script = {Then::end};
+        master->write_pmbus_cmd(0x40, 0x42);
+        EXPECT_EQ(exchange.run(*master), ExchangeEnd::answered) << c.name;
+        answerer.join();
+    }
 }
 
 }  // namespace

@@ -41,3 +41,8 @@ void AlarmEngine::restore(const std::vector<Alarm>& alarms) {
     MutexLock lock(mutex_);
     for (const Alarm& a : alarms) active_.emplace(Key{a.data_id, a.rule_id, a.text}, a);
 }
+
+void AlarmEngine::forget_devices_not(const std::function<bool(uint32_t)>& in_site) {
+    MutexLock lock(mutex_);
+    std::erase_if(active_, [&](const auto& entry) { return !in_site(entry.second.data_id); });
+}

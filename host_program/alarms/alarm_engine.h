@@ -47,6 +47,9 @@ public:
     // Takes alarms known to be active already (after a restart) without
     // announcing them again.
     void restore(const std::vector<Alarm>& alarms) EXCLUDES(mutex_);
+    // Drops, without announcing or recording it, every active alarm of a
+    // device for which `in_site` is false (their end was recorded elsewhere).
+    void forget_devices_not(const std::function<bool(uint32_t)>& in_site) EXCLUDES(mutex_);
 
 protected:
     // Where a durable engine records changes, under the engine's lock; the

@@ -33,6 +33,8 @@ struct RoundReport {
     double duration_ms = 0;
     std::vector<PublishedRecord> records;
     std::vector<rule_value> holding;  // conditions that hold this round
+    ExchangeCounters counters;  // the line's running totals at the round's end
+    unsigned reopenings = 0;    // times the port was opened again after failing, so far
 };
 
 namespace event {
@@ -87,12 +89,20 @@ struct StateChanged {  // a power system's line state: "ok", "stale", "reconnect
     std::string state;
     std::string why;
 };
+struct SiteReloaded {  // the site file read again (SIGHUP) and applied: power systems by name
+    std::vector<std::string> added;
+    std::vector<std::string> removed;    // stopped; their data are gone from the site
+    std::vector<std::string> restarted;  // settings changed: stopped and started again
+};
+struct ReloadRefused {  // the site file read again could not be used; the running site stays
+    std::string why;
+};
 
 }  // namespace event
 
 using Event = std::variant<event::Log, event::RecordPublished, event::Condition, event::Dropped, event::RoundEnded,
                            event::Value, event::Refusal, event::AlarmChanged, event::Notice, event::Attempt,
-                           event::Stats, event::StateChanged>;
+                           event::Stats, event::StateChanged, event::SiteReloaded, event::ReloadRefused>;
 
 // For std::visit over an Event: one lambda per event kind a sink shows,
 // and a generic one for the rest.

@@ -151,6 +151,26 @@ Json::Value to_json(const event::StateChanged& e) {
     return v;
 }
 
+Json::Value names_json(const std::vector<std::string>& names) {
+    Json::Value v(Json::arrayValue);
+    for (const auto& n : names) v.append(n);
+    return v;
+}
+
+Json::Value to_json(const event::SiteReloaded& e) {
+    Json::Value v = event_object("reload");
+    v["added"] = names_json(e.added);
+    v["removed"] = names_json(e.removed);
+    v["restarted"] = names_json(e.restarted);
+    return v;
+}
+
+Json::Value to_json(const event::ReloadRefused& e) {
+    Json::Value v = event_object("reload_refused");
+    v["why"] = e.why;
+    return v;
+}
+
 }  // namespace
 
 std::string one_line_json(const Json::Value& v) {

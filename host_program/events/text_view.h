@@ -4,6 +4,7 @@
 // alarm changes and notices.
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "host_program/events/event.h"
 #include "host_program/events/line_writer.h"
@@ -19,3 +20,9 @@ private:
 
 // One published record as a short line of values with units.
 std::string summarise_record(const PublishedRecord& r);
+// A round and the running totals in words: a heading, then each record,
+// condition or command after `separator` (a new indented line, or "; ").
+std::string round_text(const RoundReport& r, std::string_view separator);
+std::string stats_text(const event::Stats& s, std::string_view separator);
+// A reload in words, on one line.
+std::string reload_text(const event::SiteReloaded& r);

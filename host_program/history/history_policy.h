@@ -12,6 +12,8 @@ struct Retention {
 
     unsigned max_rows_per_device = kDefaultMaxRows;  // per (data id, record type); 0: no bound
     int64_t max_age_s = kDefaultMaxAgeS;             // 0: no bound
+
+    bool operator==(const Retention&) const = default;
 };
 
 struct HistoryPolicy {
@@ -19,4 +21,6 @@ struct HistoryPolicy {
 
     Retention retention;
     int64_t interval_s = kDefaultIntervalS;  // a device's image is stored once per period of the clock; 0: every round
+
+    bool operator==(const HistoryPolicy&) const = default;
 };

@@ -117,6 +117,15 @@ std::string iso_time(int64_t t) { return local(t, "T"); }
 
 std::string local_time_text(int64_t t) { return local(t, " "); }
 
+std::string utc_iso_time(int64_t t) {
+    const std::time_t tt = static_cast<std::time_t>(t);
+    std::tm tm{};
+    gmtime_r(&tt, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
 std::string duration_text(int64_t seconds) {
     if (seconds < 0) seconds = 0;
     const int64_t d = seconds / 86400, h = seconds % 86400 / 3600, m = seconds % 3600 / 60, s = seconds % 60;

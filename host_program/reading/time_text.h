@@ -14,6 +14,8 @@ std::optional<int64_t> parse_time(std::string_view text, int64_t now);
 
 // "2026-12-08T06:30:15+01:00": local time with its offset.
 std::string iso_time(int64_t t);
+// "2026-12-08T05:30:15Z": UTC, for machines.
+std::string utc_iso_time(int64_t t);
 // "2026-12-08 06:30:15 +01:00": the same, for aligned text columns.
 std::string local_time_text(int64_t t);
 // "45s", "2m 05s", "3h 00m 10s", "2d 04h 00m 00s".

@@ -1,0 +1,51 @@
+// What a client controls on the HTTP side: the Authorization header, the
+// history query, and (from the command line or the site file) the listen
+// address. The first byte picks the parser; the rest is its input. None may
+// crash, read out of bounds or accept what it then cannot hold.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "host_program/http/api_pages.h"
+#include "host_program/http/basic_auth.h"
+#include "host_program/http/listen_address.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    switch (data[0] % 3) {
+        case 0:
+            if (const auto c = parse_basic_authorization(text); c && c->user.find(':') != std::string::npos)
+                __builtin_trap();  // the user ends at the first colon
+            break;
+        case 1: {
+            // key=value pairs separated by '&', as the server hands them over decoded.
+            std::multimap<std::string, std::string> params;
+            for (size_t at = 0; at <= text.size();) {
+                const size_t end = std::min(text.find('&', at), text.size());
+                const std::string_view pair = text.substr(at, end - at);
+                const size_t eq = pair.find('=');
+                params.emplace(std::string(pair.substr(0, eq)),
+                               eq == std::string_view::npos ? std::string() : std::string(pair.substr(eq + 1)));
+                at = end + 1;
+            }
+            const auto q = history_query(params, 1'765'252'800);
+            if (const auto* h = std::get_if<HistoryQuery>(&q); h && (h->limit < 1 || h->limit > kMaxHistoryLimit))
+                __builtin_trap();
+            break;
+        }
+        case 2: {
+            const auto a = parse_listen_address(text);
+            if (const auto* l = std::get_if<ListenAddress>(&a)) {
+                const auto again = parse_listen_address(l->text());  // what it writes, it reads back
+                if (!std::holds_alternative<ListenAddress>(again) || std::get<ListenAddress>(again).port != l->port)
+                    __builtin_trap();
+            }
+            break;
+        }
+    }
+    return 0;
+}

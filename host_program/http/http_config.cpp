@@ -1,0 +1,65 @@
+#include "host_program/http/http_config.h"
+
+#include <fmt/format.h>
+
+#include "host_program/http/basic_auth.h"
+#include "host_program/site_config.h"
+
+namespace {
+
+[[noreturn]] void fail(const std::string& source, const std::string& key, const std::string& problem) {
+    throw ConfigError(fmt::format("{}: {}: {}", source, key, problem));
+}
+
+std::string required_string(const Json::Value& obj, const char* key, const std::string& source,
+                            const std::string& place) {
+    if (!obj.isMember(key) || !obj[key].isString() || obj[key].asString().empty())
+        fail(source, fmt::format("{}.{}", place, key), "must be a non-empty string");
+    return obj[key].asString();
+}
+
+void require_auth_off_loopback(const HttpConfig& c, const std::string& source, const std::string& key) {
+    if (c.listen && !c.listen->loopback() && !c.auth)
+        fail(source, key,
+             fmt::format("{} is reachable from other machines: it needs \"http\": {{\"auth\": {{\"user\": ..., "
+                         "\"password_hash\": ...}}}}",
+                         c.listen->text()));
+}
+
+}  // namespace
+
+HttpConfig http_config_from_json(const Json::Value& http, const std::string& source) {
+    HttpConfig c;
+    if (http.isNull()) return c;
+    if (!http.isObject()) fail(source, "http", "must be an object");
+    for (const std::string& key : http.getMemberNames())
+        if (key != "listen" && key != "auth") fail(source, fmt::format("http.{}", key), "is not a setting of \"http\"");
+    if (http.isMember("listen")) {
+        if (!http["listen"].isString()) fail(source, "http.listen", "must be a string ADDR:PORT");
+        auto parsed = parse_listen_address(http["listen"].asString());
+        if (auto* why = std::get_if<std::string>(&parsed)) fail(source, "http.listen", *why);
+        c.listen = std::get<ListenAddress>(parsed);
+    }
+    if (http.isMember("auth")) {
+        const Json::Value& auth = http["auth"];
+        if (!auth.isObject()) fail(source, "http.auth", "must be an object with \"user\" and \"password_hash\"");
+        HttpAuthConfig a{required_string(auth, "user", source, "http.auth"),
+                         required_string(auth, "password_hash", source, "http.auth")};
+        if (a.user.find(':') != std::string::npos) fail(source, "http.auth.user", "must not contain ':'");
+        if (!usable_password_hash(a.password_hash))
+            fail(source, "http.auth.password_hash",
+                 "must be a crypt(3) hash of a strong method ($6$, $5$, $y$, $2b$), as `mkpasswd -m sha-512` or "
+                 "`openssl passwd -6` make it");
+        c.auth = std::move(a);
+    }
+    require_auth_off_loopback(c, source, "http.listen");
+    return c;
+}
+
+HttpConfig with_listen_option(HttpConfig config, const std::optional<ListenAddress>& listen,
+                              const std::string& source) {
+    if (!listen) return config;
+    config.listen = listen;
+    require_auth_off_loopback(config, source, "--listen");
+    return config;
+}

@@ -1,0 +1,95 @@
+#include "host_program/http/site_metrics.h"
+
+#include <cstdlib>
+
+#include <fmt/format.h>
+
+#include "host_program/http/exposition.h"
+#include "host_program/http/metric_families.h"
+#include "host_program/http/state_json.h"
+
+namespace {
+
+using Type = Exposition::Type;
+constexpr const char* kStates[] = {"ok", "stale", "reconnecting"};
+
+// A float reading as the double its shortest text names: 53.6, not 53.599998474121094.
+double float_value(float f) { return std::strtod(fmt::format("{}", f).c_str(), nullptr); }
+
+void system_families(Exposition& out, const SystemState& s) {
+    const Labels system{{"system", s.name}};
+    out.add("voka_up", Type::gauge, "1 while the power system's data are fresh, 0 while they are stale", system,
+            s.state == "stale" ? 0 : 1);
+    for (const char* state : kStates)
+        out.add("voka_power_system_state", Type::gauge, "1 for the line state the power system is in",
+                {{"system", s.name}, {"state", state}}, s.state == state ? 1 : 0);
+    out.add("voka_rounds_total", Type::counter, "Complete polling rounds", system, s.rounds);
+    if (s.last_round) {
+        out.add("voka_last_round_timestamp_seconds", Type::gauge, "When the last complete round ended",
+                system, *s.last_round);
+        out.add("voka_round_duration_seconds", Type::gauge, "How long the last complete round took", system,
+                s.round_duration_ms / 1000.0);
+    }
+}
+
+void line_families(Exposition& out, const SystemState& s) {
+    const ExchangeCounters& c = s.counters;
+    const Labels system{{"system", s.name}};
+    out.add("voka_line_commands_sent_total", Type::counter, "Command attempts sent, retries included", system,
+            c.commands_sent);
+    out.add("voka_line_answers_total", Type::counter, "Valid answers handed to the master", system, c.answers);
+    out.add("voka_line_retries_total", Type::counter, "Command attempts after the first", system, c.retries);
+    out.add("voka_line_late_answers_total", Type::counter, "Valid answers that came with no command outstanding",
+            system, c.unsolicited);
+    out.add("voka_line_noise_bytes_total", Type::counter, "Bytes received outside any frame", system,
+            static_cast<double>(c.noise_bytes));
+    out.add("voka_line_reopenings_total", Type::counter, "Times the port was opened again after failing", system,
+            s.reopenings);
+    for (size_t e = 0; e < c.rejected.size(); ++e)
+        out.add("voka_line_rejected_frames_total", Type::counter, "Frames rejected, by reason",
+                {{"system", s.name}, {"reason", std::string(frame::key(frame::Error(e)))}}, c.rejected[e]);
+    for (size_t e = 0; e < c.ended.size(); ++e) {
+        if (ExchangeEnd(e) == ExchangeEnd::answered) continue;
+        out.add("voka_line_failed_exchanges_total", Type::counter, "Exchanges that did not end in an answer, by reason",
+                {{"system", s.name}, {"reason", exchange_end_key(ExchangeEnd(e))}}, c.ended[e]);
+    }
+}
+
+void reading_families(Exposition& out, const SystemState& s) {
+    for (const auto& [key, device] : s.devices) {
+        const DeviceState& d = *device;
+        if (!d.decoded.type) continue;
+        for (const Reading& r : d.decoded.readings) {
+            if (r.missing) continue;  // unknown is absent, never 0
+            Labels labels{{"system", s.name}, {"data_id", std::to_string(d.data_id)}};
+            for (const auto& [name, index] : {std::pair{"channel", r.channel}, std::pair{"phase", r.phase},
+                                              std::pair{"module", r.module}, std::pair{"battery", r.battery},
+                                              std::pair{"position", r.position}})
+                if (index >= 0) labels.emplace_back(name, std::to_string(index));
+            const ReadingFamily family = reading_family(d.decoded.type->kind, r);
+            out.add(family.name, Type::gauge, family.help, labels, float_value(r.value));
+        }
+    }
+}
+
+void alarm_families(Exposition& out, const SystemState& s) {
+    for (const Alarm& a : s.alarms)
+        out.add("voka_alarm_active", Type::gauge, "1 for each active alarm",
+                {{"system", s.name}, {"data_id", std::to_string(a.data_id)}, {"rule_id", a.rule_id},
+                 {"grade", std::to_string(a.grade)}, {"code", a.alarm_code}},
+                1);
+}
+
+}  // namespace
+
+std::string site_metrics(const SiteState& site, std::string_view version) {
+    Exposition out;
+    out.add("voka_build_info", Type::gauge, "voka-host's version, as a label", {{"version", std::string(version)}}, 1);
+    for (const SystemState& s : site.systems) {
+        system_families(out, s);
+        line_families(out, s);
+    }
+    for (const SystemState& s : site.systems) reading_families(out, s);
+    for (const SystemState& s : site.systems) alarm_families(out, s);
+    return out.text();
+}

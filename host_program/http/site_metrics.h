@@ -1,0 +1,18 @@
+#pragma once
+// /metrics: the site snapshot as Prometheus families.
+//
+//   voka_build_info{version}                          1
+//   voka_up{system}                                   1 unless the data are stale
+//   voka_power_system_state{system,state}             1 for the state it is in, 0 for the others
+//   voka_rounds_total{system}                         complete rounds
+//   voka_last_round_timestamp_seconds{system}         when the last complete round ended
+//   voka_round_duration_seconds{system}               how long it took
+//   voka_line_*_total{system[,reason]}                the line counters
+//   voka_<reading family>{system,data_id[,channel,phase,module,battery,position]}   every reading not missing
+//   voka_alarm_active{system,data_id,rule_id,grade,code}   1 per active alarm
+#include <string>
+#include <string_view>
+
+#include "host_program/http/site_snapshot.h"
+
+std::string site_metrics(const SiteState& site, std::string_view version);

@@ -1,0 +1,114 @@
+#include "host_program/http/site_snapshot.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+double system_now() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::vector<uint32_t> device_ids(const PowerSystemConfig& ps) {
+    std::vector<uint32_t> ids{ps.data_id};
+    for (const char* list : {"acSetting", "dcSetting"})
+        for (const Json::Value& child : ps.element[list]) ids.push_back(child["data_id"].asUInt());
+    return ids;
+}
+
+}  // namespace
+
+bool SystemState::has_device(uint32_t id) const {
+    return std::find(device_ids.begin(), device_ids.end(), id) != device_ids.end();
+}
+
+SiteSnapshot::SiteSnapshot(const SiteConfig& site, Clock now) : now_(now ? now : system_now) {
+    state_.site = site.path;
+    for (const PowerSystemConfig& ps : site.power_systems) {
+        SystemState s;
+        s.name = ps.name;
+        s.data_id = ps.data_id;
+        s.device_ids = device_ids(ps);
+        state_.systems.push_back(std::move(s));
+    }
+}
+
+SystemState* SiteSnapshot::system_named(const std::string& name) {
+    for (SystemState& s : state_.systems)
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+SystemState* SiteSnapshot::system_with_device(uint32_t data_id) {
+    for (SystemState& s : state_.systems)
+        if (s.has_device(data_id)) return &s;
+    return nullptr;
+}
+
+void SiteSnapshot::alarm_changed(const Alarm& a, bool started) {
+    SystemState* s = system_with_device(a.data_id);
+    if (!s) return;  // a device the site no longer has
+    auto& alarms = s->alarms;
+    const auto same = std::find_if(alarms.begin(), alarms.end(), [&](const Alarm& x) {
+        return x.data_id == a.data_id && x.rule_id == a.rule_id;
+    });
+    if (same != alarms.end()) alarms.erase(same);
+    if (started) alarms.push_back(a);
+}
+
+void SiteSnapshot::handle(const Event& e) {
+    // Only the kinds that change the picture take the lock.
+    std::visit(Overloaded{
+                   [this](const event::RecordPublished& x) {
+                       const PublishedRecord& r = x.record;
+                       auto device = std::make_shared<const DeviceState>(
+                           DeviceState{r.data_id, r.device_type, r.record_type, now_(), r.decoded});
+                       MutexLock lock(mutex_);
+                       if (SystemState* s = system_named(x.system))
+                           s->devices[{r.data_id, r.record_type}] = std::move(device);
+                   },
+                   [this](const event::RoundEnded& x) {
+                       const double now = now_();
+                       const RoundReport& r = x.report;
+                       MutexLock lock(mutex_);
+                       SystemState* s = system_named(r.system);
+                       if (!s) return;
+                       s->counters = r.counters;
+                       s->reopenings = r.reopenings;
+                       if (!r.complete) return;
+                       s->rounds = r.round;
+                       s->last_round = now;
+                       s->round_duration_ms = r.duration_ms;
+                   },
+                   [this](const event::Stats& x) {
+                       MutexLock lock(mutex_);
+                       if (SystemState* s = system_named(x.system)) {
+                           s->counters = x.counters;
+                           s->reopenings = x.reopenings;
+                       }
+                   },
+                   [this](const event::StateChanged& x) {
+                       MutexLock lock(mutex_);
+                       if (SystemState* s = system_named(x.system)) {
+                           s->state = x.state;
+                           s->state_why = x.why;
+                       }
+                   },
+                   [this](const event::AlarmChanged& x) {
+                       MutexLock lock(mutex_);
+                       alarm_changed(x.alarm, x.started);
+                   },
+                   [](const auto&) {},
+               },
+               e);
+}
+
+void SiteSnapshot::restore_alarms(const std::vector<Alarm>& active) {
+    MutexLock lock(mutex_);
+    for (const Alarm& a : active) alarm_changed(a, true);
+}
+
+SiteState SiteSnapshot::copy() const {
+    MutexLock lock(mutex_);
+    return state_;
+}

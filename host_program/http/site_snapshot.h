@@ -1,0 +1,74 @@
+#pragma once
+// What the HTTP side shows of a running site: per power system its line
+// state, rounds, counters, the latest record of every device and the active
+// alarms. A SiteSnapshot is an EventSink: it keeps that picture up to date
+// from the event stream, and request handlers take a copy of it.
+//
+// Threads: handle() runs on polling threads, the worker and the main thread;
+// copy() on the HTTP server's threads. Both hold the one mutex only to
+// swap in or copy small values (a record is decoded and copied before the
+// lock), so a slow client never holds up polling.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host_program/events/event.h"
+#include "host_program/site_config.h"
+#include "host_program/thread_annotations.h"
+
+struct DeviceState {
+    uint32_t data_id = 0;
+    std::string device_type;
+    int record_type = 0;
+    double time = 0;  // when the host received the record, seconds since the epoch
+    DecodedRecord decoded;
+};
+
+struct SystemState {
+    std::string name;
+    uint32_t data_id = 0;             // the master's
+    std::vector<uint32_t> device_ids;  // every data id of the system, the master's first
+    std::string state = "ok";          // "ok", "stale" or "reconnecting"
+    std::string state_why;             // the reason of the last change; "" before any
+    unsigned rounds = 0;               // complete rounds so far
+    std::optional<double> last_round;  // when the last complete round ended, seconds since the epoch
+    double round_duration_ms = 0;      // of that round
+    ExchangeCounters counters;
+    unsigned reopenings = 0;
+    // By data id and record type. Shared and never changed once made, so
+    // that a copy of the snapshot copies pointers, not records.
+    std::map<std::pair<uint32_t, int>, std::shared_ptr<const DeviceState>> devices;
+    std::vector<Alarm> alarms;                                // active, in the order they started
+
+    bool has_device(uint32_t data_id) const;
+};
+
+struct SiteState {
+    std::string site;  // the site file, or what the bundled example is called
+    std::vector<SystemState> systems;
+};
+
+class SiteSnapshot final : public EventSink {
+public:
+    // `now` gives the wall-clock time in seconds since the epoch (tests fix it).
+    using Clock = double (*)();
+    explicit SiteSnapshot(const SiteConfig& site, Clock now = nullptr);
+
+    void handle(const Event& e) override EXCLUDES(mutex_);
+    // Alarms that were active already when the host started (they are not announced again).
+    void restore_alarms(const std::vector<Alarm>& active) EXCLUDES(mutex_);
+    SiteState copy() const EXCLUDES(mutex_);
+
+private:
+    SystemState* system_named(const std::string& name) REQUIRES(mutex_);
+    SystemState* system_with_device(uint32_t data_id) REQUIRES(mutex_);
+    void alarm_changed(const Alarm& a, bool started) REQUIRES(mutex_);
+
+    Clock now_;
+    mutable Mutex mutex_;
+    SiteState state_ GUARDED_BY(mutex_);
+};

@@ -1,0 +1,24 @@
+#pragma once
+// /api/v1/state: the site snapshot as one JSON document.
+//
+//   {"site": ..., "generated": "2026-12-09T04:00:00Z",
+//    "systems": [{"name", "data_id", "state", "state_why", "rounds", "last_round" (or null),
+//                 "round_duration_ms", "counters": {...},
+//                 "devices": [{"data_id", "device_type", "record_type", "time", "fields": {...},
+//                              "readings": [{"name", "unit", "value" (null when missing),
+//                                            "channel", "phase", "module", "battery", "position"}]}],
+//                 "alarms": [{"data_id", "rule_id", "code", "grade", "name", "text", "started"}]}]}
+//
+// A reading carries only the indices that apply to it. Times are UTC.
+#include <cstdint>
+#include <string>
+
+#include <json/value.h>
+
+#include "host_program/http/site_snapshot.h"
+
+Json::Value state_json(const SiteState& site, int64_t now);
+// The line counters of one system by name, as "counters" shows them.
+Json::Value counters_json(const SystemState& system);
+// How an exchange ended, as one word for keys and labels: "timed_out", ...
+std::string exchange_end_key(ExchangeEnd e);

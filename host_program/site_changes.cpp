@@ -1,0 +1,38 @@
+#include "host_program/site_changes.h"
+
+namespace {
+
+const PowerSystemConfig* find(const SiteConfig& site, const std::string& name) {
+    for (const PowerSystemConfig& ps : site.power_systems)
+        if (ps.name == name) return &ps;
+    return nullptr;
+}
+
+// The address and credentials, as one text each ("" when off).
+bool same_http(const HttpConfig& a, const HttpConfig& b) {
+    const auto listen = [](const HttpConfig& c) { return c.listen ? c.listen->text() : std::string(); };
+    const auto auth = [](const HttpConfig& c) {
+        return c.auth ? c.auth->user + '\n' + c.auth->password_hash : std::string();
+    };
+    return listen(a) == listen(b) && auth(a) == auth(b);
+}
+
+}  // namespace
+
+SiteChanges compare_sites(const SiteConfig& running, const SiteConfig& next) {
+    SiteChanges changes;
+    for (const PowerSystemConfig& ps : running.power_systems)
+        if (!find(next, ps.name)) changes.removed.push_back(ps.name);
+    for (const PowerSystemConfig& ps : next.power_systems) {
+        const PowerSystemConfig* before = find(running, ps.name);
+        if (!before)
+            changes.added.push_back(ps.name);
+        else if (before->element != ps.element)
+            changes.changed.push_back(ps.name);
+    }
+    if (running.plugin != next.plugin) changes.kept_until_restart.push_back("the plug-in");
+    if (running.history.database != next.history.database || running.history.policy != next.history.policy)
+        changes.kept_until_restart.push_back("the history settings");
+    if (!same_http(running.http, next.http)) changes.kept_until_restart.push_back("the HTTP settings");
+    return changes;
+}
