@@ -22,6 +22,7 @@
 #include "host_program/history/history_db.h"
 #include "host_program/host_options.h"
 #include "host_program/lines.h"
+#include "host_program/mqtt/mqtt_sink.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
 #include "host_program/probe/probe_command.h"
@@ -149,6 +150,8 @@ int run_site(const RunOptions& options) {
     EventStream events;
     events.add(*view);
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
+    std::unique_ptr<MqttSink> mqtt;
+    if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site, notice)));
 
     // An existing file is checked now; a new one is made only once the site has started.
     HistoryDb db(database_path(options.database, site.history), site.history.policy,
@@ -173,6 +176,7 @@ int run_site(const RunOptions& options) {
     db.open();
     end_orphaned_alarms(db, site, systems, events);
     alarms.load();
+    if (mqtt) mqtt->start(alarms.active());
     reload(db, systems, events);
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {

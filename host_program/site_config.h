@@ -5,6 +5,7 @@
 //   {
 //     "plugin": "/usr/lib/voka/plugins/voka.so",        optional
 //     "history": {...},                                 optional, history/history_config.h
+//     "mqtt": {...},                                    optional, mqtt/mqtt_config.h
 //     "power_systems": [
 //       { "name": "main-hall",                          optional, default "ps<N>"
 //         "device_type": "voka",                        optional, the master's type
@@ -29,6 +30,7 @@
 #include <json/value.h>
 
 #include "host_program/history/history_config.h"
+#include "host_program/mqtt/mqtt_config.h"
 
 struct PowerSystemConfig {
     std::string name;
@@ -49,6 +51,7 @@ struct SiteConfig {
     std::string path;                     // where it was read from ("" for the bundled example)
     std::optional<std::string> plugin;
     HistoryConfig history;
+    std::optional<MqttConfig> mqtt;       // nothing: no publishing
     std::vector<PowerSystemConfig> power_systems;
 };
 

@@ -19,7 +19,9 @@ extern char** environ;
 
 class ChildProcess {
 public:
-    ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+    // `native`: a program of the machine itself (a broker), run without the
+    // emulator even when the tests are cross-built.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args, bool native = false) {
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
         posix_spawn_file_actions_t actions;
@@ -28,7 +30,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         // A cross-built test runs under an emulator, which must run the program too.
         std::vector<std::string> all;
-        if (std::string(VOKA_TEST_EMULATOR).size()) all.push_back(VOKA_TEST_EMULATOR);
+        if (!native && std::string(VOKA_TEST_EMULATOR).size()) all.push_back(VOKA_TEST_EMULATOR);
         all.push_back(program);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
