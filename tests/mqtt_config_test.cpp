@@ -78,6 +78,8 @@ TEST(MqttConfig, RefusesWhatCannotConnectNamingTheKey) {
         {R"({"host": "b", "port": "1883"})", "mqtt.port: must be an integer from 1 to 65535"},
         {R"({"host": "b", "keepalive_s": 4})", "mqtt.keepalive_s: must be an integer from 5 to 65535"},
         {R"({"host": "b", "qos": 3})", "mqtt.qos: must be an integer from 0 to 2"},
+        {R"({"host": "b", "reconnect_min_ms": 2000, "reconnect_max_ms": 1000})",
+         "mqtt.reconnect_max_ms: must not be below reconnect_min_ms (2000)"},
         {R"({"host": "b", "deadband": -1})", "mqtt.deadband: must be a number of 0 or more"},
         {R"({"host": "b", "homeassistant": 1})", "mqtt.homeassistant: must be true or false"},
         {R"({"host": "b", "hots": 1})", "mqtt.hots: is not an mqtt setting"},

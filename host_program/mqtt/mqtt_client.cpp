@@ -112,7 +112,7 @@ bool MqttClient::connect_once(bool first) {
 }
 
 void MqttClient::run() {
-    int backoff_ms = options_.backoff_min_ms;
+    int backoff_ms = config_.reconnect_min_ms;
     bool socket_open = false, first = true;
     while (!stopping()) {
         if (!socket_open) {
@@ -120,7 +120,7 @@ void MqttClient::run() {
             first = false;
             if (!socket_open) {
                 wait(backoff_ms);
-                backoff_ms = std::min(backoff_ms * 2, options_.backoff_max_ms);
+                backoff_ms = std::min(backoff_ms * 2, config_.reconnect_max_ms);
                 continue;
             }
         }
@@ -132,12 +132,12 @@ void MqttClient::run() {
             else if (!refused_) trouble(fmt::format("connection failed: {}", error_text(rc)));
             session_ = false;
             wait(backoff_ms);
-            backoff_ms = std::min(backoff_ms * 2, options_.backoff_max_ms);
+            backoff_ms = std::min(backoff_ms * 2, config_.reconnect_max_ms);
             continue;
         }
         if (!session_) continue;
         if (!had_session) {
-            backoff_ms = options_.backoff_min_ms;
+            backoff_ms = config_.reconnect_min_ms;
             if (!last_trouble_.empty()) notify_(fmt::format("voka-host: mqtt: connected to {}", where()));
             last_trouble_.clear();
             for (const MqttMessage& m : on_session_()) send(m);

@@ -3,7 +3,7 @@
 // (into a bounded Outbox, under a leaf lock), so no polling thread ever
 // waits for the network. The thread connects, sends what is queued while a
 // session is up, and after any failure waits and tries again, the wait
-// doubling from `backoff_min_ms` up to `backoff_max_ms`.
+// doubling from the configuration's reconnect_min_ms up to reconnect_max_ms.
 //
 // The session is persistent (clean session off, a fixed client id) and the
 // will is set before every connection. At each new session the messages of
@@ -38,8 +38,6 @@ public:
         std::string offline_status;  // published on `will.topic` at a clean stop
         size_t state_limit = 1000;
         size_t event_limit = 10000;
-        int backoff_min_ms = 500;
-        int backoff_max_ms = 30000;
     };
     using Notify = std::function<void(const std::string&)>;
     using SessionMessages = std::function<std::vector<MqttMessage>()>;

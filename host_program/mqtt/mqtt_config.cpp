@@ -11,7 +11,7 @@ namespace {
 
 constexpr const char* kKeys[] = {"host",     "port",          "client_id", "topic_prefix", "site",
                                  "username", "password_file", "tls",       "keepalive_s",  "qos",
-                                 "deadband", "homeassistant"};
+                                 "deadband", "homeassistant", "reconnect_min_ms", "reconnect_max_ms"};
 constexpr const char* kTlsKeys[] = {"ca_file", "cert_file", "key_file", "insecure"};
 
 [[noreturn]] void fail(const std::string& source, const std::string& key, const std::string& problem) {
@@ -128,6 +128,10 @@ std::optional<MqttConfig> mqtt_config_from_json(const Json::Value& m, const std:
     }
     c.keepalive_s = integer(m, "keepalive_s", 5, 65535, source).value_or(c.keepalive_s);
     c.qos = integer(m, "qos", 0, 2, source).value_or(c.qos);
+    c.reconnect_min_ms = integer(m, "reconnect_min_ms", 10, 3'600'000, source).value_or(c.reconnect_min_ms);
+    c.reconnect_max_ms = integer(m, "reconnect_max_ms", 10, 3'600'000, source).value_or(c.reconnect_max_ms);
+    if (c.reconnect_max_ms < c.reconnect_min_ms)
+        fail(source, "reconnect_max_ms", fmt::format("must not be below reconnect_min_ms ({})", c.reconnect_min_ms));
     if (m.isMember("deadband")) {
         if (!m["deadband"].isNumeric() || m["deadband"].asDouble() < 0)
             fail(source, "deadband", "must be a number of 0 or more");

@@ -14,6 +14,7 @@
 //                    "cert_file": "c.crt", "key_file": "c.key",  a client certificate: both or neither
 //                    "insecure": false},          true: the server's name is not checked against its certificate
 //            "keepalive_s": 30,                   5 to 65535
+//            "reconnect_min_ms": 500, "reconnect_max_ms": 30000,  the wait before connecting again: doubles up to the max
 //            "qos": 0,                            of state messages; alarm events, alarms and status use at least 1
 //            "deadband": 0,                       a state is sent when a value moved by more than this; 0: every round
 //            "homeassistant": true}               discovery messages under "homeassistant/"
@@ -41,6 +42,8 @@ struct MqttConfig {
     std::optional<std::string> password;  // read from "password_file"
     std::optional<MqttTls> tls;
     int keepalive_s = 30;
+    int reconnect_min_ms = 500;
+    int reconnect_max_ms = 30000;
     int qos = 0;
     double deadband = 0;
     bool homeassistant = true;

@@ -56,9 +56,11 @@ class Broker {
 public:
     // `settings`: lines after the listener's (TLS files, password file, persistence).
     Broker(const std::filesystem::path& dir, const std::string& settings) : port(free_port()), conf_((dir / "broker.conf").string()) {
-        std::ofstream out(conf_);
-        out << "listener " << port << " 127.0.0.1\n" << settings << "\n";
-        if (geteuid() == 0) out << "user root\n";  // keep reading the test's files
+        {
+            std::ofstream out(conf_);
+            out << "listener " << port << " 127.0.0.1\n" << settings << "\n";
+            if (geteuid() == 0) out << "user root\n";  // keep reading the test's files
+        }
         start();
     }
     ~Broker() { stop(); }
