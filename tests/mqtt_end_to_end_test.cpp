@@ -54,6 +54,11 @@ TEST(MqttEndToEnd, PublishesValuesAlarmsAndStatusWithALastWill) {
         "changes": [{"from_round": 3, "until_round": 4, "set": {"modules[1].fault": 1}}]})",
                                          100, plain_mqtt(broker.port));
     ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--db", w.path("h.db")});
+    std::thread reader([&host] { host.remaining_lines(); });  // a full pipe would stop its polling
+    struct Join {
+        std::thread& t;
+        ~Join() { t.join(); }
+    } join{reader};
 
     ASSERT_TRUE(sub.wait_for([](const std::vector<Message>& all) {
         int events = 0;
@@ -73,7 +78,6 @@ TEST(MqttEndToEnd, PublishesValuesAlarmsAndStatusWithALastWill) {
     // The simulator's values on their devices' topics.
     const auto dc = sub.on(kTopic + "21/state");
     ASSERT_FALSE(dc.empty());
-    EXPECT_TRUE(dc.back().retained || dc.size() > 1);
     EXPECT_DOUBLE_EQ(parse_json(dc.back().payload)["v"].asDouble(), 53.6);
     const auto rc = sub.on(kTopic + "1/state");
     ASSERT_FALSE(rc.empty());
@@ -179,11 +183,7 @@ TEST(MqttEndToEnd, PasswordOverTlsAndAWrongPasswordReportedOnce) {
     ChildProcess host(VOKA_HOST_PATH, {good, "--json", "--db", w.path("good.db")});
     ChildProcess bad(VOKA_HOST_PATH, {bad_site, "--json", "--db", w.path("bad.db")});
     EXPECT_TRUE(sub.wait_for_payload(kTopic + "status", "online")) << host.errors();
-    EXPECT_TRUE(sub.wait_for([](const std::vector<Message>& all) {
-        for (const Message& m : all)
-            if (m.topic == kTopic + "21/state") return true;
-        return false;
-    })) << host.errors();
+    EXPECT_TRUE(sub.wait_for_payload(kTopic + "21/state")) << host.errors();
 
     std::vector<std::string> refusals;
     for (const auto until = Clock::now() + std::chrono::seconds(6); Clock::now() < until;) {

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -29,11 +30,18 @@ namespace mqtt_test {
 
 inline const std::string kBroker = "/usr/sbin/mosquitto";
 
-inline int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A loopback address; `port` 0 lets the system choose.
+inline sockaddr_in loopback(int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+inline int free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
     socklen_t n = sizeof a;
     bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
     getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
@@ -43,11 +51,8 @@ inline int free_port() {
 
 inline bool accepts(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    const sockaddr_in a = loopback(port);
+    const bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
     close(fd);
     return ok;
 }
@@ -131,9 +136,8 @@ public:
         return messages_;
     }
     std::vector<Message> on(const std::string& topic) const {
-        std::vector<Message> out;
-        for (const Message& m : messages())
-            if (m.topic == topic) out.push_back(m);
+        std::vector<Message> out = messages();
+        std::erase_if(out, [&](const Message& m) { return m.topic != topic; });
         return out;
     }
     // Waits until `done` holds for the messages so far; false after `timeout_ms`.
@@ -141,11 +145,12 @@ public:
         std::unique_lock lock(mutex_);
         return arrived_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done(messages_); });
     }
-    bool wait_for_payload(const std::string& topic, const std::string& payload, int timeout_ms = 20'000) const {
+    // Waits for a message on `topic`, with `payload` unless that is empty.
+    bool wait_for_payload(const std::string& topic, const std::string& payload = "", int timeout_ms = 20'000) const {
         return wait_for([&](const std::vector<Message>& all) {
-            for (const Message& m : all)
-                if (m.topic == topic && m.payload == payload) return true;
-            return false;
+            return std::any_of(all.begin(), all.end(), [&](const Message& m) {
+                return m.topic == topic && (payload.empty() || m.payload == payload);
+            });
         }, timeout_ms);
     }
 
