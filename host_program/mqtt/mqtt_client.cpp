@@ -76,8 +76,10 @@ bool MqttClient::stopping() const {
 }
 
 void MqttClient::wait(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     MutexLock lock(mutex_);
-    wake_.wait_for(lock, std::chrono::milliseconds(ms), [this]() REQUIRES(mutex_) { return stopping_; });
+    while (!stopping_ && wake_.wait_until(lock, until) == std::cv_status::no_timeout) {
+    }
 }
 
 std::string MqttClient::where() const {
