@@ -17,10 +17,13 @@ void init_library() {
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
-std::string error_text(int rc) {
-    if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    return mosquitto_strerror(rc);
+// The library's texts end in a full stop; ours go on after them.
+std::string sentence_part(std::string text) {
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
 }
+
+std::string error_text(int rc) { return sentence_part(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)); }
 
 }  // namespace
 
@@ -100,7 +103,7 @@ void MqttClient::on_connect(mosquitto*, void* self, int rc) {
         return;
     }
     c->refused_ = true;
-    c->trouble(fmt::format("the broker refused the connection: {}", mosquitto_connack_string(rc)));
+    c->trouble(fmt::format("the broker refused the connection: {}", sentence_part(mosquitto_connack_string(rc))));
 }
 
 void MqttClient::on_publish(mosquitto*, void* self, int mid) { static_cast<MqttClient*>(self)->acknowledged_mid_ = mid; }
