@@ -29,6 +29,7 @@
 #include "host_program/http/live_page.h"
 #include "host_program/http/site_snapshot.h"
 #include "host_program/lines.h"
+#include "host_program/mqtt/mqtt_sink.h"
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
 #include "host_program/running_site.h"
@@ -155,6 +156,8 @@ int run_site(const RunOptions& options) {
         events.add(*snapshot);
     }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
+    std::unique_ptr<MqttSink> mqtt;
+    if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site, notice)));
 
     // An existing file is checked now; a new one is made only once the site has started.
     HistoryDb db(database_path(options.database, site.history), site.history.policy,
@@ -181,6 +184,7 @@ int run_site(const RunOptions& options) {
     running.end_orphaned_alarms();
     alarms.load();
     if (snapshot) snapshot->restore_alarms(alarms.active());
+    if (mqtt) mqtt->start(alarms.active());
     running.reload_images();
     const auto ask = [&](PowerSystem& ps) {
         for (const auto& q : options.queries) {

@@ -116,6 +116,10 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
                                                                           std::to_string(k) + "]");
         }
     refuse_repeated_data_ids(list, source);
+    site.mqtt = mqtt_config_from_json(root["mqtt"], source);
+    for (size_t i = 0; site.mqtt && i < site.power_systems.size(); ++i)
+        if (!is_topic_level(site.power_systems[i].name))
+            fail(source, fmt::format("power_systems[{}].name", i), "must not hold '/', '+' or '#' (it is a topic level)");
     return site;
 }
 

@@ -6,6 +6,7 @@
 //     "plugin": "/usr/lib/voka/plugins/voka.so",        optional
 //     "history": {...},                                 optional, history/history_config.h
 //     "http": {"listen": "127.0.0.1:9108", ...},        optional, http/http_config.h
+//     "mqtt": {...},                                    optional, mqtt/mqtt_config.h
 //     "power_systems": [
 //       { "name": "main-hall",                          optional, default "ps<N>"
 //         "device_type": "voka",                        optional, the master's type
@@ -31,6 +32,7 @@
 
 #include "host_program/history/history_config.h"
 #include "host_program/http/http_config.h"
+#include "host_program/mqtt/mqtt_config.h"
 
 struct PowerSystemConfig {
     std::string name;
@@ -52,6 +54,7 @@ struct SiteConfig {
     std::optional<std::string> plugin;
     HistoryConfig history;
     HttpConfig http;
+    std::optional<MqttConfig> mqtt;       // nothing: no publishing
     std::vector<PowerSystemConfig> power_systems;
 };
 

@@ -21,6 +21,8 @@ packages=(
   libboost-dev libboost-date-time-dev
   libjsoncpp-dev libfmt-dev libsqlite3-dev
   libcli11-dev              # voka-host's command line (header-only, architecture-independent)
+  libmosquitto-dev          # voka-host's MQTT publisher
+  mosquitto mosquitto-clients openssl   # the MQTT tests: a real broker, mosquitto_passwd, certificates
   libgtest-dev libgmock-dev
   libbenchmark-dev          # voka_bench, run by hand
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
@@ -46,6 +48,7 @@ if [[ $armhf == 1 ]]; then
     libgtest-dev:armhf libgmock-dev:armhf
     libsqlite3-dev:armhf
     libcpp-httplib-dev:armhf libcrypt-dev:armhf
+    libmosquitto-dev:armhf
   )
 fi
 

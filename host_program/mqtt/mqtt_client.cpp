@@ -1,0 +1,196 @@
+#include "host_program/mqtt/mqtt_client.h"
+
+#include <mosquitto.h>
+
+#include <cerrno>
+#include <chrono>
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include <fmt/format.h>
+
+namespace {
+
+void init_library() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+// The library's texts end in a full stop; ours go on after them.
+std::string sentence_part(std::string text) {
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
+}
+
+std::string error_text(int rc) { return sentence_part(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)); }
+
+}  // namespace
+
+MqttClient::MqttClient(const MqttConfig& config, Options options, SessionMessages on_session, Notify notify)
+    : config_(config),
+      options_(std::move(options)),
+      on_session_(std::move(on_session)),
+      notify_(std::move(notify)),
+      outbox_(options_.state_limit, options_.event_limit) {
+    init_library();
+    mosq_ = mosquitto_new(options_.client_id.c_str(), false, this);
+    if (!mosq_) throw std::runtime_error("mqtt: cannot make a client: " + error_text(MOSQ_ERR_ERRNO));
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(mosq_, &MqttClient::on_connect);
+    mosquitto_publish_callback_set(mosq_, &MqttClient::on_publish);
+    const MqttMessage& w = options_.will;
+    mosquitto_will_set(mosq_, w.topic.c_str(), static_cast<int>(w.payload.size()), w.payload.data(), w.qos, w.retain);
+    if (config_.username)
+        mosquitto_username_pw_set(mosq_, config_.username->c_str(),
+                                  config_.password ? config_.password->c_str() : nullptr);
+    if (config_.tls) {
+        const MqttTls& t = *config_.tls;
+        const int rc = mosquitto_tls_set(mosq_, t.ca_file.c_str(), nullptr, t.cert_file ? t.cert_file->c_str() : nullptr,
+                                         t.key_file ? t.key_file->c_str() : nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            mosquitto_destroy(mosq_);
+            throw std::runtime_error("mqtt: TLS settings refused: " + error_text(rc));
+        }
+        mosquitto_tls_insecure_set(mosq_, t.insecure);
+    }
+}
+
+void MqttClient::start() { thread_ = std::thread([this] { run(); }); }
+
+MqttClient::~MqttClient() {
+    {
+        MutexLock lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    mosquitto_destroy(mosq_);
+}
+
+void MqttClient::post(MqttMessage m) {
+    MutexLock lock(mutex_);
+    outbox_.push(std::move(m));
+}
+
+bool MqttClient::stopping() const {
+    MutexLock lock(mutex_);
+    return stopping_;
+}
+
+void MqttClient::wait(int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    MutexLock lock(mutex_);
+    while (!stopping_ && wake_.wait_until(lock, until) == std::cv_status::no_timeout) {
+    }
+}
+
+std::string MqttClient::where() const {
+    return fmt::format("{}:{} as \"{}\"", config_.host, config_.port, options_.client_id);
+}
+
+void MqttClient::trouble(const std::string& text) {
+    if (text == last_trouble_) return;
+    last_trouble_ = text;
+    notify_(fmt::format("voka-host: mqtt: {}: {}; trying again with back-off", where(), text));
+}
+
+void MqttClient::on_connect(mosquitto*, void* self, int rc) {
+    auto* c = static_cast<MqttClient*>(self);
+    if (rc == 0) {
+        c->session_ = true;
+        c->refused_ = false;
+        return;
+    }
+    c->refused_ = true;
+    c->trouble(fmt::format("the broker refused the connection: {}", sentence_part(mosquitto_connack_string(rc))));
+}
+
+void MqttClient::on_publish(mosquitto*, void* self, int mid) { static_cast<MqttClient*>(self)->acknowledged_mid_ = mid; }
+
+bool MqttClient::connect_once(bool first) {
+    const int rc = first ? mosquitto_connect(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s)
+                         : mosquitto_reconnect(mosq_);
+    if (rc == MOSQ_ERR_SUCCESS) return true;
+    trouble(fmt::format("cannot connect: {}", error_text(rc)));
+    return false;
+}
+
+void MqttClient::run() {
+    int backoff_ms = config_.reconnect_min_ms;
+    bool socket_open = false, first = true;
+    while (!stopping()) {
+        if (!socket_open) {
+            socket_open = connect_once(first);
+            first = false;
+            if (!socket_open) {
+                wait(backoff_ms);
+                backoff_ms = std::min(backoff_ms * 2, config_.reconnect_max_ms);
+                continue;
+            }
+        }
+        const bool had_session = session_;
+        const int rc = mosquitto_loop(mosq_, 50, 1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            socket_open = false;
+            if (session_) trouble(fmt::format("connection lost: {}", error_text(rc)));
+            else if (!refused_) trouble(fmt::format("connection failed: {}", error_text(rc)));
+            session_ = false;
+            wait(backoff_ms);
+            backoff_ms = std::min(backoff_ms * 2, config_.reconnect_max_ms);
+            continue;
+        }
+        if (!session_) continue;
+        if (!had_session) {
+            backoff_ms = config_.reconnect_min_ms;
+            if (!last_trouble_.empty()) notify_(fmt::format("voka-host: mqtt: connected to {}", where()));
+            last_trouble_.clear();
+            for (const MqttMessage& m : on_session_()) send(m);
+        }
+        serve_session();
+    }
+    finish();
+}
+
+// Hands what waits in the outbox to the library; drops since the last
+// report are reported once the broker is back.
+void MqttClient::serve_session() {
+    std::vector<MqttMessage> pending;
+    uint64_t dropped_states = 0, dropped_events = 0;
+    {
+        MutexLock lock(mutex_);
+        while (auto m = outbox_.pop()) pending.push_back(std::move(*m));
+        dropped_states = outbox_.dropped_states();
+        dropped_events = outbox_.dropped_events();
+    }
+    if (dropped_states + dropped_events > reported_drops_) {
+        reported_drops_ = dropped_states + dropped_events;
+        notify_(fmt::format("voka-host: mqtt: {}: {} state messages and {} alarm events dropped so far while the "
+                            "broker was away",
+                            where(), dropped_states, dropped_events));
+    }
+    for (const MqttMessage& m : pending) send(m);
+}
+
+void MqttClient::send(const MqttMessage& m) {
+    int mid = 0;
+    const int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                     m.payload.data(), m.qos, m.retain);
+    if (rc != MOSQ_ERR_SUCCESS) return;
+    last_mid_ = mid;
+    ++sent_messages_;
+    sent_bytes_ += m.topic.size() + m.payload.size();
+}
+
+void MqttClient::finish() {
+    if (session_) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        serve_session();
+        send({options_.will.topic, options_.offline_status, 1, true, MqttMessage::Kind::state});
+        while (acknowledged_mid_ != last_mid_ && std::chrono::steady_clock::now() < deadline &&
+               mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS) {
+        }
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop(mosq_, 50, 1);
+    }
+}

@@ -1,0 +1,62 @@
+#include "host_program/mqtt/topics.h"
+
+#include <json/value.h>
+
+#include "host_program/events/json_writer.h"
+
+namespace mqtt {
+
+namespace {
+
+Json::Value alarm_object(const Alarm& a) {
+    Json::Value v(Json::objectValue);
+    v["data_id"] = a.data_id;
+    v["rule_id"] = a.rule_id;
+    v["grade"] = a.grade;
+    v["code"] = a.alarm_code;
+    v["name"] = a.alarm_name;
+    v["text"] = a.text;
+    v["started"] = static_cast<Json::Int64>(a.started);
+    return v;
+}
+
+// Events, the alarm list and the status must reach the broker even when
+// states need not.
+int at_least_once(const MqttConfig& c) { return c.qos > 1 ? c.qos : 1; }
+
+}  // namespace
+
+std::string system_topic(const MqttConfig& c, const std::string& system) {
+    return c.topic_prefix + "/" + c.site + "/" + system;
+}
+
+std::string client_id(const MqttConfig& c, const std::string& system) { return c.client_id + "-" + system; }
+
+std::string status_of_line_state(const std::string& state) { return state == "ok" ? "online" : state; }
+
+MqttMessage state_message(const MqttConfig& c, const std::string& system, uint32_t data_id,
+                          const std::string& record_json) {
+    return {system_topic(c, system) + "/" + std::to_string(data_id) + "/state", record_json, c.qos, true,
+            MqttMessage::Kind::state};
+}
+
+MqttMessage alarms_message(const MqttConfig& c, const std::string& system, const std::vector<Alarm>& active) {
+    Json::Value list(Json::arrayValue);
+    for (const Alarm& a : active) list.append(alarm_object(a));
+    return {system_topic(c, system) + "/alarms", one_line_json(list), at_least_once(c), true,
+            MqttMessage::Kind::state};
+}
+
+MqttMessage alarm_event_message(const MqttConfig& c, const std::string& system, const Alarm& a, bool started) {
+    Json::Value v = alarm_object(a);
+    v["state"] = started ? "start" : "end";
+    if (!started) v["ended"] = static_cast<Json::Int64>(a.ended);
+    return {system_topic(c, system) + "/alarm/event", one_line_json(v), at_least_once(c), false,
+            MqttMessage::Kind::event};
+}
+
+MqttMessage status_message(const MqttConfig& c, const std::string& system, const std::string& status) {
+    return {system_topic(c, system) + "/status", status, at_least_once(c), true, MqttMessage::Kind::state};
+}
+
+}  // namespace mqtt

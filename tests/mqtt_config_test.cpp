@@ -1,0 +1,98 @@
+// The "mqtt" object of a site file: a usable one read as written with its
+// defaults, any other refused with the key named.
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "host_program/mqtt/mqtt_config.h"
+#include "host_program/site_config.h"
+#include "tests/support/json.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Files {
+    fs::path dir = fs::path(testing::TempDir()) / "voka-mqtt-config";
+    Files() {
+        fs::create_directories(dir);
+        std::ofstream(dir / "pw") << "s3cret\nignored\n";
+        std::ofstream(dir / "ca.crt") << "not checked here";
+    }
+    ~Files() { fs::remove_all(dir); }
+    std::string site() const { return (dir / "north.json").string(); }
+};
+
+std::string refusal(const std::string& json, const std::string& source) {
+    try {
+        mqtt_config_from_json(parse_json(json), source);
+    } catch (const ConfigError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST(MqttConfig, ReadsSettingsWithDefaultsAndFilesBesideTheSite) {
+    Files f;
+    EXPECT_FALSE(mqtt_config_from_json(Json::Value(), f.site()));
+    const auto plain = mqtt_config_from_json(parse_json(R"({"host": "b"})"), f.site());
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->port, 1883);
+    EXPECT_EQ(plain->site, "north");  // the site file's name
+    EXPECT_EQ(plain->client_id, "voka-north");
+    EXPECT_TRUE(plain->homeassistant);
+
+    const auto full = mqtt_config_from_json(parse_json(R"({"host": "b", "site": "s1", "username": "u",
+        "password_file": "pw", "tls": {"ca_file": "ca.crt"}, "topic_prefix": "ops/power"})"), f.site());
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->port, 8883);  // TLS's port unless given
+    EXPECT_EQ(full->password, "s3cret");  // the first line only
+    EXPECT_EQ(full->tls->ca_file, (f.dir / "ca.crt").string());
+    EXPECT_EQ(full->client_id, "voka-s1");
+}
+
+TEST(MqttConfig, RefusesWhatCannotConnectNamingTheKey) {
+    Files f;
+    const std::string s = f.site();
+    const std::string missing = (f.dir / "nope").string();
+    struct Case { std::string json, message; };
+    const std::vector<Case> cases = {
+        {R"([1])", "mqtt: must be an object"},
+        {R"({"port": 1883})", "mqtt.host: is missing (the broker's host name or address)"},
+        {R"({"host": ""})", "mqtt.host: must be a non-empty string"},
+        {R"({"host": "b", "port": 0})", "mqtt.port: must be an integer from 1 to 65535"},
+        {R"({"host": "b", "port": 65536})", "mqtt.port: must be an integer from 1 to 65535"},
+        {R"({"host": "b", "port": "1883"})", "mqtt.port: must be an integer from 1 to 65535"},
+        {R"({"host": "b", "keepalive_s": 4})", "mqtt.keepalive_s: must be an integer from 5 to 65535"},
+        {R"({"host": "b", "qos": 3})", "mqtt.qos: must be an integer from 0 to 2"},
+        {R"({"host": "b", "reconnect_min_ms": 2000, "reconnect_max_ms": 1000})",
+         "mqtt.reconnect_max_ms: must not be below reconnect_min_ms (2000)"},
+        {R"({"host": "b", "deadband": -1})", "mqtt.deadband: must be a number of 0 or more"},
+        {R"({"host": "b", "homeassistant": 1})", "mqtt.homeassistant: must be true or false"},
+        {R"({"host": "b", "hots": 1})", "mqtt.hots: is not an mqtt setting"},
+        {R"({"host": "b", "site": "a/b"})", "mqtt.site: must not hold '/', '+' or '#' (it is one topic level)"},
+        {R"({"host": "b", "topic_prefix": "a/#"})", "mqtt.topic_prefix: must not hold '+' or '#', nor begin or end with '/'"},
+        {R"({"host": "b", "password_file": "pw"})", "mqtt.password_file: needs mqtt.username"},
+        {R"({"host": "b", "username": "u", "password_file": "nope"})", "mqtt.password_file: " + missing + " cannot be read"},
+        {R"({"host": "b", "tls": {}})", "mqtt.tls.ca_file: is missing (the CA certificate the broker's is checked against)"},
+        {R"({"host": "b", "tls": {"ca_file": "nope"}})", "mqtt.tls.ca_file: " + missing + " cannot be read"},
+        {R"({"host": "b", "tls": {"ca_file": "ca.crt", "cert_file": "ca.crt"}})",
+         "mqtt.tls.key_file: is missing (a client certificate needs both cert_file and key_file)"},
+        {R"({"host": "b", "tls": {"ca_file": "ca.crt", "verify": true}})", "mqtt.tls.verify: is not an mqtt setting"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(refusal(c.json, s), s + ": " + c.message) << c.json;
+}
+
+// A power system's name is a topic level once the site publishes.
+TEST(MqttConfig, SiteRefusesASystemNameThatCannotBeATopicLevel) {
+    const std::string json = R"({"mqtt": {"host": "b"}, "power_systems": [{"name": "hall/1", "data_id": 1, "rcSetting": {}}]})";
+    try {
+        site_config_from_json(parse_json(json), "site.json");
+        ADD_FAILURE() << "accepted";
+    } catch (const ConfigError& e) {
+        EXPECT_STREQ(e.what(), "site.json: power_systems[0].name: must not hold '/', '+' or '#' (it is a topic level)");
+    }
+}
