@@ -34,7 +34,7 @@ packages=(
   libcpp-httplib-dev         # voka-host's HTTP server
   libcrypt-dev               # crypt_r: the password hashes of HTTP basic authentication
   prometheus                 # the HTTP tests: promtool check metrics, and a real server scraping voka-host
-  curl                       # scripts/scrape-cost.sh
+  python3                    # scripts/scrape-cost.sh drives voka-host and scrapes it
 )
 
 if [[ $armhf == 1 ]]; then

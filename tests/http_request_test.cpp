@@ -31,7 +31,7 @@ std::string config_error(const std::string& http_json) {
 
 TEST(ListenAddress, TakesNumericAddressesWithAPortAndKnowsLoopback) {
     struct Case {
-        const char* text;
+        std::string text;
         bool valid;
         const char* host;
         unsigned port;
@@ -47,6 +47,7 @@ TEST(ListenAddress, TakesNumericAddressesWithAPortAndKnowsLoopback) {
         {"127.0.0.1:65536", false, "", 0, false},
         {"::1:9108", false, "", 0, false},  // IPv6 needs brackets
         {":9108", false, "", 0, false},
+        {std::string("127.0.0.1\0x:80", 14), false, "", 0, false},  // a NUL would end the address early
     };
     for (const Case& c : cases) {
         const auto parsed = parse_listen_address(c.text);

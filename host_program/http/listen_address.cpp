@@ -38,6 +38,9 @@ std::variant<ListenAddress, std::string> parse_listen_address(std::string_view t
     const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
     if (bracketed) host = host.substr(1, host.size() - 2);
 
+    // inet_pton reads a C string: a NUL inside would hide what follows it.
+    if (host.find_first_not_of("0123456789abcdefABCDEF.:") != std::string_view::npos)
+        return fmt::format("\"{}\" has no numeric address; it must be {}", text, kForm);
     ListenAddress a;
     a.host = std::string(host);
     in_addr v4{};
