@@ -122,11 +122,12 @@ SiteChanges reload_site(RunningSite& site, const std::optional<std::string>& pat
         return {};
     }
     try {
-        const SiteChanges changes = site.apply(read_site_config(*path));
+        const SiteConfig next = read_site_config(*path);
+        const SiteChanges changes = site.apply(next);
         for (const std::string& what : changes.kept_until_restart)
             events.handle(event::Notice{fmt::format("voka-host: {} changed in {}: applied at the next start of voka-host",
                                                     what, *path)});
-        events.handle(event::SiteReloaded{changes.added, changes.removed, changes.changed});
+        events.handle(event::SiteReloaded{changes.added, changes.removed, changes.changed, next.power_systems});
         return changes;
     } catch (const ConfigError& e) {
         events.handle(event::ReloadRefused{e.what()});

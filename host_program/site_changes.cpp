@@ -34,5 +34,10 @@ SiteChanges compare_sites(const SiteConfig& running, const SiteConfig& next) {
     if (running.history.database != next.history.database || running.history.policy != next.history.policy)
         changes.kept_until_restart.push_back("the history settings");
     if (!same_http(running.http, next.http)) changes.kept_until_restart.push_back("the HTTP settings");
+    // The publisher holds one broker connection per power system, made at start.
+    if (running.mqtt != next.mqtt)
+        changes.kept_until_restart.push_back("the MQTT settings");
+    else if (running.mqtt && (!changes.added.empty() || !changes.removed.empty()))
+        changes.kept_until_restart.push_back("the power systems published to the MQTT broker");
     return changes;
 }

@@ -225,3 +225,41 @@ TEST(StateJson, ShowsTheAgreedShape) {
     ASSERT_EQ(b["alarms"].size(), 1u);
     EXPECT_EQ(b["alarms"][0]["rule_id"].asString(), "COMM_0");
 }
+
+// A reload: a system that stays keeps its line state; a device that moved
+// takes its record and alarm along; a removed system and its device are gone;
+// an added one shows at once.
+TEST(SiteSnapshot, FollowsAReloadedSite) {
+    SiteSnapshot s(two_systems(), fixed_now);
+    s.handle(event::RecordPublished{"hall \"A\"", dc_record(21, 53.5f, false)});
+    s.handle(event::RecordPublished{"hall-b", dc_record(22, 48.0f, false)});
+    s.handle(event::StateChanged{"hall \"A\"", "stale", "3 rounds failed in a row"});
+    s.handle(event::AlarmChanged{alarm(21, "DC_0"), true});
+    s.handle(event::AlarmChanged{alarm(22, "DC_1"), true});
+
+    SiteConfig next = two_systems();
+    next.power_systems[1].name = "hall-c";  // hall-b removed, hall-c added with its device 22
+    next.power_systems[1].data_id = 3;
+    next.power_systems[0].element["dcSetting"][1]["data_id"] = 21;  // 21 stays in hall "A"
+    next.power_systems[0].element["dcSetting"][0]["data_id"] = 23;
+    s.handle(event::SiteReloaded{{"hall-c"}, {"hall-b"}, {"hall \"A\""}, next.power_systems});
+
+    const SiteState state = s.copy();
+    ASSERT_EQ(state.systems.size(), 2u);
+    const SystemState& a = state.systems[0];
+    EXPECT_EQ(a.name, "hall \"A\"");
+    EXPECT_EQ(a.state, "stale");
+    EXPECT_EQ(a.devices.size(), 1u);
+    ASSERT_EQ(a.alarms.size(), 1u);
+    EXPECT_EQ(a.alarms[0].data_id, 21u);
+    const SystemState& c = state.systems[1];
+    EXPECT_EQ(c.name, "hall-c");
+    EXPECT_EQ(c.data_id, 3u);
+    EXPECT_EQ(c.state, "ok");
+    EXPECT_EQ(c.devices.count({22u, 5189}), 1u);
+    ASSERT_EQ(c.alarms.size(), 1u);
+    EXPECT_EQ(c.alarms[0].data_id, 22u);
+
+    s.handle(event::RecordPublished{"hall-c", dc_record(22, 47.0f, false)});
+    EXPECT_EQ(s.copy().systems[1].devices.at({22u, 5189})->decoded.fields["v"].asFloat(), 47.0f);
+}

@@ -66,7 +66,7 @@ TEST(JournalView, EachEventIsOneLineWithItsPriority) {
          "[hall] state ok: a round completed"},
         {"reload refused: error", event::ReloadRefused{"site.json: (JSON): is not valid JSON"}, journal::kError,
          "voka-host: site file not reloaded, the running site stays: site.json: (JSON): is not valid JSON"},
-        {"reload: notice", event::SiteReloaded{{"d"}, {"c"}, {"a", "b"}}, journal::kNotice,
+        {"reload: notice", event::SiteReloaded{{"d"}, {"c"}, {"a", "b"}, {}}, journal::kNotice,
          "voka-host: site file reloaded: power systems added: d; removed: c; restarted: a, b"},
         {"record: shown with its round", event::RecordPublished{"hall", dc_round(true).records[0]}, journal::kInfo, ""},
     };

@@ -47,6 +47,8 @@ TEST(SiteChanges, RestartsOnlyWhatChanged) {
          {}, {}, {}, {"the plug-in", "the history settings"}},
         {"the HTTP side", site({ps("a", 1), ps("b", 2), ps("c", 3)}, R"("http": {"listen": "127.0.0.1:9"}, )"),
          {}, {}, {}, {"the HTTP settings"}},
+        {"the MQTT side", site({ps("a", 1), ps("b", 2), ps("c", 3)}, R"("mqtt": {"host": "broker"}, )"),
+         {}, {}, {}, {"the MQTT settings"}},
     };
     for (const auto& c : cases) {
         const SiteChanges got = compare_sites(running, c.next);
@@ -56,4 +58,13 @@ TEST(SiteChanges, RestartsOnlyWhatChanged) {
         EXPECT_EQ(got.kept_until_restart, c.kept) << c.name;
         EXPECT_EQ(got.none(), c.added.empty() && c.removed.empty() && c.changed.empty()) << c.name;
     }
+}
+
+// The publisher's connections, one per power system, are made at start.
+TEST(SiteChanges, NamesThePublishedSystemsAsKeptUntilRestart) {
+    const std::string mqtt = R"("mqtt": {"host": "broker"}, )";
+    const SiteConfig running = site({ps("a", 1)}, mqtt);
+    EXPECT_EQ(compare_sites(running, site({ps("a", 1), ps("b", 2)}, mqtt)).kept_until_restart,
+              Names{"the power systems published to the MQTT broker"});
+    EXPECT_EQ(compare_sites(running, site({ps("a", 1, R"(, "retries": 0)")}, mqtt)).kept_until_restart, Names{});
 }

@@ -16,6 +16,7 @@
 #include "host/rule_value.h"
 #include "host_program/alarms/alarm_engine.h"
 #include "host_program/records/record_types.h"
+#include "host_program/site_config.h"
 #include "line/line_exchange.h"
 
 struct PublishedRecord {
@@ -93,6 +94,7 @@ struct SiteReloaded {  // the site file read again (SIGHUP) and applied: power s
     std::vector<std::string> added;
     std::vector<std::string> removed;    // stopped; their data are gone from the site
     std::vector<std::string> restarted;  // settings changed: stopped and started again
+    std::vector<PowerSystemConfig> systems;  // every power system of the site after the change
 };
 struct ReloadRefused {  // the site file read again could not be used; the running site stays
     std::string why;

@@ -99,7 +99,9 @@ HttpServer::HttpServer(ListenAddress listen, std::optional<HttpAuthConfig> auth,
     s.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
     s.set_read_timeout(5, 0);
     s.set_write_timeout(5, 0);
-    s.set_keep_alive_timeout(2);  // an idle connection holds one of the threads
+    // An idle connection holds one of the threads, and a stop waits for it:
+    // one second keeps a stop with a page open well inside two.
+    s.set_keep_alive_timeout(1);
     s.set_keep_alive_max_count(100);
     s.set_payload_max_length(kMaxBodyBytes);
     // Address reuse for a quick restart, but never a port shared with another process.

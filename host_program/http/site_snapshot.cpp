@@ -98,9 +98,43 @@ void SiteSnapshot::handle(const Event& e) {
                        MutexLock lock(mutex_);
                        alarm_changed(x.alarm, x.started);
                    },
+                   [this](const event::SiteReloaded& x) {
+                       MutexLock lock(mutex_);
+                       follow_reload(x);
+                   },
                    [](const auto&) {},
                },
                e);
+}
+
+// The site's power systems after a reload, in its order. A system that
+// stays keeps its line state and counters; every device's latest record and
+// every active alarm go to the system that has the device now (a device that
+// moved takes them along; one the site no longer has drops them), so that
+// until the next round the page shows the last values, not an empty system.
+void SiteSnapshot::follow_reload(const event::SiteReloaded& reload) {
+    std::map<std::pair<uint32_t, int>, std::shared_ptr<const DeviceState>> devices;
+    std::vector<Alarm> alarms;
+    for (SystemState& s : state_.systems) {
+        devices.merge(s.devices);
+        alarms.insert(alarms.end(), s.alarms.begin(), s.alarms.end());
+    }
+    std::vector<SystemState> next;
+    for (const PowerSystemConfig& ps : reload.systems) {
+        SystemState s;
+        if (SystemState* before = system_named(ps.name)) s = std::move(*before);
+        s.name = ps.name;
+        s.data_id = ps.data_id;
+        s.device_ids = device_ids(ps);
+        s.devices.clear();
+        s.alarms.clear();
+        for (const auto& [key, device] : devices)
+            if (s.has_device(key.first)) s.devices.emplace(key, device);
+        for (const Alarm& a : alarms)
+            if (s.has_device(a.data_id)) s.alarms.push_back(a);
+        next.push_back(std::move(s));
+    }
+    state_.systems = std::move(next);
 }
 
 void SiteSnapshot::restore_alarms(const std::vector<Alarm>& active) {

@@ -67,6 +67,7 @@ private:
     SystemState* system_named(const std::string& name) REQUIRES(mutex_);
     SystemState* system_with_device(uint32_t data_id) REQUIRES(mutex_);
     void alarm_changed(const Alarm& a, bool started) REQUIRES(mutex_);
+    void follow_reload(const event::SiteReloaded& reload) REQUIRES(mutex_);
 
     Clock now_;
     mutable Mutex mutex_;

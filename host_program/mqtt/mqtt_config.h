@@ -30,6 +30,7 @@ struct MqttTls {
     std::optional<std::string> cert_file;
     std::optional<std::string> key_file;
     bool insecure = false;
+    friend bool operator==(const MqttTls&, const MqttTls&) = default;
 };
 
 struct MqttConfig {
@@ -47,6 +48,7 @@ struct MqttConfig {
     int qos = 0;
     double deadband = 0;
     bool homeassistant = true;
+    friend bool operator==(const MqttConfig&, const MqttConfig&) = default;
 };
 
 // `mqtt` is the object (or null when absent: no publishing); `source` names
