@@ -7,6 +7,7 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "common/data_age.h"
 #include "host/ztx_vdevice.h"
 
 // What Get_Value answered: a value or the text of the refusal.
@@ -21,15 +22,17 @@ inline Answer ask(const VDeviceInterface& dev, const std::string& key) {
 }
 
 // Asks with last_update placed `age_s` seconds before now; retried if the
-// clock's second turned meanwhile, so that the age is exact.
+// clock's second turned meanwhile, so that the age is exact. Now is read from
+// the clock the device reads: second_clock goes by time(), whose coarse clock
+// can still show the last second for a moment after the device's has turned.
 inline Answer ask_at_age(ZTXVDevice& dev, const std::string& key, long age_s) {
-    using boost::posix_time::second_clock;
+    using data_age::SystemClocks;
     Answer answer;
     for (int tries = 0; tries < 5; ++tries) {
-        const auto now = second_clock::local_time();
+        const auto now = SystemClocks::local_now().time;
         dev.last_update = now - boost::posix_time::seconds(age_s);
         answer = ask(dev, key);
-        if (second_clock::local_time() == now) break;
+        if (SystemClocks::local_now().time == now) break;
     }
     return answer;
 }
