@@ -75,15 +75,9 @@ Json::Value to_json(const event::Refusal& e) {
 
 Json::Value to_json(const event::AlarmChanged& e) {
     const Alarm& a = e.alarm;
-    Json::Value v = event_object("alarm");
+    Json::Value v = alarm_json(a);
+    v["event"] = "alarm";
     v["state"] = e.started ? "start" : "end";
-    v["data_id"] = a.data_id;
-    v["rule_id"] = a.rule_id;
-    v["grade"] = a.grade;
-    v["code"] = a.alarm_code;
-    v["name"] = a.alarm_name;
-    v["text"] = a.text;
-    v["started"] = static_cast<Json::Int64>(a.started);
     if (!e.started) v["ended"] = static_cast<Json::Int64>(a.ended);
     return v;
 }
@@ -172,6 +166,18 @@ Json::Value to_json(const event::ReloadRefused& e) {
 }
 
 }  // namespace
+
+Json::Value alarm_json(const Alarm& a) {
+    Json::Value v(Json::objectValue);
+    v["data_id"] = a.data_id;
+    v["rule_id"] = a.rule_id;
+    v["grade"] = a.grade;
+    v["code"] = a.alarm_code;
+    v["name"] = a.alarm_name;
+    v["text"] = a.text;
+    v["started"] = static_cast<Json::Int64>(a.started);
+    return v;
+}
 
 std::string one_line_json(const Json::Value& v) {
     Json::StreamWriterBuilder b;

@@ -17,5 +17,9 @@ private:
     LineWriter out_;
 };
 
+// An alarm as every JSON consumer shows it: data_id, rule_id, grade, code,
+// name, text and "started" in seconds since the epoch.
+Json::Value alarm_json(const Alarm& a);
+
 // A JSON value on one line, floats with a float's worth of digits.
 std::string one_line_json(const Json::Value& v);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "host_program/events/json_writer.h"
 #include "host_program/reading/time_text.h"
 
 namespace {
@@ -31,14 +32,9 @@ Json::Value device_json(const DeviceState& d) {
     return v;
 }
 
-Json::Value alarm_json(const Alarm& a) {
-    Json::Value v(Json::objectValue);
-    v["data_id"] = a.data_id;
-    v["rule_id"] = a.rule_id;
-    v["code"] = a.alarm_code;
-    v["grade"] = a.grade;
-    v["name"] = a.alarm_name;
-    v["text"] = a.text;
+// The page shows the start as a time, not a number.
+Json::Value state_alarm_json(const Alarm& a) {
+    Json::Value v = alarm_json(a);
     v["started"] = utc_iso_time(a.started);
     return v;
 }
@@ -56,7 +52,7 @@ Json::Value system_json(const SystemState& s) {
     Json::Value& devices = v["devices"] = Json::Value(Json::arrayValue);
     for (const auto& [key, d] : s.devices) devices.append(device_json(*d));
     Json::Value& alarms = v["alarms"] = Json::Value(Json::arrayValue);
-    for (const Alarm& a : s.alarms) alarms.append(alarm_json(a));
+    for (const Alarm& a : s.alarms) alarms.append(state_alarm_json(a));
     return v;
 }
 

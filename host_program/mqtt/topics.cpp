@@ -8,18 +8,6 @@ namespace mqtt {
 
 namespace {
 
-Json::Value alarm_object(const Alarm& a) {
-    Json::Value v(Json::objectValue);
-    v["data_id"] = a.data_id;
-    v["rule_id"] = a.rule_id;
-    v["grade"] = a.grade;
-    v["code"] = a.alarm_code;
-    v["name"] = a.alarm_name;
-    v["text"] = a.text;
-    v["started"] = static_cast<Json::Int64>(a.started);
-    return v;
-}
-
 // Events, the alarm list and the status must reach the broker even when
 // states need not.
 int at_least_once(const MqttConfig& c) { return c.qos > 1 ? c.qos : 1; }
@@ -42,13 +30,13 @@ MqttMessage state_message(const MqttConfig& c, const std::string& system, uint32
 
 MqttMessage alarms_message(const MqttConfig& c, const std::string& system, const std::vector<Alarm>& active) {
     Json::Value list(Json::arrayValue);
-    for (const Alarm& a : active) list.append(alarm_object(a));
+    for (const Alarm& a : active) list.append(alarm_json(a));
     return {system_topic(c, system) + "/alarms", one_line_json(list), at_least_once(c), true,
             MqttMessage::Kind::state};
 }
 
 MqttMessage alarm_event_message(const MqttConfig& c, const std::string& system, const Alarm& a, bool started) {
-    Json::Value v = alarm_object(a);
+    Json::Value v = alarm_json(a);
     v["state"] = started ? "start" : "end";
     if (!started) v["ended"] = static_cast<Json::Int64>(a.ended);
     return {system_topic(c, system) + "/alarm/event", one_line_json(v), at_least_once(c), false,
