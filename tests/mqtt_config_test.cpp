@@ -14,7 +14,9 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Files {
-    fs::path dir = fs::path(testing::TempDir()) / "voka-mqtt-config";
+    // One folder per test: ctest runs this file's tests at the same time.
+    fs::path dir = fs::path(testing::TempDir()) /
+                   (std::string("voka-mqtt-config-") + testing::UnitTest::GetInstance()->current_test_info()->name());
     Files() {
         fs::create_directories(dir);
         std::ofstream(dir / "pw") << "s3cret\nignored\n";
