@@ -179,6 +179,16 @@ TEST_F(HistoryReading, TheAlarmLogListsAlarmsThatCameAndWent) {
     EXPECT_TRUE(saw_low_phase);
     EXPECT_TRUE(std::is_sorted(starts.rbegin(), starts.rend()));  // the newest first
 
+    // JSON: the same row as one object, times as text, nothing of the event form's "started".
+    const Output json = run({"alarms", "--log", "--data-id", "1", "--format", "json"});
+    ASSERT_EQ(json.lines.size(), 1u) << testing::PrintToString(json.lines);
+    const Json::Value fault = parse_json(json.lines[0]);
+    EXPECT_EQ(fault["rule_id"].asString(), "RC_0");
+    EXPECT_EQ(fault["duration_s"].asInt64(), module_fault_lasted);
+    EXPECT_FALSE(fault["active"].asBool());
+    EXPECT_LT(fault["start"].asString(), fault["end"].asString());
+    EXPECT_FALSE(fault.isMember("started"));
+
     const Output only_rc = run({"alarms", "--log", "--data-id", "1"});
     ASSERT_EQ(only_rc.lines.size(), 2u) << testing::PrintToString(only_rc.lines);
     EXPECT_NE(only_rc.lines[1].find(std::to_string(module_fault_lasted) + "s  "), std::string::npos)

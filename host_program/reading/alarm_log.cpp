@@ -44,17 +44,13 @@ void write_csv(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
 
 void write_json(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
     for (const Alarm& a : alarms) {
-        Json::Value v(Json::objectValue);
+        // The log shows times as text and says how the alarm ended.
+        Json::Value v = alarm_json(a);
+        v.removeMember("started");
         v["start"] = iso_time(a.started);
         v["end"] = a.ended ? Json::Value(iso_time(a.ended)) : Json::Value();
         v["duration_s"] = static_cast<Json::Int64>(lasted(a, now));
         v["active"] = a.ended == 0;
-        v["data_id"] = a.data_id;
-        v["rule_id"] = a.rule_id;
-        v["grade"] = a.grade;
-        v["code"] = a.alarm_code;
-        v["name"] = a.alarm_name;
-        v["text"] = a.text;
         std::fprintf(out, "%s\n", one_line_json(v).c_str());
     }
 }
