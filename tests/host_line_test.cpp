@@ -3,10 +3,12 @@
 // equipment, a time-out too short, late and damaged answers.
 #include <sqlite3.h>
 
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -75,8 +77,15 @@ TEST(HostLine, SurvivesThePortGoingAwayAndComingBack) {
     sim.reset();
     read_until(host, all, [](const Json::Value& e) { return e["event"] == "alarm" && e["state"] == "start"; });
     EXPECT_EQ(states(all), (std::vector<std::string>{"reconnecting", "stale"}));
-    ChildProcess listed(VOKA_HOST_PATH, {"alarms", "--db", db});
-    const auto active = listed.remaining_lines();
+    // The alarm is stored in its round's transaction, which may commit just
+    // after the event is printed: ask again for a moment.
+    std::vector<std::string> active;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        ChildProcess listed(VOKA_HOST_PATH, {"alarms", "--db", db});
+        active = listed.remaining_lines();
+        if (active.size() == 1 && active[0] != "no active alarms") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     ASSERT_EQ(active.size(), 1u);
     EXPECT_NE(active[0].find("COMM_0"), std::string::npos) << active[0];
 
