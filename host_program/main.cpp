@@ -215,11 +215,9 @@ int run_site(const RunOptions& options) {
     };
     if (options.rounds) {
         hooks.give_up_after = options.give_up_after;
-        hooks.gave_up = [&](PowerSystem& ps, const std::string& diagnosis) {
+        hooks.gave_up = [&](PowerSystem& ps, const std::string& why) {
             std::lock_guard lock(progress_mutex);
-            if (!gave_up)
-                gave_up = fmt::format("power system \"{}\": gave up after {} failed attempts in a row: {}", ps.name(),
-                                      options.give_up_after, diagnosis);
+            if (!gave_up) gave_up = fmt::format("power system \"{}\": {}", ps.name(), why);
             progress.notify_all();
         };
     }
