@@ -38,6 +38,7 @@
 #include "host_program/reading/history_export.h"
 #include "host_program/records/record_types.h"
 #include "host_program/site_config.h"
+#include "host_program/start_warnings.h"
 #include "host_program/work_queue.h"
 
 namespace {
@@ -157,6 +158,7 @@ int run_site(const RunOptions& options) {
         events.add(*snapshot);
     }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
+    for (std::string& warning : start_warnings(site)) notice(std::move(warning));
     std::unique_ptr<MqttSink> mqtt;
     if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site, notice)));
 
