@@ -137,3 +137,37 @@ TEST(MqttConfig, TellsWhichCertificateIsNotValidAtAGivenTime) {
     ASSERT_EQ(earlier.size(), 2u);
     EXPECT_NE(earlier[1].find(" is not valid before 20"), std::string::npos) << earlier[1];
 }
+
+// Names that become the same Home Assistant id (all but letters, digits, '_'
+// and '-' made '_') would make one device of two: refused naming both, unless
+// discovery is off; names that differ in the id are taken.
+TEST(MqttConfig, SiteRefusesSystemsWhoseDiscoveryIdsCollide) {
+    struct Case {
+        std::string first, second, mqtt;
+        std::string message;  // "" when accepted
+    };
+    const std::string collide = "site.json: power_systems[1].name: ";
+    const std::vector<Case> cases = {
+        {"hall 1", "hall_1", R"({"host": "b"})",
+         collide + "\"hall_1\" gives the same Home Assistant id (voka_site_hall_1) as power_systems[0].name \"hall 1\": "
+                   "rename one, or turn mqtt.homeassistant off"},
+        {"hall.1", "hall:1", R"({"host": "b", "site": "north"})",
+         collide + "\"hall:1\" gives the same Home Assistant id (voka_north_hall_1) as power_systems[0].name "
+                   "\"hall.1\": rename one, or turn mqtt.homeassistant off"},
+        {"hall 1", "hall_1", R"({"host": "b", "homeassistant": false})", ""},
+        {"Hall", "hall", R"({"host": "b"})", ""},
+        {"hall-1", "hall_1", R"({"host": "b"})", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string json = R"({"mqtt": )" + c.mqtt + R"(, "power_systems": [{"name": ")" + c.first +
+                                 R"(", "data_id": 1, "rcSetting": {}}, {"name": ")" + c.second +
+                                 R"(", "data_id": 2, "rcSetting": {}}]})";
+        std::string refusal;
+        try {
+            site_config_from_json(parse_json(json), "site.json");
+        } catch (const ConfigError& e) {
+            refusal = e.what();
+        }
+        EXPECT_EQ(refusal, c.message) << c.first << " / " << c.second;
+    }
+}
