@@ -177,12 +177,16 @@ void MqttClient::run() {
             if (session_) trouble(fmt::format("connection lost: {}", why));
             else if (!refused_) trouble(fmt::format("connection failed: {}", why));
             session_ = false;
+            mosquitto_log_callback_set(mosq_, &MqttClient::on_log);
             wait(backoff_ms);
             backoff_ms = std::min(backoff_ms * 2, config_.reconnect_max_ms);
             continue;
         }
         if (!session_) continue;
         if (!had_session) {
+            // The library formats every line it logs for a callback, each
+            // message sent among them: listened to only while connecting.
+            mosquitto_log_callback_set(mosq_, nullptr);
             backoff_ms = config_.reconnect_min_ms;
             if (!last_trouble_.empty()) notify_(fmt::format("voka-host: mqtt: connected to {}", where()));
             last_trouble_.clear();

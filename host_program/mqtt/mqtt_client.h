@@ -15,7 +15,8 @@
 // Trouble (cannot connect, refused, lost) goes to `notify` once per kind of
 // trouble until a session is up again, so a wrong password is reported once
 // and retried quietly. A TLS failure says why: what OpenSSL told the library
-// ("certificate verify failed") and a certificate of ours not valid now.
+// while connecting ("certificate verify failed") and a certificate of ours
+// not valid now.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
