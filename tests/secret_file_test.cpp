@@ -103,19 +103,7 @@ TEST(SecretFile, ReadsAPathOrACredentialAndNamesTheKeyOfAnyRefusal) {
          "mqtt.password_file.credential: must be a plain file name (no '/')"},
         {"another key beside the name", mqtt(R"({"credential": "voka.mqtt-password", "path": "x"})"), true,
          "mqtt.password_file: must be a file name or {\"credential\": \"NAME\"}"},
-        {"a number", mqtt("7"), true, "mqtt.password_file: must be a file name or {\"credential\": \"NAME\"}"},
         {"a file missing", mqtt(R"("nope")"), true, "mqtt.password_file: " + f.in_site("nope") + " cannot be read"},
-        {"a client key credential missing",
-         [=] {
-             mqtt_config_from_json(parse_json(R"({"host": "b", "tls": {"ca_file": "mqtt.pw", "cert_file": "mqtt.pw",
-                 "key_file": {"credential": "voka.mqtt-key"}}})"), site);
-         },
-         true,
-         "mqtt.tls.key_file: the credential \"voka.mqtt-key\" is not in $CREDENTIALS_DIRECTORY (" + dir +
-             "): is /etc/credstore/voka.mqtt-key there, and does the unit load it (LoadCredential=voka.mqtt-key)?"},
-        {"a hash credential missing", http(R"({"credential": "voka.none"})"), true,
-         "http.auth.password_hash: the credential \"voka.none\" is not in $CREDENTIALS_DIRECTORY (" + dir +
-             "): is /etc/credstore/voka.none there, and does the unit load it (LoadCredential=voka.none)?"},
         {"a credential that holds no hash", http(R"({"credential": "bad-hash"})"), true,
          "http.auth.password_hash: must be a crypt(3) hash of a strong method ($6$, $5$, $y$, $2b$), as `mkpasswd -m "
          "sha-512` or `openssl passwd -6` make it"},
