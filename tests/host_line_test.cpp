@@ -73,8 +73,11 @@ TEST(HostLine, SurvivesThePortGoingAwayAndComingBack) {
     std::vector<Json::Value> all;
     read_until(host, all, [](const Json::Value& e) { return e["event"] == "round" && e["round"] == 2; });
 
+    // Unplugged: the by-id link goes with the device, so a pseudo-terminal
+    // another program opens meanwhile under the same number is not taken.
     sim->signal(SIGKILL);
     sim.reset();
+    fs::remove(link);
     read_until(host, all, [](const Json::Value& e) { return e["event"] == "alarm" && e["state"] == "start"; });
     EXPECT_EQ(states(all), (std::vector<std::string>{"reconnecting", "stale"}));
     // The alarm is stored in its round's transaction, which may commit just
@@ -125,6 +128,7 @@ TEST(HostLine, RoundsEndWhenThePortStaysAway) {
 
     sim->signal(SIGKILL);
     sim.reset();
+    fs::remove(link);  // as above: no other program's pseudo-terminal under the old number
     const auto killed = std::chrono::steady_clock::now();
     read_until(host, all, [](const Json::Value& e) { return e["event"] == "state" && e["state"] == "reconnecting"; });
     host.remaining_lines();
