@@ -19,7 +19,7 @@ endforeach()
 if(VOKA_TOOL_TARGETS)
   install(TARGETS ${VOKA_TOOL_TARGETS} RUNTIME DESTINATION bin COMPONENT tools)
   # The bundled scenarios, where voka-host looks for its example site.
-  install(DIRECTORY simulator/scenarios/ DESTINATION share/voka/simulator/scenarios COMPONENT tools)
+  install(DIRECTORY simulator/scenarios/ DESTINATION ${VOKA_DATA_INSTALL_DIR}/simulator/scenarios COMPONENT tools)
   list(APPEND VOKA_PACKAGED_COMPONENTS tools)
 endif()
 if(TARGET voka-host)
@@ -29,7 +29,7 @@ if(TARGET voka-host)
   install(FILES service/site.json DESTINATION /etc/voka COMPONENT tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/service/conffiles)
   # The live page, whose chart library comes from Debian (served from /usr/share/javascript).
-  install(DIRECTORY www/ DESTINATION share/voka/www COMPONENT tools)
+  install(DIRECTORY www/ DESTINATION ${VOKA_DATA_INSTALL_DIR}/www COMPONENT tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS libjs-chart.js)
 endif()
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "host_program/program_files.h"
 #include "simulator/scenario.h"
 #include "simulator/simulated_line.h"
 
@@ -10,8 +11,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kInstalledPlugin = VOKA_INSTALLED_PLUGIN;
-constexpr const char* kInstalledData = "/usr/share/voka";
 constexpr const char* kExampleScenario = "simulator/scenarios/example-site.json";
 
 std::string scenario_path(const PowerSystemConfig& ps, const std::string& site_path) {
@@ -52,19 +51,11 @@ std::string describe_line(const PowerSystemConfig& ps) {
 }
 
 std::string find_plugin(const std::optional<std::string>& option, const std::optional<std::string>& configured) {
-    if (option) return *option;
-    if (configured) return *configured;
-    if (const char* env = std::getenv("VOKA_PLUGIN"); env && *env) return env;
-    if (fs::exists(VOKA_BUILD_PLUGIN)) return VOKA_BUILD_PLUGIN;
-    return kInstalledPlugin;
+    return choose_plugin(option, configured, std::getenv("VOKA_PLUGIN"), running_program_folder());
 }
 
 std::string bundled_file(const std::string& relative) {
-    for (const char* base : {VOKA_SOURCE_DIR, kInstalledData}) {
-        const fs::path candidate = fs::path(base) / relative;
-        if (fs::exists(candidate)) return candidate.string();
-    }
-    return {};
+    return find_bundled_file(relative, running_program_folder());
 }
 
 SiteConfig bundled_example_site() {

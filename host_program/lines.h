@@ -23,13 +23,13 @@ std::string describe_line(const PowerSystemConfig& ps);
 void check_line(const PowerSystemConfig& ps, const std::string& site_path);
 
 // The plug-in to load: --plugin, else the site file's "plugin", else
-// $VOKA_PLUGIN, else the one built beside voka-host, else the installed one.
+// $VOKA_PLUGIN, else the one shipped with voka-host (see program_files.h).
 std::string find_plugin(const std::optional<std::string>& option, const std::optional<std::string>& configured);
 
 // The site voka-host runs without a configuration file: one power system on
 // the embedded simulator with the bundled example scenario.
 SiteConfig bundled_example_site();
 
-// A file shipped with voka-host (scenarios), from the source tree of a build
-// or the installed data folder; "" when it is in neither.
+// A file shipped with voka-host (scenarios, the page), from the data folder
+// that goes with the running program (see program_files.h); "" when absent.
 std::string bundled_file(const std::string& relative);

@@ -38,6 +38,7 @@
 #include "host_program/reading/history_export.h"
 #include "host_program/records/record_types.h"
 #include "host_program/site_config.h"
+#include "host_program/start_warnings.h"
 #include "host_program/work_queue.h"
 
 namespace {
@@ -157,6 +158,7 @@ int run_site(const RunOptions& options) {
         events.add(*snapshot);
     }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
+    for (std::string& warning : start_warnings(site)) notice(std::move(warning));
     std::unique_ptr<MqttSink> mqtt;
     if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site, notice)));
 
@@ -215,11 +217,9 @@ int run_site(const RunOptions& options) {
     };
     if (options.rounds) {
         hooks.give_up_after = options.give_up_after;
-        hooks.gave_up = [&](PowerSystem& ps, const std::string& diagnosis) {
+        hooks.gave_up = [&](PowerSystem& ps, const std::string& why) {
             std::lock_guard lock(progress_mutex);
-            if (!gave_up)
-                gave_up = fmt::format("power system \"{}\": gave up after {} failed attempts in a row: {}", ps.name(),
-                                      options.give_up_after, diagnosis);
+            if (!gave_up) gave_up = fmt::format("power system \"{}\": {}", ps.name(), why);
             progress.notify_all();
         };
     }

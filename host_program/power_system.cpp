@@ -1,5 +1,6 @@
 #include "host_program/power_system.h"
 
+#include <algorithm>
 #include <ctime>
 #include <stdexcept>
 #include <system_error>
@@ -125,13 +126,23 @@ void PowerSystem::update_state(const std::string& why) {
     if (now == State::stale) comm_lost(true);
 }
 
+std::chrono::milliseconds PowerSystem::reconnect_give_up_ms(unsigned give_up_after) const {
+    const auto attempts = std::chrono::milliseconds(int64_t{give_up_after} * master_->answer_timeout_ms);
+    return std::max(attempts, std::chrono::milliseconds(config_.reconnect_min_ms));
+}
+
+void PowerSystem::give_up(const std::string& why) {
+    if (gave_up_) return;
+    gave_up_ = true;
+    request_stop();
+    if (hooks_.gave_up) hooks_.gave_up(*this, why);
+}
+
 void PowerSystem::count_failure(std::string diagnosis) {
     ++failed_attempts_;
     last_diagnosis_ = std::move(diagnosis);
-    if (hooks_.give_up_after && failed_attempts_ == hooks_.give_up_after) {
-        request_stop();
-        if (hooks_.gave_up) hooks_.gave_up(*this, last_diagnosis_);
-    }
+    if (hooks_.give_up_after && failed_attempts_ == hooks_.give_up_after)
+        give_up(fmt::format("gave up after {} failed attempts in a row: {}", failed_attempts_, last_diagnosis_));
 }
 
 void PowerSystem::attempt_failed(const FailedAttempt& f) {
@@ -145,12 +156,19 @@ void PowerSystem::line_failed(const std::string& why) {
     line_.reset();
     exchange_->set_line(*closed_line_);
     backoff_ = std::chrono::milliseconds(config_.reconnect_min_ms);
-    next_open_at_ = Clock::now() + backoff_;
+    reconnecting_since_ = Clock::now();
+    next_open_at_ = reconnecting_since_ + backoff_;
     update_state(why);
 }
 
 void PowerSystem::try_reopen() {
-    if (Clock::now() < next_open_at_) return;
+    // Reopenings are few and far between once the back-off has grown, so a
+    // system that must give up also does when it has waited long enough,
+    // after one last try then.
+    std::optional<Clock::time_point> give_up_at;
+    if (hooks_.give_up_after) give_up_at = reconnecting_since_ + reconnect_give_up_ms(hooks_.give_up_after);
+    const auto now = Clock::now();
+    if (now < next_open_at_ && !(give_up_at && now >= *give_up_at)) return;
     try {
         line_ = open_line_(*master_);
         exchange_->set_line(*line_);
@@ -163,8 +181,16 @@ void PowerSystem::try_reopen() {
     } catch (const std::system_error& e) {
         backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(config_.reconnect_max_ms));
         next_open_at_ = Clock::now() + backoff_;
+        if (give_up_at) next_open_at_ = std::min(next_open_at_, *give_up_at);
         ++failed_rounds_;  // a round that could not even start
         update_state(fmt::format("{} rounds failed; {}", failed_rounds_, e.what()));
+        if (give_up_at && now >= *give_up_at) {
+            const auto waited = std::chrono::duration<double>(Clock::now() - reconnecting_since_).count();
+            give_up(fmt::format("gave up reconnecting after {:.1f} s (as long as {} attempts may take): {} "
+                                "(check that the port is there: cable, adapter, device name)",
+                                waited, hooks_.give_up_after, e.what()));
+            return;
+        }
         count_failure(e.what());
     }
 }

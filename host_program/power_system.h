@@ -55,8 +55,10 @@ public:
     struct Hooks {
         // After each complete round, on the polling thread, outside the device lock.
         std::function<void(PowerSystem&, unsigned round)> after_round;
-        // After `give_up_after` consecutive failed attempts; polling has stopped.
-        std::function<void(PowerSystem&, const std::string& diagnosis)> gave_up;
+        // Once, when the system gives up (polling has stopped): after
+        // `give_up_after` consecutive failed attempts, or after reconnecting
+        // for reconnect_give_up_ms(). `why` says which, with the diagnosis.
+        std::function<void(PowerSystem&, const std::string& why)> gave_up;
         unsigned give_up_after = 0;  // 0: never give up
     };
 
@@ -100,6 +102,11 @@ public:
     // The running totals, from any thread.
     event::Stats stats() const;
 
+    // How long a system that gives up after `give_up_after` attempts may go
+    // without a port: as long as that many attempts may take (each up to
+    // answer_timeout_ms), but never before one reopening has been tried.
+    std::chrono::milliseconds reconnect_give_up_ms(unsigned give_up_after) const;
+
 private:
     using Clock = std::chrono::steady_clock;
     void poll_loop();
@@ -108,6 +115,7 @@ private:
     void round_ended(const RoundReport& report, ExchangeEnd end);
     void attempt_failed(const FailedAttempt& f);
     void count_failure(std::string diagnosis);
+    void give_up(const std::string& why);
     void update_state(const std::string& why);
     void comm_lost(bool holds);
     void publish_stats();
@@ -133,6 +141,8 @@ private:
     bool opened_once_ = false;
     std::chrono::milliseconds backoff_{0};
     Clock::time_point next_open_at_{};
+    Clock::time_point reconnecting_since_{};
+    bool gave_up_ = false;
 
     Mutex devices_;  // held while the master parses or ends a round, and by queries
     mutable Mutex stats_mutex_;

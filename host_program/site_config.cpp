@@ -8,6 +8,8 @@
 #include <fmt/format.h>
 #include <json/reader.h>
 
+#include "host_program/mqtt/discovery.h"
+
 namespace {
 
 [[noreturn]] void fail(const std::string& source, const std::string& place, const std::string& problem) {
@@ -120,6 +122,16 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
     for (size_t i = 0; site.mqtt && i < site.power_systems.size(); ++i)
         if (!is_topic_level(site.power_systems[i].name))
             fail(source, fmt::format("power_systems[{}].name", i), "must not hold '/', '+' or '#' (it is a topic level)");
+    // Home Assistant would take two such systems for one device, each hiding the other's values.
+    for (size_t i = 0; site.mqtt && site.mqtt->homeassistant && i < site.power_systems.size(); ++i)
+        for (size_t k = 0; k < i; ++k) {
+            const std::string node = mqtt::discovery_node(*site.mqtt, site.power_systems[i].name);
+            if (node == mqtt::discovery_node(*site.mqtt, site.power_systems[k].name))
+                fail(source, fmt::format("power_systems[{}].name", i),
+                     fmt::format("\"{}\" gives the same Home Assistant id ({}) as power_systems[{}].name \"{}\": "
+                                 "rename one, or turn mqtt.homeassistant off",
+                                 site.power_systems[i].name, node, k, site.power_systems[k].name));
+        }
     return site;
 }
 

@@ -22,6 +22,7 @@ packages=(
   libjsoncpp-dev libfmt-dev libsqlite3-dev
   libcli11-dev              # voka-host's command line (header-only, architecture-independent)
   libmosquitto-dev          # voka-host's MQTT publisher
+  libssl-dev                # libcrypto: voka-host reads the MQTT TLS files as libmosquitto will
   mosquitto mosquitto-clients openssl   # the MQTT tests: a real broker, mosquitto_passwd, certificates
   libgtest-dev libgmock-dev
   libbenchmark-dev          # voka_bench, run by hand
@@ -48,7 +49,7 @@ if [[ $armhf == 1 ]]; then
     libgtest-dev:armhf libgmock-dev:armhf
     libsqlite3-dev:armhf
     libcpp-httplib-dev:armhf libcrypt-dev:armhf
-    libmosquitto-dev:armhf
+    libmosquitto-dev:armhf libssl-dev:armhf
   )
 fi
 

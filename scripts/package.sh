@@ -3,7 +3,8 @@
 # dependencies, where the plug-in lands, that the shipped voka.so is a
 # stripped object for the package's machine, and voka-tools' service: its unit
 # (accepted by systemd-analyze verify), its site file as a conffile, the
-# chart library its page loads. Prints the shipped object's size.
+# chart library its page loads; and that no packaged file names the build or
+# source folder. Prints the shipped object's size.
 # Usage: scripts/package.sh [preset]   (default: release; armhf for ARM)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -89,6 +90,16 @@ if [ -n "$tools_deb" ]; then
   check "voka-host.service: the site file is JSON naming power systems" \
     python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["power_systems"]' "$tools_dir/etc/voka/site.json"
 fi
+
+# No packaged file may name the trees it was built from: an installed program
+# must never look there (whoever can write there would run their code in it).
+source_dir=$(pwd -P)
+build_dir=$(cd "$build" && pwd -P)
+naming_build_trees() {  # naming_build_trees DIR...: the files whose bytes hold either path
+  grep -rlaF -e "$source_dir" -e "$build_dir" -e "$PWD" "$@" || true
+}
+check "no packaged file names $build_dir or $source_dir" \
+  test -z "$(naming_build_trees "$unpacked" ${tools_dir:+"$tools_dir"} | tee /dev/stderr)"
 
 for deb in "$plugin_deb" $tools_deb; do
   echo "== $deb"

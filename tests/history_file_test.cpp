@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -137,4 +138,43 @@ TEST(HistoryFile, MigratesAVersion1FileOfOurs) {
     }
     EXPECT_EQ(bytes_of(f.path).substr(68, 4), "VOKA");
     EXPECT_EQ(pragma(f.path, "user_version"), HistoryDb::kSchemaVersion);
+}
+
+// A database name is a file name and nothing else: the writer and every
+// reader open the same file whatever the name holds, relative or absolute,
+// and no other file appears beside it.
+TEST(HistoryFile, EveryReaderOpensTheFileTheWriterMadeWhateverItsName) {
+    const fs::path dir = fs::path(testing::TempDir()) / "voka-file-names";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const fs::path was = fs::current_path();
+    fs::current_path(dir);  // relative names as a user types them
+    const std::vector<std::string> names = {
+        "q%41.db", "a?mode=memory.db", "b#c.db", "with space.db", "file:x.db", ":memory:", "x?y#z%20.db",
+        (dir / "file:absolute%41?.db").string(),
+    };
+    for (const std::string& name : names) {
+        {
+            HistoryDb writer(name, HistoryPolicy{Retention{}, 0});
+            writer.save(21, 5189, "voka-dc", std::vector<uint8_t>(41, 7));
+        }
+        EXPECT_TRUE(fs::exists(dir / fs::path(name).filename())) << name;
+        try {
+            HistoryDb reader(name, {}, {}, HistoryDb::Open::read_only);
+            EXPECT_EQ(reader.rows(21).size(), 1u) << name;
+        } catch (const HistoryError& e) {
+            ADD_FAILURE() << name << ": " << e.what();
+        }
+        std::set<std::string> databases;  // the files present, a WAL's companions taken as their database
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            std::string file = entry.path().filename().string();
+            for (const std::string suffix : {"-wal", "-shm"})
+                if (file.size() > suffix.size() && file.ends_with(suffix)) file.resize(file.size() - suffix.size());
+            databases.insert(file);
+        }
+        EXPECT_EQ(databases, std::set<std::string>{fs::path(name).filename().string()}) << name;
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove(entry.path());
+    }
+    fs::current_path(was);
+    fs::remove_all(dir);
 }

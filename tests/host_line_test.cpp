@@ -73,8 +73,11 @@ TEST(HostLine, SurvivesThePortGoingAwayAndComingBack) {
     std::vector<Json::Value> all;
     read_until(host, all, [](const Json::Value& e) { return e["event"] == "round" && e["round"] == 2; });
 
+    // Unplugged: the by-id link goes with the device, so a pseudo-terminal
+    // another program opens meanwhile under the same number is not taken.
     sim->signal(SIGKILL);
     sim.reset();
+    fs::remove(link);
     read_until(host, all, [](const Json::Value& e) { return e["event"] == "alarm" && e["state"] == "start"; });
     EXPECT_EQ(states(all), (std::vector<std::string>{"reconnecting", "stale"}));
     // The alarm is stored in its round's transaction, which may commit just
@@ -105,6 +108,37 @@ TEST(HostLine, SurvivesThePortGoingAwayAndComingBack) {
     const auto rows = comm_alarm_rows(db);
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_GT(rows[0].second, 0) << "the alarm's end is stored";
+}
+
+// With --rounds, a port that goes away mid-run ends the run once it has been
+// gone for as long as --give-up-after attempts may take (10 x 300 ms), not
+// after ten reopenings, which the back-off spreads over minutes: exit 1,
+// naming the port.
+TEST(HostLine, RoundsEndWhenThePortStaysAway) {
+    Workdir w;
+    auto sim = std::make_unique<Sim>(w.write("s.json", R"({"equipment": {"baud_rate": 115200}})"));
+    const std::string link = w.path("ttyUSB-by-id");
+    fs::create_symlink(sim->port, link);
+    const std::string config =
+        w.write("site.json", site_with(link, R"(, "reconnect_min_ms": 1000, "reconnect_max_ms": 60000)"));
+    ChildProcess host(VOKA_HOST_PATH,
+                      {config, "--json", "--rounds", "100000", "--give-up-after", "10", "--db", w.path("h.db")});
+    std::vector<Json::Value> all;
+    read_until(host, all, [](const Json::Value& e) { return e["event"] == "round" && e["round"] == 2; });
+
+    sim->signal(SIGKILL);
+    sim.reset();
+    fs::remove(link);  // as above: no other program's pseudo-terminal under the old number
+    const auto killed = std::chrono::steady_clock::now();
+    read_until(host, all, [](const Json::Value& e) { return e["event"] == "state" && e["state"] == "reconnecting"; });
+    host.remaining_lines();
+    const double took_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - killed).count();
+    EXPECT_EQ(host.exit_status(), 1);
+    EXPECT_GE(took_s, 3.0) << "gave up before ten attempts' time";
+    EXPECT_LT(took_s, 12.0) << "the back-off's reopenings (1, 2, 4, 8 s apart) decided the end";
+    const std::string errors = host.errors();
+    EXPECT_NE(errors.find("power system \"hall\": gave up reconnecting after "), std::string::npos) << errors;
+    EXPECT_NE(errors.find("(as long as 10 attempts may take): serial line " + link), std::string::npos) << errors;
 }
 
 // Each fault of a line as --rounds meets it: the exit status, the diagnosis a

@@ -7,7 +7,9 @@
 
 #include "host_program/mqtt/mqtt_config.h"
 #include "host_program/site_config.h"
+#include "host_program/mqtt/tls_files.h"
 #include "tests/support/json.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -20,10 +22,12 @@ struct Files {
     Files() {
         fs::create_directories(dir);
         std::ofstream(dir / "pw") << "s3cret\nignored\n";
-        std::ofstream(dir / "ca.crt") << "not checked here";
+        std::ofstream(dir / "junk.pem") << "not PEM";
+        test_certificates::make(dir);
     }
     ~Files() { fs::remove_all(dir); }
     std::string site() const { return (dir / "north.json").string(); }
+    std::string path(const std::string& name) const { return (dir / name).string(); }
 };
 
 std::string refusal(const std::string& json, const std::string& source) {
@@ -84,6 +88,17 @@ TEST(MqttConfig, RefusesWhatCannotConnectNamingTheKey) {
         {R"({"host": "b", "tls": {"ca_file": "ca.crt", "cert_file": "ca.crt"}})",
          "mqtt.tls.key_file: is missing (a client certificate needs both cert_file and key_file)"},
         {R"({"host": "b", "tls": {"ca_file": "ca.crt", "verify": true}})", "mqtt.tls.verify: is not an mqtt setting"},
+        // Read as the library will: what it could never use is refused at start.
+        {R"({"host": "b", "tls": {"ca_file": "junk.pem"}})", "mqtt.tls.ca_file: " + f.path("junk.pem") +
+                                                              " holds no PEM certificate"},
+        {R"({"host": "b", "tls": {"ca_file": "ca.crt", "cert_file": "client.key", "key_file": "client.key"}})",
+         "mqtt.tls.cert_file: " + f.path("client.key") + " holds no PEM certificate"},
+        {R"({"host": "b", "tls": {"ca_file": "ca.crt", "cert_file": "client.crt", "key_file": "client.crt"}})",
+         "mqtt.tls.key_file: " + f.path("client.crt") + " holds no PEM private key that can be read without a "
+                                                         "passphrase"},
+        {R"({"host": "b", "tls": {"ca_file": "ca.crt", "cert_file": "client.crt", "key_file": "other.key"}})",
+         "mqtt.tls.key_file: " + f.path("other.key") + " is not the key of the certificate in " +
+             f.path("client.crt") + " (mqtt.tls.cert_file)"},
     };
     for (const auto& c : cases) EXPECT_EQ(refusal(c.json, s), s + ": " + c.message) << c.json;
 }
@@ -96,5 +111,63 @@ TEST(MqttConfig, SiteRefusesASystemNameThatCannotBeATopicLevel) {
         ADD_FAILURE() << "accepted";
     } catch (const ConfigError& e) {
         EXPECT_STREQ(e.what(), "site.json: power_systems[0].name: must not hold '/', '+' or '#' (it is a topic level)");
+    }
+}
+
+// A certificate valid for two days from now: time problems are told with the
+// file and the date, before its start and after its end, for the CA and the
+// client certificate alike; none while it is valid.
+TEST(MqttConfig, TellsWhichCertificateIsNotValidAtAGivenTime) {
+    Files f;
+    const auto config = mqtt_config_from_json(parse_json(R"({"host": "b", "tls": {"ca_file": "ca.crt",
+        "cert_file": "client.crt", "key_file": "client.key"}})"), f.site());
+    ASSERT_TRUE(config && config->tls);
+    const std::time_t now = std::time(nullptr), day = 24 * 3600;
+    EXPECT_TRUE(mqtt::tls_time_problems(*config->tls, now).empty());
+
+    const auto later = mqtt::tls_time_problems(*config->tls, now + (test_certificates::kValidDays + 1) * day);
+    ASSERT_EQ(later.size(), 2u);
+    EXPECT_EQ(later[0].rfind("the CA certificate in " + f.path("ca.crt") + " (mqtt.tls.ca_file) expired on 20", 0), 0u)
+        << later[0];
+    EXPECT_EQ(later[1].rfind("the client certificate " + f.path("client.crt") + " (mqtt.tls.cert_file) expired on ",
+                             0), 0u) << later[1];
+    EXPECT_NE(later[1].find(": the broker will refuse it"), std::string::npos) << later[1];
+
+    const auto earlier = mqtt::tls_time_problems(*config->tls, now - day);
+    ASSERT_EQ(earlier.size(), 2u);
+    EXPECT_NE(earlier[1].find(" is not valid before 20"), std::string::npos) << earlier[1];
+}
+
+// Names that become the same Home Assistant id (all but letters, digits, '_'
+// and '-' made '_') would make one device of two: refused naming both, unless
+// discovery is off; names that differ in the id are taken.
+TEST(MqttConfig, SiteRefusesSystemsWhoseDiscoveryIdsCollide) {
+    struct Case {
+        std::string first, second, mqtt;
+        std::string message;  // "" when accepted
+    };
+    const std::string collide = "site.json: power_systems[1].name: ";
+    const std::vector<Case> cases = {
+        {"hall 1", "hall_1", R"({"host": "b"})",
+         collide + "\"hall_1\" gives the same Home Assistant id (voka_site_hall_1) as power_systems[0].name \"hall 1\": "
+                   "rename one, or turn mqtt.homeassistant off"},
+        {"hall.1", "hall:1", R"({"host": "b", "site": "north"})",
+         collide + "\"hall:1\" gives the same Home Assistant id (voka_north_hall_1) as power_systems[0].name "
+                   "\"hall.1\": rename one, or turn mqtt.homeassistant off"},
+        {"hall 1", "hall_1", R"({"host": "b", "homeassistant": false})", ""},
+        {"Hall", "hall", R"({"host": "b"})", ""},
+        {"hall-1", "hall_1", R"({"host": "b"})", ""},
+    };
+    for (const Case& c : cases) {
+        const std::string json = R"({"mqtt": )" + c.mqtt + R"(, "power_systems": [{"name": ")" + c.first +
+                                 R"(", "data_id": 1, "rcSetting": {}}, {"name": ")" + c.second +
+                                 R"(", "data_id": 2, "rcSetting": {}}]})";
+        std::string refusal;
+        try {
+            site_config_from_json(parse_json(json), "site.json");
+        } catch (const ConfigError& e) {
+            refusal = e.what();
+        }
+        EXPECT_EQ(refusal, c.message) << c.first << " / " << c.second;
     }
 }

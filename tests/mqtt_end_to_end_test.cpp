@@ -14,6 +14,7 @@
 
 #include "tests/support/end_to_end.h"
 #include "tests/support/mqtt_broker.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -165,8 +166,11 @@ TEST(MqttEndToEnd, PasswordOverTlsAndAWrongPasswordReportedOnce) {
         "-CAkey ca.key -CAcreateserial -out server.crt -days 2 -extfile san.ext 2>/dev/null && "
         "mosquitto_passwd -b -c passwords voka right-one && chmod 0644 passwords server.key";
     ASSERT_EQ(std::system(make_certs.c_str()), 0) << "openssl and mosquitto_passwd are needed (scripts/install-deps.sh)";
-    w.write("right.pw", "right-one\n");
-    w.write("wrong.pw", "wrong-one\n");
+    // The right password as the service gets it: a credential in $CREDENTIALS_DIRECTORY.
+    fs::create_directories(w.dir / "credentials");
+    w.write("credentials/voka.mqtt-password", "right-one\n");
+    setenv("CREDENTIALS_DIRECTORY", w.path("credentials").c_str(), 1);
+    fs::permissions(w.write("wrong.pw", "wrong-one\n"), fs::perms::owner_read | fs::perms::owner_write);
     Broker broker(w.dir, "allow_anonymous false\npassword_file " + d + "passwords\ncafile " + d + "ca.crt\ncertfile " +
                              d + "server.crt\nkeyfile " + d + "server.key\nlog_dest file " + d + "broker.log\n" +
                              "connection_messages true");
@@ -174,12 +178,12 @@ TEST(MqttEndToEnd, PasswordOverTlsAndAWrongPasswordReportedOnce) {
                    {.username = "voka", .password = "right-one", .ca_file = d + "ca.crt", .host = "localhost"});
     const auto mqtt = [&](const std::string& pw, const std::string& client) {
         return R"({"host": "localhost", "port": )" + std::to_string(broker.port) +
-               R"(, "username": "voka", "password_file": ")" + pw + R"(", "client_id": ")" + client +
+               R"(, "username": "voka", "password_file": )" + pw + R"(, "client_id": ")" + client +
                R"(", "tls": {"ca_file": "ca.crt"}})";
     };
     const std::string scenario = R"({"equipment": {"baud_rate": 115200}})";
-    const std::string good = site_file(w, scenario, 200, mqtt("right.pw", "good"));
-    const std::string bad_site = site_file(w, scenario, 200, mqtt("wrong.pw", "bad"), "bad.json");
+    const std::string good = site_file(w, scenario, 200, mqtt(R"({"credential": "voka.mqtt-password"})", "good"));
+    const std::string bad_site = site_file(w, scenario, 200, mqtt(R"("wrong.pw")", "bad"), "bad.json");
     ChildProcess host(VOKA_HOST_PATH, {good, "--json", "--db", w.path("good.db")});
     ChildProcess bad(VOKA_HOST_PATH, {bad_site, "--json", "--db", w.path("bad.db")});
     EXPECT_TRUE(sub.wait_for_payload(kTopic + "status", "online")) << host.errors();
@@ -209,4 +213,44 @@ TEST(MqttEndToEnd, PasswordOverTlsAndAWrongPasswordReportedOnce) {
     bad.remaining_lines();
     EXPECT_EQ(host.exit_status(), 0);
     EXPECT_TRUE(sub.wait_for_payload(kTopic + "status", "offline", 5000));  // a clean stop says so too
+    unsetenv("CREDENTIALS_DIRECTORY");
+}
+
+// A broker whose certificate the configured CA did not sign: the failure
+// says why (OpenSSL's reason, through the library's log), not only "A TLS
+// error occurred"; the same site with the right CA connects.
+TEST(MqttEndToEnd, ATlsFailureNamesItsCause) {
+    Workdir w;
+    test_certificates::make(w.dir);
+    const std::string d = w.dir.string() + "/";
+    Broker broker(w.dir, "allow_anonymous true\ncafile " + d + "ca.crt\ncertfile " + d + "server.crt\nkeyfile " + d +
+                             "server.key");
+    const auto mqtt = [&](const std::string& ca) {
+        return R"({"host": "localhost", "reconnect_max_ms": 1000, "port": )" + std::to_string(broker.port) +
+               R"(, "tls": {"ca_file": ")" + ca + R"("}})";
+    };
+    const std::string scenario = R"({"equipment": {"baud_rate": 115200}})";
+    ChildProcess host(VOKA_HOST_PATH, {site_file(w, scenario, 200, mqtt("stranger.crt")), "--json", "--db",
+                                       w.path("h.db")});
+    std::string trouble;
+    for (const auto until = Clock::now() + std::chrono::seconds(10); trouble.empty() && Clock::now() < until;) {
+        const auto line = host.next_line(200);
+        if (!line) continue;
+        const Json::Value e = parse_json(*line);
+        if (e["event"].asString() == "notice" && e["text"].asString().find("mqtt: ") != std::string::npos)
+            trouble = e["text"].asString();
+    }
+    EXPECT_NE(trouble.find(": A TLS error occurred (certificate verify failed); trying again"), std::string::npos)
+        << trouble << host.errors();
+    host.signal(SIGTERM);
+    host.remaining_lines();
+    EXPECT_EQ(host.exit_status(), 0);
+
+    Subscriber sub(broker.port, {"voka/#"}, {.ca_file = d + "ca.crt", .host = "localhost"});
+    ChildProcess good(VOKA_HOST_PATH, {site_file(w, scenario, 200, mqtt("ca.crt"), "good.json"), "--json", "--db",
+                                       w.path("good.db")});
+    EXPECT_TRUE(sub.wait_for_payload("voka/good/solo/status", "online")) << good.errors();
+    good.signal(SIGTERM);
+    good.remaining_lines();
+    EXPECT_EQ(good.exit_status(), 0);
 }

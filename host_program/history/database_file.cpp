@@ -65,8 +65,7 @@ std::string newer(const std::string& path, long long version, int newest) {
 // id was set (a "meta" table with schema version 1), or someone else's.
 DatabaseFile look_inside(const std::string& path, int newest) {
     sqlite3* db = nullptr;
-    const std::string uri = "file:" + path + "?mode=ro";
-    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+    if (open_database_file(path, SQLITE_OPEN_READONLY, &db) != SQLITE_OK) {
         const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);
         refuse(path, "cannot be read as an SQLite database: " + why);
@@ -132,4 +131,10 @@ DatabaseFile inspect_database_file(const std::string& path, int newest) {
         refuse(path, fmt::format("is an SQLite database of another program (application id 0x{:08x})",
                                  header->application_id));
     return look_inside(path, newest);
+}
+
+int open_database_file(const std::string& path, int flags, sqlite3** db) {
+    const std::filesystem::path p(path);
+    const std::string name = p.is_relative() && !path.empty() ? "./" + path : path;
+    return sqlite3_open_v2(name.c_str(), db, flags & ~SQLITE_OPEN_URI, nullptr);
 }

@@ -15,3 +15,13 @@ struct DatabaseFile {
 // Throws HistoryError (naming the path) when the file is not a database of
 // ours, or one of a schema newer than `newest`.
 DatabaseFile inspect_database_file(const std::string& path, int newest);
+
+struct sqlite3;
+
+// sqlite3_open_v2 of the file at `path` as a plain file name, whatever it
+// holds ('%', '?', '#', a leading "file:" or ":memory:"), so that every
+// reader and writer opens the same file: SQLITE_OPEN_URI is taken out of
+// `flags`, and since Debian's SQLite takes a name that starts with "file:"
+// as a URI even then, a relative name is given as "./name". Returns SQLite's result code;
+// `*db` as sqlite3_open_v2 leaves it (to be closed even on failure).
+int open_database_file(const std::string& path, int flags, sqlite3** db);

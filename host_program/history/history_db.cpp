@@ -92,8 +92,7 @@ HistoryDb::HistoryDb(const std::string& path, HistoryPolicy policy, Problem prob
         clock_ = [] { return static_cast<int64_t>(std::time(nullptr)); };
         if (open == Open::read_only) {
             if (!file.exists) throw HistoryError(fmt::format("history database {}: no such file", path));
-            const std::string uri = "file:" + path + "?mode=ro";
-            if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+            if (open_database_file(path, SQLITE_OPEN_READONLY, &db_) != SQLITE_OK) {
                 const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
                 sqlite3_close(db_);
                 db_ = nullptr;
@@ -114,8 +113,8 @@ HistoryDb::~HistoryDb() {
 void HistoryDb::open() {
     MutexLock lock(mutex_);
     if (db_) return;
-    if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (open_database_file(path_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, &db_) !=
+        SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;

@@ -43,8 +43,14 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
     if (http.isMember("auth")) {
         const Json::Value& auth = http["auth"];
         if (!auth.isObject()) fail(source, "http.auth", "must be an object with \"user\" and \"password_hash\"");
-        HttpAuthConfig a{required_string(auth, "user", source, "http.auth"),
-                         required_string(auth, "password_hash", source, "http.auth")};
+        HttpAuthConfig a{required_string(auth, "user", source, "http.auth"), "", std::nullopt};
+        if (auth["password_hash"].isObject()) {
+            a.password_hash_file = credential_from_json(auth["password_hash"], source, "http.auth.password_hash",
+                                                        credentials_directory_from_environment());
+            a.password_hash = read_secret_line(*a.password_hash_file, source);
+        } else {
+            a.password_hash = required_string(auth, "password_hash", source, "http.auth");
+        }
         if (a.user.find(':') != std::string::npos) fail(source, "http.auth.user", "must not contain ':'");
         if (!usable_password_hash(a.password_hash))
             fail(source, "http.auth.password_hash",

@@ -3,7 +3,8 @@
 //
 //   "http": { "listen": "127.0.0.1:9108",                    absent: no HTTP server
 //             "auth": { "user": "monitor",                    required off loopback
-//                       "password_hash": "$6$..." } }         mkpasswd -m sha-512 / openssl passwd -6
+//                       "password_hash": "$6$..." } }         mkpasswd -m sha-512 / openssl passwd -6,
+//                                                             or {"credential": "NAME"}: its first line
 //
 // A non-loopback address is served only with "auth": whoever reaches the
 // port otherwise reads the site.
@@ -13,10 +14,12 @@
 #include <json/value.h>
 
 #include "host_program/http/listen_address.h"
+#include "host_program/secret_file.h"
 
 struct HttpAuthConfig {
     std::string user;
     std::string password_hash;
+    std::optional<SecretFile> password_hash_file = {};  // the credential it was read from; nothing: inline
 };
 
 struct HttpConfig {

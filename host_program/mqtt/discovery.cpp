@@ -70,7 +70,7 @@ struct Common {
 
 Common common(const MqttConfig& c, const std::string& system) {
     Common k;
-    k.node = id_part("voka_" + c.site + "_" + system);
+    k.node = discovery_node(c, system);
     k.device["identifiers"].append(k.node);
     k.device["name"] = c.site + " " + system;
     k.device["model"] = "voka power system";
@@ -90,6 +90,10 @@ MqttMessage config_message(const std::string& component, const Common& k, const 
 }
 
 }  // namespace
+
+std::string discovery_node(const MqttConfig& c, const std::string& system) {
+    return id_part("voka_" + c.site + "_" + system);
+}
 
 std::vector<MqttMessage> discovery_messages(const MqttConfig& c, const std::string& system,
                                             const PublishedRecord& record) {

@@ -19,6 +19,10 @@
 
 namespace mqtt {
 
+// The node of a power system's discovery topics and ids: two systems whose
+// names differ only in characters made '_' ("hall 1", "hall_1") share it.
+std::string discovery_node(const MqttConfig& c, const std::string& system);
+
 // The discovery messages of one device, from a record it published (which
 // tells how many channels, batteries and modules it has).
 std::vector<MqttMessage> discovery_messages(const MqttConfig& c, const std::string& system,

@@ -6,9 +6,14 @@
 #include <chrono>
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <mutex>
+#include <optional>
+#include <string_view>
 
 #include <fmt/format.h>
+
+#include "host_program/mqtt/tls_files.h"
 
 namespace {
 
@@ -25,6 +30,21 @@ std::string sentence_part(std::string text) {
 
 std::string error_text(int rc) { return sentence_part(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)); }
 
+// The reason of an OpenSSL error line the library logs:
+// "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed".
+std::optional<std::string> openssl_reason(std::string_view line) {
+    constexpr std::string_view kPrefix = "OpenSSL Error[";
+    if (line.substr(0, kPrefix.size()) != kPrefix) return std::nullopt;
+    const size_t text = line.find("]: ");
+    if (text == std::string_view::npos) return std::nullopt;
+    std::string_view error = line.substr(text + 3);
+    // "error:CODE:LIBRARY:FUNCTION:REASON": the reason is what a person reads.
+    size_t at = 0;
+    for (int field = 0; field < 4 && at != std::string_view::npos; ++field) at = error.find(':', at ? at + 1 : 0);
+    if (error.substr(0, 6) == "error:" && at != std::string_view::npos) error = error.substr(at + 1);
+    return std::string(error);
+}
+
 }  // namespace
 
 MqttClient::MqttClient(const MqttConfig& config, Options options, SessionMessages on_session, Notify notify)
@@ -39,6 +59,7 @@ MqttClient::MqttClient(const MqttConfig& config, Options options, SessionMessage
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(mosq_, &MqttClient::on_connect);
     mosquitto_publish_callback_set(mosq_, &MqttClient::on_publish);
+    mosquitto_log_callback_set(mosq_, &MqttClient::on_log);
     const MqttMessage& w = options_.will;
     mosquitto_will_set(mosq_, w.topic.c_str(), static_cast<int>(w.payload.size()), w.payload.data(), w.qos, w.retain);
     if (config_.username)
@@ -47,7 +68,7 @@ MqttClient::MqttClient(const MqttConfig& config, Options options, SessionMessage
     if (config_.tls) {
         const MqttTls& t = *config_.tls;
         const int rc = mosquitto_tls_set(mosq_, t.ca_file.c_str(), nullptr, t.cert_file ? t.cert_file->c_str() : nullptr,
-                                         t.key_file ? t.key_file->c_str() : nullptr, nullptr);
+                                         t.key_file ? t.key_file->path.c_str() : nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(mosq_);
             throw std::runtime_error("mqtt: TLS settings refused: " + error_text(rc));
@@ -108,11 +129,30 @@ void MqttClient::on_connect(mosquitto*, void* self, int rc) {
 
 void MqttClient::on_publish(mosquitto*, void* self, int mid) { static_cast<MqttClient*>(self)->acknowledged_mid_ = mid; }
 
+void MqttClient::on_log(mosquitto*, void* self, int level, const char* text) {
+    if (level != MOSQ_LOG_ERR || !text) return;
+    auto* c = static_cast<MqttClient*>(self);
+    if (auto reason = openssl_reason(text); reason && c->tls_errors_.size() < 4) c->tls_errors_.push_back(*reason);
+}
+
+std::string MqttClient::failure_text(int rc) {
+    std::string text = error_text(rc);
+    if (rc == MOSQ_ERR_TLS && config_.tls) {
+        std::vector<std::string> causes = tls_errors_;
+        for (std::string& p : mqtt::tls_time_problems(*config_.tls, std::time(nullptr))) causes.push_back(std::move(p));
+        if (causes.empty()) causes.push_back("the library says no more");
+        text += fmt::format(" ({})", fmt::join(causes, "; "));
+    }
+    tls_errors_.clear();
+    return text;
+}
+
 bool MqttClient::connect_once(bool first) {
+    tls_errors_.clear();
     const int rc = first ? mosquitto_connect(mosq_, config_.host.c_str(), config_.port, config_.keepalive_s)
                          : mosquitto_reconnect(mosq_);
     if (rc == MOSQ_ERR_SUCCESS) return true;
-    trouble(fmt::format("cannot connect: {}", error_text(rc)));
+    trouble(fmt::format("cannot connect: {}", failure_text(rc)));
     return false;
 }
 
@@ -133,15 +173,20 @@ void MqttClient::run() {
         const int rc = mosquitto_loop(mosq_, 50, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
             socket_open = false;
-            if (session_) trouble(fmt::format("connection lost: {}", error_text(rc)));
-            else if (!refused_) trouble(fmt::format("connection failed: {}", error_text(rc)));
+            const std::string why = failure_text(rc);
+            if (session_) trouble(fmt::format("connection lost: {}", why));
+            else if (!refused_) trouble(fmt::format("connection failed: {}", why));
             session_ = false;
+            mosquitto_log_callback_set(mosq_, &MqttClient::on_log);
             wait(backoff_ms);
             backoff_ms = std::min(backoff_ms * 2, config_.reconnect_max_ms);
             continue;
         }
         if (!session_) continue;
         if (!had_session) {
+            // The library formats every line it logs for a callback, each
+            // message sent among them: listened to only while connecting.
+            mosquitto_log_callback_set(mosq_, nullptr);
             backoff_ms = config_.reconnect_min_ms;
             if (!last_trouble_.empty()) notify_(fmt::format("voka-host: mqtt: connected to {}", where()));
             last_trouble_.clear();

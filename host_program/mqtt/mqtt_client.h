@@ -14,7 +14,9 @@
 //
 // Trouble (cannot connect, refused, lost) goes to `notify` once per kind of
 // trouble until a session is up again, so a wrong password is reported once
-// and retried quietly.
+// and retried quietly. A TLS failure says why: what OpenSSL told the library
+// while connecting ("certificate verify failed") and a certificate of ours
+// not valid now.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -68,8 +70,11 @@ private:
     std::string where() const;
     bool stopping() const EXCLUDES(mutex_);
 
+    std::string failure_text(int rc);
+
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_publish(mosquitto*, void* self, int mid);
+    static void on_log(mosquitto*, void* self, int level, const char* text);
 
     const MqttConfig config_;
     const Options options_;
@@ -83,6 +88,7 @@ private:
     std::string last_trouble_;
     int last_mid_ = -1, acknowledged_mid_ = -1;
     uint64_t reported_drops_ = 0;
+    std::vector<std::string> tls_errors_;  // OpenSSL's reasons the library logged since the last failure
 
     mutable Mutex mutex_;  // a leaf lock: nothing is called under it
     std::condition_variable_any wake_;

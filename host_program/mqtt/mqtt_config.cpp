@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "host_program/mqtt/tls_files.h"
 #include "host_program/site_config.h"
 
 namespace {
@@ -65,14 +66,6 @@ std::string readable_file(const Json::Value& obj, const char* key, const std::st
     return path;
 }
 
-std::string first_line(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    std::getline(in, line);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
-}
-
 MqttTls tls_from_json(const Json::Value& t, const std::string& source) {
     if (!t.isObject()) fail(source, "tls", "must be an object");
     refuse_unknown(t, kTlsKeys, source, "tls.");
@@ -84,9 +77,11 @@ MqttTls tls_from_json(const Json::Value& t, const std::string& source) {
              "is missing (a client certificate needs both cert_file and key_file)");
     if (t.isMember("cert_file")) {
         tls.cert_file = readable_file(t, "cert_file", source, "tls.");
-        tls.key_file = readable_file(t, "key_file", source, "tls.");
+        tls.key_file = secret_file_from_json(t["key_file"], source, "mqtt.tls.key_file",
+                                             credentials_directory_from_environment());
     }
     tls.insecure = flag(t, "insecure", false, source, "tls.");
+    mqtt::check_tls_files(tls, source);
     return tls;
 }
 
@@ -124,7 +119,9 @@ std::optional<MqttConfig> mqtt_config_from_json(const Json::Value& m, const std:
     c.username = text(m, "username", source);
     if (m.isMember("password_file")) {
         if (!c.username) fail(source, "password_file", "needs mqtt.username");
-        c.password = first_line(readable_file(m, "password_file", source));
+        c.password_file = secret_file_from_json(m["password_file"], source, "mqtt.password_file",
+                                                credentials_directory_from_environment());
+        c.password = read_secret_line(*c.password_file, source);
     }
     c.keepalive_s = integer(m, "keepalive_s", 5, 65535, source).value_or(c.keepalive_s);
     c.qos = integer(m, "qos", 0, 2, source).value_or(c.qos);

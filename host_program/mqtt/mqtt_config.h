@@ -9,9 +9,10 @@
 //            "topic_prefix": "voka",              default "voka"
 //            "site": "north",                     the topic's site level; default the site file's name
 //            "username": "voka",                  optional
-//            "password_file": "/etc/voka/mqtt.pw",  its first line; needs "username"
+//            "password_file": "/etc/voka/mqtt.pw",  its first line; needs "username"; or {"credential": "NAME"}
 //            "tls": {"ca_file": "ca.crt",         required within "tls"
-//                    "cert_file": "c.crt", "key_file": "c.key",  a client certificate: both or neither
+//                    "cert_file": "c.crt", "key_file": "c.key",  a client certificate: both or neither;
+//                                                 the key may be {"credential": "NAME"} too
 //                    "insecure": false},          true: the server's name is not checked against its certificate
 //            "keepalive_s": 30,                   5 to 65535
 //            "reconnect_min_ms": 500, "reconnect_max_ms": 30000,  the wait before connecting again: doubles up to the max
@@ -19,16 +20,19 @@
 //            "deadband": 0,                       a state is sent when a value moved by more than this; 0: every round
 //            "homeassistant": true}               discovery messages under "homeassistant/"
 //
-// Relative file names are taken from the site file's folder.
+// Relative file names are taken from the site file's folder. Secrets (the
+// password and the client key) may come as credentials: see secret_file.h.
 #include <optional>
 #include <string>
 
 #include <json/value.h>
 
+#include "host_program/secret_file.h"
+
 struct MqttTls {
     std::string ca_file;
     std::optional<std::string> cert_file;
-    std::optional<std::string> key_file;
+    std::optional<SecretFile> key_file;
     bool insecure = false;
     friend bool operator==(const MqttTls&, const MqttTls&) = default;
 };
@@ -40,7 +44,8 @@ struct MqttConfig {
     std::string topic_prefix = "voka";
     std::string site;
     std::optional<std::string> username;
-    std::optional<std::string> password;  // read from "password_file"
+    std::optional<SecretFile> password_file;
+    std::optional<std::string> password;  // read from password_file
     std::optional<MqttTls> tls;
     int keepalive_s = 30;
     int reconnect_min_ms = 500;
