@@ -58,9 +58,22 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
+# A mirror caught mid-sync serves an index that does not match its Release
+# file for a while; a few minutes later it does. Retried, not ignored: a
+# missing index would install mismatched versions across architectures.
+update_indexes() {
+  local try
+  for try in 1 2 3 4 5 6; do
+    apt-get update -qq && return 0
+    echo "install-deps: apt-get update failed (try $try of 6); again in 60 s" >&2
+    sleep 60
+  done
+  return 1
+}
+
 if ((${#missing[@]})) || [[ ${apt_stale:-0} == 1 ]]; then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  update_indexes
 fi
 if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
