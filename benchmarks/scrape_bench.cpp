@@ -170,7 +170,7 @@ void BM_MetricsScrape(benchmark::State& state) {
     const SiteConfig site = site_of(static_cast<int>(state.range(0)));
     SiteSnapshot snapshot(site);
     fill(snapshot, site);
-    HttpServer server(ListenAddress{"127.0.0.1", 0}, std::nullopt, {});
+    HttpServer server(HttpServerSettings{ListenAddress{"127.0.0.1", 0}}, {});
     add_api_routes(server, snapshot, "unused.db");
     server.start();
     size_t bytes = 0;

@@ -174,7 +174,7 @@ int run_site(const RunOptions& options) {
     // Listening before the database is made: a port already taken leaves nothing behind.
     std::unique_ptr<HttpServer> server;
     if (http.listen) {
-        server = std::make_unique<HttpServer>(*http.listen, http.auth, notice);
+        server = std::make_unique<HttpServer>(HttpServerSettings{*http.listen, http.auth, http.limits}, notice);
         add_api_routes(*server, *snapshot, db.path());
         add_live_page(*server, notice);
         server->start();

@@ -31,7 +31,7 @@ packages=(
   systemd                    # systemd-analyze verify: the service's unit checked by the tests and the package
   libjs-chart.js             # the live page's chart library, served from its Debian path
   chromium chromium-driver python3-selenium   # the live page tested in a real browser
-  libcpp-httplib-dev         # voka-host's HTTP server
+  libmicrohttpd-dev          # voka-host's HTTP server (GNU libmicrohttpd, with GnuTLS)
   libcrypt-dev               # crypt_r: the password hashes of HTTP basic authentication
   prometheus                 # the HTTP tests: promtool check metrics, and a real server scraping voka-host
   python3                    # scripts/scrape-cost.sh drives voka-host and scrapes it
@@ -47,7 +47,7 @@ if [[ $armhf == 1 ]]; then
     libjsoncpp-dev:armhf libfmt-dev:armhf
     libgtest-dev:armhf libgmock-dev:armhf
     libsqlite3-dev:armhf
-    libcpp-httplib-dev:armhf libcrypt-dev:armhf
+    libmicrohttpd-dev:armhf libcrypt-dev:armhf
     libmosquitto-dev:armhf
   )
 fi

@@ -88,10 +88,16 @@ HttpResponse history_page(const HttpRequest& request, const std::string& databas
 }
 
 void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database) {
-    server.add_route("/metrics", [&snapshot](const HttpRequest&) { return metrics_page(snapshot); });
-    server.add_route("/api/v1/state",
-                     [&snapshot](const HttpRequest&) { return state_page(snapshot, wall_clock()); });
-    server.add_route("/api/v1/history", [database](const HttpRequest& request) {
-        return history_page(request, database, wall_clock());
-    });
+    // Each answer is of its moment: no cache, a browser's or one between, keeps it.
+    const auto uncached = [&server](const std::string& path, RouteHandler handler) {
+        server.add_route(path, [handler = std::move(handler)](const HttpRequest& request) {
+            HttpResponse r = handler(request);
+            r.headers.emplace_back("Cache-Control", "no-store");
+            return r;
+        });
+    };
+    uncached("/metrics", [&snapshot](const HttpRequest&) { return metrics_page(snapshot); });
+    uncached("/api/v1/state", [&snapshot](const HttpRequest&) { return state_page(snapshot, wall_clock()); });
+    uncached("/api/v1/history",
+             [database](const HttpRequest& request) { return history_page(request, database, wall_clock()); });
 }

@@ -18,6 +18,16 @@ std::string required_string(const Json::Value& obj, const char* key, const std::
     return obj[key].asString();
 }
 
+// A connection limit: a whole number from 1 to kMostConnections, or `fallback` when absent.
+unsigned connection_count(const Json::Value& http, const char* key, unsigned fallback, const std::string& source) {
+    constexpr unsigned kMostConnections = 1024;  // each holds a descriptor and its fixed memory
+    if (!http.isMember(key)) return fallback;
+    const Json::Value& v = http[key];
+    if (!v.isIntegral() || !v.isInt64() || v.asInt64() < 1 || v.asInt64() > kMostConnections)
+        fail(source, fmt::format("http.{}", key), fmt::format("must be an integer from 1 to {}", kMostConnections));
+    return v.asUInt();
+}
+
 void require_auth_off_loopback(const HttpConfig& c, const std::string& source, const std::string& key) {
     if (c.listen && !c.listen->loopback() && !c.auth)
         fail(source, key,
@@ -33,7 +43,8 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
     if (http.isNull()) return c;
     if (!http.isObject()) fail(source, "http", "must be an object");
     for (const std::string& key : http.getMemberNames())
-        if (key != "listen" && key != "auth") fail(source, fmt::format("http.{}", key), "is not a setting of \"http\"");
+        if (key != "listen" && key != "auth" && key != "max_connections" && key != "max_connections_per_address")
+            fail(source, fmt::format("http.{}", key), "is not a setting of \"http\"");
     if (http.isMember("listen")) {
         if (!http["listen"].isString()) fail(source, "http.listen", "must be a string ADDR:PORT");
         auto parsed = parse_listen_address(http["listen"].asString());
@@ -52,6 +63,11 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
                  "`openssl passwd -6` make it");
         c.auth = std::move(a);
     }
+    c.limits.max_connections = connection_count(http, "max_connections", c.limits.max_connections, source);
+    c.limits.max_connections_per_address =
+        connection_count(http, "max_connections_per_address", c.limits.max_connections_per_address, source);
+    if (c.limits.max_connections_per_address > c.limits.max_connections)
+        fail(source, "http.max_connections_per_address", "must not exceed http.max_connections");
     require_auth_off_loopback(c, source, "http.listen");
     return c;
 }

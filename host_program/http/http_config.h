@@ -3,25 +3,32 @@
 //
 //   "http": { "listen": "127.0.0.1:9108",                    absent: no HTTP server
 //             "auth": { "user": "monitor",                    required off loopback
-//                       "password_hash": "$6$..." } }         mkpasswd -m sha-512 / openssl passwd -6
+//                       "password_hash": "$6$..." },          mkpasswd -m sha-512 / openssl passwd -6
+//             "max_connections": 64,                          connections at once, 1 to 1024
+//             "max_connections_per_address": 8 }              of them from one client address, 1 to 1024
 //
 // A non-loopback address is served only with "auth": whoever reaches the
-// port otherwise reads the site.
+// port otherwise reads the site. The other limits a client meets are fixed
+// (http_limits.h).
 #include <optional>
 #include <string>
 
 #include <json/value.h>
 
+#include "host_program/http/http_limits.h"
 #include "host_program/http/listen_address.h"
 
 struct HttpAuthConfig {
     std::string user;
     std::string password_hash;
+    bool operator==(const HttpAuthConfig&) const = default;
 };
 
 struct HttpConfig {
     std::optional<ListenAddress> listen;  // nothing: off
     std::optional<HttpAuthConfig> auth;
+    HttpLimits limits;
+    bool operator==(const HttpConfig&) const = default;
 };
 
 // Checks the "http" element (null: off); `source` names the file in
