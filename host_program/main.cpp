@@ -172,10 +172,12 @@ int run_site(const RunOptions& options) {
     running.open(options.rounds != 0);
 
     // Listening before the database is made: a port already taken leaves nothing behind.
+    HttpCounters http_counters;
     std::unique_ptr<HttpServer> server;
     if (http.listen) {
-        server = std::make_unique<HttpServer>(HttpServerSettings{*http.listen, http.auth, http.limits}, notice);
-        add_api_routes(*server, *snapshot, db.path());
+        server = std::make_unique<HttpServer>(HttpServerSettings{*http.listen, http.auth, http.limits, &http_counters},
+                                              notice);
+        add_api_routes(*server, *snapshot, db.path(), http_counters);
         add_live_page(*server, notice);
         server->start();
         notice("voka-host: serving HTTP on " + server->url());

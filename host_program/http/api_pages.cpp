@@ -28,8 +28,9 @@ int64_t wall_clock() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 
-HttpResponse metrics_page(const SiteSnapshot& snapshot) {
-    return {200, kExpositionContentType, site_metrics(snapshot.copy(), VOKA_VERSION)};
+HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters) {
+    const HttpFigures http{counters.auth_failures.load(std::memory_order_relaxed)};
+    return {200, kExpositionContentType, site_metrics(snapshot.copy(), VOKA_VERSION, http)};
 }
 
 HttpResponse state_page(const SiteSnapshot& snapshot, int64_t now) {
@@ -103,7 +104,8 @@ HttpResponse history_page(const HttpRequest& request, const std::string& databas
     return {200, kJson, "", {}, std::make_unique<CountedBody>(std::move(body), streams)};
 }
 
-void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database) {
+void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
+                    const HttpCounters& counters) {
     // Each answer is of its moment: no cache, a browser's or one between, keeps it.
     const auto uncached = [&server](const std::string& path, RouteHandler handler) {
         server.add_route(path, [handler = std::move(handler)](const HttpRequest& request) {
@@ -112,7 +114,7 @@ void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std:
             return r;
         });
     };
-    uncached("/metrics", [&snapshot](const HttpRequest&) { return metrics_page(snapshot); });
+    uncached("/metrics", [&snapshot, &counters](const HttpRequest&) { return metrics_page(snapshot, counters); });
     uncached("/api/v1/state", [&snapshot](const HttpRequest&) { return state_page(snapshot, wall_clock()); });
     uncached("/api/v1/history", [database, streams = std::make_shared<std::atomic<int>>(0)](
                                     const HttpRequest& request) {

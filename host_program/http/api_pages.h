@@ -29,7 +29,7 @@ inline constexpr size_t kMaxHistoryLimit = 10'000;
 // cache (a few hundred kilobytes) while its client reads.
 inline constexpr int kMostHistoryStreams = 16;
 
-HttpResponse metrics_page(const SiteSnapshot& snapshot);
+HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters);
 HttpResponse state_page(const SiteSnapshot& snapshot, int64_t now);
 // Reads through a read-only connection of its own, so it never waits for
 // polling; `streams` counts the answers on their way.
@@ -40,5 +40,6 @@ HttpResponse history_page(const HttpRequest& request, const std::string& databas
 std::variant<HistoryQuery, std::string> history_query(const std::multimap<std::string, std::string>& params,
                                                       int64_t now);
 
-// Adds the three pages to `server`; `snapshot` must outlive it.
-void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database);
+// Adds the three pages to `server`; `snapshot` and `counters` must outlive it.
+void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
+                    const HttpCounters& counters);

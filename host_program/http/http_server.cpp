@@ -22,13 +22,13 @@
 #include <climits>
 #include <cstdarg>
 #include <cstring>
-#include <set>
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
 
 #include <fmt/format.h>
 
+#include "host_program/http/auth_guard.h"
 #include "host_program/http/basic_auth.h"
 #include "host_program/http/connection_watch.h"
 #include "host_program/http/listening_socket.h"
@@ -59,14 +59,7 @@ char kAnswered;
 
 std::string client_address(MHD_Connection* connection) {
     const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr) return "?";
-    char text[INET6_ADDRSTRLEN] = "?";
-    const sockaddr* a = info->client_addr;
-    if (a->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof text);
-    else if (a->sa_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, text, sizeof text);
-    return text;
+    return info && info->client_addr ? client_key(*info->client_addr) : "?";
 }
 
 // The head's size and field count, as the client sent them (give or take
@@ -117,6 +110,7 @@ struct HttpServer::Impl {
     HttpServerSettings settings;
     Log log;
     std::optional<BasicAuth> auth;
+    HttpCounters own_counters;  // when the owner keeps none
     std::map<std::string, RouteHandler> routes;
     std::vector<StaticFolder> folders;
 
@@ -132,7 +126,7 @@ struct HttpServer::Impl {
     // The server thread's alone.
     ConnectionWatch watch;
     std::unordered_map<MHD_Connection*, size_t> target_bytes;  // of each connection's current request
-    std::set<std::string> refused_clients;                     // client addresses whose refusal was logged
+    std::optional<AuthGuard> guard;                            // with authentication
 
     explicit Impl(HttpServerSettings s)
         : settings(std::move(s)), watch(settings.limits.head_timeout, settings.limits.answer_timeout) {}
@@ -142,7 +136,7 @@ struct HttpServer::Impl {
     MHD_Result answer(MHD_Connection* connection, const char* url);
     std::optional<HttpResponse> screen(MHD_Connection* connection, const char* url, const char* method,
                                        const char* version);
-    HttpResponse refuse_credential(MHD_Connection* connection, const char* method, const char* url);
+    std::optional<HttpResponse> check_credential(MHD_Connection* connection);
     MHD_Result queue(MHD_Connection* connection, HttpResponse response);
     MHD_Result queue_file(MHD_Connection* connection, OpenFile file);
 
@@ -251,10 +245,8 @@ std::optional<HttpResponse> HttpServer::Impl::screen(MHD_Connection* connection,
     if (head.bytes > limits.max_head_bytes)
         return plain_error(431, fmt::format("the request line and header fields exceed {} bytes",
                                             limits.max_head_bytes));
-    if (auth) {
-        const char* authorization = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Authorization");
-        if (!auth->accepts(authorization ? authorization : "")) return refuse_credential(connection, method, url);
-    }
+    if (auth)
+        if (auto refused = check_credential(connection)) return refused;
     if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0) {
         HttpResponse r = plain_error(405, "only GET and HEAD are served");
         r.headers = {{"Allow", "GET, HEAD"}};
@@ -263,14 +255,28 @@ std::optional<HttpResponse> HttpServer::Impl::screen(MHD_Connection* connection,
     return std::nullopt;
 }
 
-HttpResponse HttpServer::Impl::refuse_credential(MHD_Connection* connection, const char* method, const char* url) {
+// A credential is hashed only when its address is not in a back-off for
+// guessing: a guesser costs a hash per kRefusalsBeforeBackOff attempts, then
+// next to nothing.
+std::optional<HttpResponse> HttpServer::Impl::check_credential(MHD_Connection* connection) {
     HttpResponse r = plain_error(401, "a user and password are required");
     r.headers = {{"WWW-Authenticate", "Basic realm=\"voka-host\", charset=\"UTF-8\""}};
+    const char* authorization = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Authorization");
+    if (!authorization) return r;  // a browser's first request: nothing guessed
     const std::string client = client_address(connection);
-    if (refused_clients.insert(client).second && log)
-        log(fmt::format("voka-host: HTTP: refused {} {} from {}: missing or wrong credential (further refusals of "
-                        "this address are not logged)",
-                        method, url, client));
+    const auto now = Clock::now();
+    if (const auto wait = guard->back_off_left(client, now); wait.count() > 0) {
+        guard->refused(client, now);
+        HttpResponse later = plain_error(429, fmt::format("too many refused credentials from {}; try again in {} s",
+                                                          client, wait.count()));
+        later.headers = {{"Retry-After", std::to_string(wait.count())}};
+        return later;
+    }
+    if (auth->accepts(authorization)) {
+        guard->accepted(client);
+        return std::nullopt;
+    }
+    guard->refused(client, now);
     return r;
 }
 
@@ -334,7 +340,8 @@ int HttpServer::Impl::wait_ms() const {
     MHD_UNSIGNED_LONG_LONG library_ms = 0;
     if (MHD_get_timeout(daemon, &library_ms) == MHD_YES)
         wait = static_cast<long long>(std::min<MHD_UNSIGNED_LONG_LONG>(library_ms, INT_MAX));
-    if (const auto deadline = watch.next_deadline()) {
+    for (const auto deadline : {watch.next_deadline(), guard ? guard->next_due() : std::nullopt}) {
+        if (!deadline) continue;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
         const long long until = std::max<long long>(0, left);
         wait = wait < 0 ? until : std::min(wait, until);
@@ -356,14 +363,20 @@ void HttpServer::Impl::serve() {
         // Shut down, not closed: the library still owns the descriptor, sees
         // the end and closes the connection on its next run.
         for (const int fd : watch.overdue(Clock::now())) shutdown(fd, SHUT_RDWR);
+        if (guard) guard->tick(Clock::now());
     }
     MHD_stop_daemon(daemon);  // on this thread: its last callbacks too
     daemon = nullptr;
 }
 
 HttpServer::HttpServer(HttpServerSettings settings, Log log) : impl_(std::make_unique<Impl>(std::move(settings))) {
-    impl_->log = std::move(log);
-    if (impl_->settings.auth) impl_->auth.emplace(impl_->settings.auth->user, impl_->settings.auth->password_hash);
+    Impl& s = *impl_;
+    s.log = std::move(log);
+    if (!s.settings.counters) s.settings.counters = &s.own_counters;
+    if (s.settings.auth) {
+        s.auth.emplace(s.settings.auth->user, s.settings.auth->password_hash);
+        s.guard.emplace(s.log, s.settings.counters->auth_failures);
+    }
 }
 
 HttpServer::~HttpServer() {
@@ -387,6 +400,14 @@ bool HttpServer::mount_static(const std::string& url_prefix, const std::string& 
 
 void HttpServer::start() {
     Impl& s = *impl_;
+    if (s.auth && s.log) {
+        const auto cost = s.auth->check_cost();
+        if (cost > BasicAuth::kSlowCheck)
+            s.log(fmt::format("voka-host: HTTP: one check of the password hash takes {} ms on this machine (more "
+                              "than {} ms): every authenticated request waits as long, and so do all others "
+                              "meanwhile; a cheaper method (openssl passwd -6) answers faster",
+                              cost.count() / 1000, BasicAuth::kSlowCheck.count()));
+    }
     s.socket.emplace(s.settings.listen);
     s.port = s.socket->port();
     ListeningSocket given = s.socket->duplicate();  // the library's once it starts: it closes it when it stops

@@ -15,9 +15,11 @@
 // - a head must arrive whole within head_timeout, an answer be sent within
 //   answer_timeout, and nothing may stand still for idle_timeout; past that
 //   the connection is closed without an answer;
-// - then, with authentication configured, a missing or wrong credential 401
-//   with WWW-Authenticate (each refused client address logged once); any
-//   method but GET and HEAD 405 with Allow; then an added route, a file under
+// - then, with authentication configured, a missing credential 401 with
+//   WWW-Authenticate, a wrong one too, counted and logged per client address
+//   (auth_guard.h), and from an address in a back-off for guessing, 429 with
+//   Retry-After without checking; any method but GET and HEAD 405 with
+//   Allow; then an added route, a file under
 //   a static folder (static_files.h; Range is not honoured: the whole file,
 //   200), or 404. A refusal closes the connection, and so does the library's
 //   own 400 (a malformed head) or 505 (another HTTP version); a body sent
@@ -27,6 +29,7 @@
 // images and connections, no inline code.
 //
 // Routes and folders are added before start().
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -71,17 +74,25 @@ HttpResponse plain_error(int status, const std::string& reason);
 
 using RouteHandler = std::function<HttpResponse(const HttpRequest&)>;
 
+// What the server counts, kept by its owner: it outlives a server rebuilt
+// with new settings. Written on the server's thread, read anywhere.
+struct HttpCounters {
+    std::atomic<uint64_t> auth_failures{0};  // credentials refused: wrong, or sent during a back-off
+};
+
 struct HttpServerSettings {
     ListenAddress listen;
     std::optional<HttpAuthConfig> auth = {};
     HttpLimits limits = {};
+    HttpCounters* counters = nullptr;  // must outlive the server; null: counted for no one
 };
 
 class HttpServer {
 public:
     using Log = std::function<void(const std::string&)>;
 
-    // `log` hears of trouble (a refused credential), on the server's thread.
+    // `log` hears of trouble (refused credentials, a slow password hash), on
+    // the server's thread and, from start(), on the caller's.
     HttpServer(HttpServerSettings settings, Log log);
     ~HttpServer();  // stops
     HttpServer(const HttpServer&) = delete;
