@@ -175,8 +175,7 @@ int run_site(const RunOptions& options) {
     HttpCounters http_counters;
     std::unique_ptr<HttpServer> server;
     if (http.listen) {
-        server = std::make_unique<HttpServer>(HttpServerSettings{*http.listen, http.auth, http.limits, &http_counters},
-                                              notice);
+        server = std::make_unique<HttpServer>(server_settings(http, &http_counters), notice);
         add_api_routes(*server, *snapshot, db.path(), http_counters);
         add_live_page(*server, notice);
         server->start();

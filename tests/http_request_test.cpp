@@ -71,7 +71,9 @@ TEST(HttpConfig, RefusesWhatCannotBeServedSafelyAndNamesTheKey) {
     } cases[] = {
         {"null", ""},
         {R"({"listen": "127.0.0.1:9108"})", ""},
-        {R"({"listen": "0.0.0.0:9108", "auth": {"user": "m", "password_hash": ")" + kHash + R"("}})", ""},
+        {R"({"listen": "0.0.0.0:9108", "plaintext": true, "auth": {"user": "m", "password_hash": ")" + kHash +
+             R"("}})",
+         ""},
         {R"({"listen": "0.0.0.0:9108"})", "site.json: http.listen: 0.0.0.0:9108 is reachable"},
         {R"({"listen": 9108})", "http.listen: must be a string"},
         {R"({"listen": "localhost:9108"})", "http.listen:"},

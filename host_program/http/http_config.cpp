@@ -29,10 +29,17 @@ unsigned connection_count(const Json::Value& http, const char* key, unsigned fal
 }
 
 void require_auth_off_loopback(const HttpConfig& c, const std::string& source, const std::string& key) {
-    if (c.listen && !c.listen->loopback() && !c.auth)
+    if (!c.listen || c.listen->loopback()) return;
+    if (!c.auth)
         fail(source, key,
              fmt::format("{} is reachable from other machines: it needs \"http\": {{\"auth\": {{\"user\": ..., "
                          "\"password_hash\": ...}}}}",
+                         c.listen->text()));
+    if (!c.tls && !c.plaintext)
+        fail(source, key,
+             fmt::format("{} is reachable from other machines, and without TLS the password travels in clear: it "
+                         "needs \"http\": {{\"tls\": {{\"cert_file\": ..., \"key_file\": ...}}}}, or "
+                         "\"plaintext\": true to accept that",
                          c.listen->text()));
 }
 
@@ -43,7 +50,8 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
     if (http.isNull()) return c;
     if (!http.isObject()) fail(source, "http", "must be an object");
     for (const std::string& key : http.getMemberNames())
-        if (key != "listen" && key != "auth" && key != "max_connections" && key != "max_connections_per_address")
+        if (key != "listen" && key != "auth" && key != "tls" && key != "plaintext" && key != "max_connections" &&
+            key != "max_connections_per_address")
             fail(source, fmt::format("http.{}", key), "is not a setting of \"http\"");
     if (http.isMember("listen")) {
         if (!http["listen"].isString()) fail(source, "http.listen", "must be a string ADDR:PORT");
@@ -62,6 +70,12 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
                  "must be a crypt(3) hash of a strong method ($6$, $5$, $y$, $2b$), as `mkpasswd -m sha-512` or "
                  "`openssl passwd -6` make it");
         c.auth = std::move(a);
+    }
+    if (http.isMember("tls")) c.tls = tls_config_from_json(http["tls"], source);
+    if (http.isMember("plaintext")) {
+        if (!http["plaintext"].isBool()) fail(source, "http.plaintext", "must be true or false");
+        c.plaintext = http["plaintext"].asBool();
+        if (c.plaintext && c.tls) fail(source, "http.plaintext", "true contradicts \"tls\"");
     }
     c.limits.max_connections = connection_count(http, "max_connections", c.limits.max_connections, source);
     c.limits.max_connections_per_address =

@@ -415,7 +415,8 @@ void HttpServer::start() {
     if (s.wake_fd < 0)
         throw std::runtime_error(std::string("cannot make the server's wake-up: ") + std::strerror(errno));
     const HttpLimits& limits = s.settings.limits;
-    const MHD_OptionItem options[] = {
+    const auto& tls = s.settings.tls;
+    std::vector<MHD_OptionItem> options = {
         {MHD_OPTION_LISTEN_SOCKET, given.fd(), nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<intptr_t>(kPoolBytes), nullptr},
         // Never reached: on_accept refuses first (slack for connections closing).
@@ -425,11 +426,18 @@ void HttpServer::start() {
         {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&Impl::on_connection), &s},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&Impl::on_completed), &s},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&Impl::on_uri), &s},
-        {MHD_OPTION_END, 0, nullptr},
     };
+    if (tls) {
+        // The library keeps these pointers: the settings outlive the daemon.
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(tls->cert_pem.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(tls->key_pem.c_str())});
+        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    const unsigned flags = MHD_USE_EPOLL | MHD_USE_ERROR_LOG | (tls ? MHD_USE_TLS : 0);
     s.starting = true;
-    s.daemon = MHD_start_daemon(MHD_USE_EPOLL | MHD_USE_ERROR_LOG, 0, &Impl::on_accept, &s, &Impl::on_request, &s,
-                                MHD_OPTION_EXTERNAL_LOGGER, &Impl::on_log, &s, MHD_OPTION_ARRAY, options,
+    s.daemon = MHD_start_daemon(flags, 0, &Impl::on_accept, &s, &Impl::on_request, &s,
+                                MHD_OPTION_EXTERNAL_LOGGER, &Impl::on_log, &s, MHD_OPTION_ARRAY, options.data(),
                                 MHD_OPTION_END);
     s.starting = false;
     if (!s.daemon) {
@@ -456,5 +464,9 @@ uint16_t HttpServer::port() const { return impl_->port; }
 std::string HttpServer::url() const {
     ListenAddress shown = impl_->settings.listen;
     shown.port = port();
-    return fmt::format("http://{}/", shown.text());
+    return fmt::format("{}://{}/", impl_->settings.tls ? "https" : "http", shown.text());
+}
+
+HttpServerSettings server_settings(const HttpConfig& config, HttpCounters* counters) {
+    return {config.listen.value_or(ListenAddress{}), config.auth, config.limits, counters, config.tls};
 }

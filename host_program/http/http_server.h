@@ -1,5 +1,7 @@
 #pragma once
-// voka-host's HTTP server: read-only, GET and HEAD only, on one address.
+// voka-host's HTTP server: read-only, GET and HEAD only, on one address,
+// over TLS when it has a certificate (then nothing else: a client speaking
+// plain HTTP to it gets no answer).
 //
 // One thread of its own serves every connection, event-driven with
 // non-blocking sends: a slow or idle client holds up no other. Handlers,
@@ -85,7 +87,14 @@ struct HttpServerSettings {
     std::optional<HttpAuthConfig> auth = {};
     HttpLimits limits = {};
     HttpCounters* counters = nullptr;  // must outlive the server; null: counted for no one
+    std::optional<HttpTlsConfig> tls = {};  // HTTPS only (kTlsPriorities), checked already (tls_files.h)
 };
+
+// The settings a configuration with a listen address asks for.
+HttpServerSettings server_settings(const HttpConfig& config, HttpCounters* counters);
+
+// TLS 1.2 and 1.3 only, with GnuTLS's usual ciphers.
+inline constexpr const char* kTlsPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
 class HttpServer {
 public:
@@ -105,13 +114,14 @@ public:
     bool mount_static(const std::string& url_prefix, const std::string& folder);
 
     // Binds and starts serving on the thread of its own. Throws
-    // std::runtime_error naming the address when it cannot listen or serve.
+    // std::runtime_error naming the address when it cannot listen or serve
+    // (with what the library said, e.g. about the TLS certificate).
     void start();
     // Closes every connection at once and ends the thread.
     void stop();
     // The port it listens on (the one picked when the address asked for 0).
     uint16_t port() const;
-    // "http://127.0.0.1:9108/"
+    // "http://127.0.0.1:9108/", "https://[::1]:9108/"
     std::string url() const;
 
 private:
