@@ -131,6 +131,7 @@ struct HttpServer::Impl {
     explicit Impl(HttpServerSettings s)
         : settings(std::move(s)), watch(settings.limits.head_timeout, settings.limits.answer_timeout) {}
 
+    void start(ListeningSocket listening);
     void serve();
     int wait_ms() const;
     MHD_Result answer(MHD_Connection* connection, const char* url);
@@ -398,8 +399,15 @@ bool HttpServer::mount_static(const std::string& url_prefix, const std::string& 
     return true;
 }
 
-void HttpServer::start() {
-    Impl& s = *impl_;
+void HttpServer::start() { impl_->start(ListeningSocket(impl_->settings.listen)); }
+
+void HttpServer::start_in_place_of(const HttpServer& running) {
+    if (!running.impl_->socket) throw std::logic_error("start_in_place_of: the other server is not running");
+    impl_->start(running.impl_->socket->duplicate());
+}
+
+void HttpServer::Impl::start(ListeningSocket listening) {
+    Impl& s = *this;
     if (s.auth && s.log) {
         const auto cost = s.auth->check_cost();
         if (cost > BasicAuth::kSlowCheck)
@@ -408,7 +416,7 @@ void HttpServer::start() {
                               "meanwhile; a cheaper method (openssl passwd -6) answers faster",
                               cost.count() / 1000, BasicAuth::kSlowCheck.count()));
     }
-    s.socket.emplace(s.settings.listen);
+    s.socket.emplace(std::move(listening));
     s.port = s.socket->port();
     ListeningSocket given = s.socket->duplicate();  // the library's once it starts: it closes it when it stops
     s.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

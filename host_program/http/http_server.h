@@ -117,6 +117,10 @@ public:
     // std::runtime_error naming the address when it cannot listen or serve
     // (with what the library said, e.g. about the TLS certificate).
     void start();
+    // Starts on the listening socket of `running`, a server on the same
+    // address that this one replaces (the caller stops it after): the port
+    // is never closed meanwhile. Throws as start() does.
+    void start_in_place_of(const HttpServer& running);
     // Closes every connection at once and ends the thread.
     void stop();
     // The port it listens on (the one picked when the address asked for 0).
