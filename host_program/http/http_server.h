@@ -4,8 +4,10 @@
 // plain HTTP to it gets no answer).
 //
 // One thread of its own serves every connection, event-driven with
-// non-blocking sends: a slow or idle client holds up no other. Handlers,
-// body sources and `log` run on that thread, never on a polling thread.
+// non-blocking sends: a slow or idle client holds up no other. Handlers and
+// body sources run on that thread, never on a polling thread; a handler
+// that throws std::exception gets its client a 500. `log` is called on that
+// thread, and by start() on the caller's.
 //
 // What a client gets (HttpLimits, http_limits.h, holds the numbers):
 // - connections beyond max_connections, or max_connections_per_address from
@@ -20,17 +22,19 @@
 // - then, with authentication configured, a missing credential 401 with
 //   WWW-Authenticate, a wrong one too, counted and logged per client address
 //   (auth_guard.h), and from an address in a back-off for guessing, 429 with
-//   Retry-After without checking; any method but GET and HEAD 405 with
-//   Allow; then an added route, a file under
-//   a static folder (static_files.h; Range is not honoured: the whole file,
-//   200), or 404. A refusal closes the connection, and so does the library's
-//   own 400 (a malformed head) or 505 (another HTTP version); a body sent
-//   with a GET or HEAD is read and dropped.
+//   Retry-After without checking;
+// - any method but GET and HEAD 405 with Allow;
+// - then an added route, a file under a static folder (static_files.h; Range
+//   is not honoured: the whole file, 200), or 404.
+// A refusal closes the connection, and so does the library's own 400 (a
+// malformed head) or 505 (another HTTP version); a body sent with a GET or
+// HEAD is read and dropped. A streamed body goes chunked (HTTP/1.1).
 // Every answer of its own carries X-Content-Type-Options: nosniff and a
 // Content-Security-Policy allowing only this origin's scripts, styles,
 // images and connections, no inline code.
 //
-// Routes and folders are added before start().
+// Routes and folders are added before start(); stop() (or the destructor)
+// closes every connection at once.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -100,8 +104,7 @@ class HttpServer {
 public:
     using Log = std::function<void(const std::string&)>;
 
-    // `log` hears of trouble (refused credentials, a slow password hash), on
-    // the server's thread and, from start(), on the caller's.
+    // `log` hears of trouble: refused credentials, a slow password hash.
     HttpServer(HttpServerSettings settings, Log log);
     ~HttpServer();  // stops
     HttpServer(const HttpServer&) = delete;
