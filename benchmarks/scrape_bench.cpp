@@ -124,7 +124,7 @@ void BM_MetricsRender(benchmark::State& state) {
     fill(snapshot, site);
     size_t bytes = 0;
     for (auto _ : state) {
-        const HttpResponse r = metrics_page(snapshot);
+        const HttpResponse r = metrics_page(snapshot, HttpCounters{});
         bytes = r.body.size();
         benchmark::DoNotOptimize(r.body.data());
     }
@@ -170,8 +170,9 @@ void BM_MetricsScrape(benchmark::State& state) {
     const SiteConfig site = site_of(static_cast<int>(state.range(0)));
     SiteSnapshot snapshot(site);
     fill(snapshot, site);
-    HttpServer server(ListenAddress{"127.0.0.1", 0}, std::nullopt, {});
-    add_api_routes(server, snapshot, "unused.db");
+    HttpServer server(HttpServerSettings{ListenAddress{"127.0.0.1", 0}}, {});
+    const HttpCounters counters;
+    add_api_routes(server, snapshot, "unused.db", counters);
     server.start();
     size_t bytes = 0;
     for (auto _ : state) bytes = scrape(server.port());

@@ -1,9 +1,14 @@
 // What a client controls on the HTTP side: the Authorization header, the
-// history query, and (from the command line or the site file) the listen
-// address. The first byte picks the parser; the rest is its input. None may
-// crash, read out of bounds or accept what it then cannot hold.
+// history query, the path of a static file, and (from the command line or
+// the site file) the listen address. The first byte picks the parser; the
+// rest is its input. None may crash, read out of bounds or accept what it
+// then cannot hold: a static file opened is always one inside its folder.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <string_view>
@@ -12,11 +17,35 @@
 #include "host_program/http/api_pages.h"
 #include "host_program/http/basic_auth.h"
 #include "host_program/http/listen_address.h"
+#include "host_program/http/static_files.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A folder with a file and a subfolder, beside one file outside it; removed at exit.
+struct StaticTree {
+    fs::path base = fs::temp_directory_path() / ("voka-fuzz-static-" + std::to_string(getpid()));
+    fs::path root;
+    StaticTree() {
+        fs::create_directories(base / "www" / "sub");
+        std::ofstream(base / "www" / "index.html") << "index";
+        std::ofstream(base / "www" / "sub" / "a.js") << "a";
+        std::ofstream(base / "outside.txt") << "outside";
+        root = fs::canonical(base / "www");
+    }
+    ~StaticTree() {
+        std::error_code ignored;
+        fs::remove_all(base, ignored);
+    }
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
-    switch (data[0] % 3) {
+    switch (data[0] % 4) {
         case 0:
             if (const auto c = parse_basic_authorization(text); c && c->user.find(':') != std::string::npos)
                 __builtin_trap();  // the user ends at the first colon
@@ -43,6 +72,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const auto again = parse_listen_address(l->text());  // what it writes, it reads back
                 if (!std::holds_alternative<ListenAddress>(again) || std::get<ListenAddress>(again).port != l->port)
                     __builtin_trap();
+            }
+            break;
+        }
+        case 3: {
+            static const StaticTree tree;
+            static const auto folder = StaticFolder::make("/", tree.root.string());
+            if (auto file = folder->open(text)) {
+                const int fd = file->release();
+                const fs::path opened = fs::read_symlink("/proc/self/fd/" + std::to_string(fd));
+                close(fd);
+                const std::string inside = tree.root.string() + "/";
+                if (opened.string().rfind(inside, 0) != 0) __builtin_trap();
             }
             break;
         }

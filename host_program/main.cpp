@@ -24,9 +24,7 @@
 #include "host_program/events/text_view.h"
 #include "host_program/history/history_db.h"
 #include "host_program/host_options.h"
-#include "host_program/http/api_pages.h"
-#include "host_program/http/http_server.h"
-#include "host_program/http/live_page.h"
+#include "host_program/http/http_service.h"
 #include "host_program/http/site_snapshot.h"
 #include "host_program/lines.h"
 #include "host_program/mqtt/mqtt_sink.h"
@@ -115,19 +113,28 @@ std::unique_ptr<EventSink> make_view(bool json, std::FILE* out) {
     return std::make_unique<JournalView>(out, journal::is_journal_stream(fileno(out), std::getenv("JOURNAL_STREAM")));
 }
 
-// SIGHUP: the site file read again and applied; a file that cannot be used
+// SIGHUP: the site file read again and applied, the HTTP side's settings
+// too (with --listen in place of "listen"); a file that cannot be used
 // changes nothing. Returns what changed.
-SiteChanges reload_site(RunningSite& site, const std::optional<std::string>& path, EventSink& events) {
+SiteChanges reload_site(RunningSite& site, HttpService* http, const RunOptions& options, EventSink& events) {
+    const std::optional<std::string>& path = options.config_path;
     if (!path) {
         events.handle(event::ReloadRefused{"voka-host runs the bundled example site: there is no site file to read"});
         return {};
     }
     try {
         const SiteConfig next = read_site_config(*path);
+        const HttpConfig next_http = with_listen_option(next.http, options.listen, *path);
         const SiteChanges changes = site.apply(next);
         for (const std::string& what : changes.kept_until_restart)
             events.handle(event::Notice{fmt::format("voka-host: {} changed in {}: applied at the next start of voka-host",
                                                     what, *path)});
+        // The snapshot the HTTP side shows is made at start only when it serves.
+        if (http)
+            http->apply(next_http, *path);
+        else if (next_http.listen)
+            events.handle(event::Notice{fmt::format(
+                "voka-host: HTTP is switched on in {}: applied at the next start of voka-host", *path)});
         events.handle(event::SiteReloaded{changes.added, changes.removed, changes.changed, next.power_systems});
         return changes;
     } catch (const ConfigError& e) {
@@ -174,13 +181,11 @@ int run_site(const RunOptions& options) {
     running.open(options.rounds != 0);
 
     // Listening before the database is made: a port already taken leaves nothing behind.
-    std::unique_ptr<HttpServer> server;
+    std::optional<HttpService> http_side;
     if (http.listen) {
-        server = std::make_unique<HttpServer>(*http.listen, http.auth, notice);
-        add_api_routes(*server, *snapshot, db.path());
-        add_live_page(*server, notice);
-        server->start();
-        notice("voka-host: serving HTTP on " + server->url());
+        http_side.emplace(*snapshot, db.path(), notice);
+        http_side->start(http);
+        notice("voka-host: serving HTTP on " + http_side->url());
     }
 
     db.open();
@@ -239,7 +244,7 @@ int run_site(const RunOptions& options) {
             if (g_reload) {
                 g_reload = 0;
                 lock.unlock();
-                const SiteChanges changes = reload_site(running, options.config_path, events);
+                const SiteChanges changes = reload_site(running, http_side ? &*http_side : nullptr, options, events);
                 lock.lock();
                 // A system made anew counts its rounds from the start.
                 for (const auto& name : changes.changed) finished.erase(name);

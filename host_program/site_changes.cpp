@@ -8,15 +8,6 @@ const PowerSystemConfig* find(const SiteConfig& site, const std::string& name) {
     return nullptr;
 }
 
-// The address and credentials, as one text each ("" when off).
-bool same_http(const HttpConfig& a, const HttpConfig& b) {
-    const auto listen = [](const HttpConfig& c) { return c.listen ? c.listen->text() : std::string(); };
-    const auto auth = [](const HttpConfig& c) {
-        return c.auth ? c.auth->user + '\n' + c.auth->password_hash : std::string();
-    };
-    return listen(a) == listen(b) && auth(a) == auth(b);
-}
-
 }  // namespace
 
 SiteChanges compare_sites(const SiteConfig& running, const SiteConfig& next) {
@@ -33,7 +24,6 @@ SiteChanges compare_sites(const SiteConfig& running, const SiteConfig& next) {
     if (running.plugin != next.plugin) changes.kept_until_restart.push_back("the plug-in");
     if (running.history.database != next.history.database || running.history.policy != next.history.policy)
         changes.kept_until_restart.push_back("the history settings");
-    if (!same_http(running.http, next.http)) changes.kept_until_restart.push_back("the HTTP settings");
     // The publisher holds one broker connection per power system, made at start.
     if (running.mqtt != next.mqtt)
         changes.kept_until_restart.push_back("the MQTT settings");

@@ -1,7 +1,8 @@
 #pragma once
 // What changed between the site voka-host runs and the site file read again:
 // the power systems to start, to stop and to restart, by name, and the
-// settings that only a restart of voka-host applies.
+// settings that only a restart of voka-host applies. (The HTTP side applies
+// its own: http/http_service.h.)
 #include <string>
 #include <vector>
 

@@ -26,6 +26,10 @@ std::vector<std::string> start_warnings(const SiteConfig& site) {
     std::vector<const SecretFile*> secrets;
     if (site.mqtt && site.mqtt->password_file) secrets.push_back(&*site.mqtt->password_file);
     if (site.mqtt && site.mqtt->tls && site.mqtt->tls->key_file) secrets.push_back(&*site.mqtt->tls->key_file);
+    if (site.http.tls) secrets.push_back(&site.http.tls->key_file);
+    // An inline password hash makes the site file itself a secret.
+    const SecretFile site_file{site.path, "http.auth.password_hash", false};
+    if (site.http.auth && !site.http.auth->password_hash_file && !site.path.empty()) secrets.push_back(&site_file);
     for (const SecretFile* secret : secrets)
         if (std::string warning = exposed_secret_warning(*secret); !warning.empty()) out.push_back(std::move(warning));
 

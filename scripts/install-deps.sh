@@ -32,7 +32,9 @@ packages=(
   systemd                    # systemd-analyze verify: the service's unit checked by the tests and the package
   libjs-chart.js             # the live page's chart library, served from its Debian path
   chromium chromium-driver python3-selenium   # the live page tested in a real browser
-  libcpp-httplib-dev         # voka-host's HTTP server
+  libmicrohttpd-dev          # voka-host's HTTP server (GNU libmicrohttpd, with GnuTLS)
+  libgnutls28-dev            # GnuTLS: the HTTPS certificate and key checked at start
+  curl                       # the HTTPS tests: a client over TLS
   libcrypt-dev               # crypt_r: the password hashes of HTTP basic authentication
   prometheus                 # the HTTP tests: promtool check metrics, and a real server scraping voka-host
   python3                    # scripts/scrape-cost.sh drives voka-host and scrapes it
@@ -48,7 +50,7 @@ if [[ $armhf == 1 ]]; then
     libjsoncpp-dev:armhf libfmt-dev:armhf
     libgtest-dev:armhf libgmock-dev:armhf
     libsqlite3-dev:armhf
-    libcpp-httplib-dev:armhf libcrypt-dev:armhf
+    libmicrohttpd-dev:armhf libgnutls28-dev:armhf libcrypt-dev:armhf
     libmosquitto-dev:armhf libssl-dev:armhf
   )
 fi

@@ -145,7 +145,7 @@ TEST(MetricFamilies, NamesEachReadingWithItsKindAndBaseUnit) {
 // Each family once with HELP and TYPE before its samples, all its samples
 // together; missing readings and alarms of other sites absent.
 TEST(SiteMetrics, ShowsTheSnapshotAsWellFormedFamilies) {
-    const std::string text = site_metrics(fed_state(), "1.2.3");
+    const std::string text = site_metrics(fed_state(), "1.2.3", HttpFigures{7});
     std::map<std::string, int> help, type;
     std::set<std::string> closed;
     std::string current;
@@ -182,6 +182,7 @@ TEST(SiteMetrics, ShowsTheSnapshotAsWellFormedFamilies) {
              "voka_rectifier_module_current_amperes{system=\"hall \\\"A\\\"\",data_id=\"1\",module=\"2\"} 14.1\n",
              "voka_alarm_active{system=\"hall \\\"A\\\"\",data_id=\"21\",rule_id=\"DC_0\",grade=\"2\",code=\"70001\"} 1\n",
              "voka_alarm_active{system=\"hall-b\",data_id=\"2\",rule_id=\"COMM_0\",grade=\"2\",code=\"70001\"} 1\n",
+             "# TYPE voka_http_auth_failures_total counter\nvoka_http_auth_failures_total 7\n",
          })
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nnot in:\n" << text;
     // hall A's DC current is missing: absent, not 0. hall-b has no round yet; its ended alarm is gone.

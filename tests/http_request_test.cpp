@@ -71,7 +71,9 @@ TEST(HttpConfig, RefusesWhatCannotBeServedSafelyAndNamesTheKey) {
     } cases[] = {
         {"null", ""},
         {R"({"listen": "127.0.0.1:9108"})", ""},
-        {R"({"listen": "0.0.0.0:9108", "auth": {"user": "m", "password_hash": ")" + kHash + R"("}})", ""},
+        {R"({"listen": "0.0.0.0:9108", "plaintext": true, "auth": {"user": "m", "password_hash": ")" + kHash +
+             R"("}})",
+         ""},
         {R"({"listen": "0.0.0.0:9108"})", "site.json: http.listen: 0.0.0.0:9108 is reachable"},
         {R"({"listen": 9108})", "http.listen: must be a string"},
         {R"({"listen": "localhost:9108"})", "http.listen:"},
@@ -82,6 +84,13 @@ TEST(HttpConfig, RefusesWhatCannotBeServedSafelyAndNamesTheKey) {
         {R"({"auth": {"user": "m", "password_hash": "$1$abc$weakmd5hashxxxxxxxxx"}})", "http.auth.password_hash:"},
         {R"({"auth": {"user": "m", "password_hash": "$6$"}})", "http.auth.password_hash:"},
         {R"("127.0.0.1:9108")", "http: must be an object"},
+        {R"({"max_connections": 16, "max_connections_per_address": 16})", ""},
+        {R"({"max_connections": 0})", "http.max_connections: must be an integer from 1 to 1024"},
+        {R"({"max_connections": 1025})", "http.max_connections: must be an integer"},
+        {R"({"max_connections": "64"})", "http.max_connections: must be an integer"},
+        {R"({"max_connections_per_address": 2.5})", "http.max_connections_per_address: must be an integer"},
+        {R"({"max_connections": 4, "max_connections_per_address": 5})",
+         "http.max_connections_per_address: must not exceed"},
     };
     for (const Case& c : cases) {
         const std::string error = config_error(c.json);
@@ -90,6 +99,11 @@ TEST(HttpConfig, RefusesWhatCannotBeServedSafelyAndNamesTheKey) {
         else
             EXPECT_NE(error.find(c.key), std::string::npos) << c.json << " gave: " << error;
     }
+    const HttpConfig limited = http_config_from_json(
+        parse_json(R"({"max_connections": 16, "max_connections_per_address": 2})"), "s");
+    EXPECT_EQ(limited.limits.max_connections, 16u);
+    EXPECT_EQ(limited.limits.max_connections_per_address, 2u);
+    EXPECT_EQ(http_config_from_json(parse_json("{}"), "s").limits, HttpLimits{});
     // --listen takes the place of "listen" and is held to the same rule.
     const HttpConfig loopback = http_config_from_json(parse_json(R"({"listen": "127.0.0.1:9108"})"), "s");
     const auto everywhere = std::get<ListenAddress>(parse_listen_address("0.0.0.0:1"));

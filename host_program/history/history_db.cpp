@@ -99,6 +99,8 @@ HistoryDb::HistoryDb(const std::string& path, HistoryPolicy policy, Problem prob
                 throw HistoryError(fmt::format("history database {}: cannot open: {}", path, why));
             }
             sqlite3_busy_timeout(db_, 2000);
+            sqlite3_exec(db_, fmt::format("PRAGMA cache_size = -{}", kReaderCacheKiB).c_str(), nullptr, nullptr,
+                         nullptr);
         }
     }
     if (open == Open::now) this->open();
@@ -342,6 +344,11 @@ size_t HistoryDb::row_count() {
 }
 
 void HistoryDb::for_each_row(const HistoryQuery& query, const std::function<void(const HistoryRow&)>& each) {
+    RowCursor rows = cursor(query);
+    while (const auto row = rows.next()) each(*row);
+}
+
+HistoryDb::RowCursor HistoryDb::cursor(const HistoryQuery& query) {
     MutexLock lock(mutex_);
     require_open();
     // The device index serves the data id and the order, so rows come as it is
@@ -351,15 +358,36 @@ void HistoryDb::for_each_row(const HistoryQuery& query, const std::function<void
         "SELECT row, data_id, record_type, device_type, time, image FROM history WHERE data_id = ?1 "
         "AND time >= ?2 AND time <= ?3 ORDER BY record_type {0}, row {0} LIMIT ?4",
         query.newest_first ? "DESC" : "ASC");
-    Statement q(db_, sql.c_str());
-    q.bind(1, query.data_id)
+    auto q = std::make_unique<Statement>(db_, sql.c_str());
+    q->bind(1, query.data_id)
         .bind(2, query.since.value_or(std::numeric_limits<int64_t>::min()))
         .bind(3, query.until.value_or(std::numeric_limits<int64_t>::max()))
         .bind(4, query.limit ? static_cast<int64_t>(query.limit) : int64_t{-1});
-    int step = SQLITE_ROW;
-    while ((step = q.step()) == SQLITE_ROW) each(row_from(q));
+    return RowCursor(*this, std::move(q));
+}
+
+HistoryDb::RowCursor::RowCursor(HistoryDb& db, std::unique_ptr<Statement> statement)
+    : db_(&db), statement_(std::move(statement)) {}
+
+HistoryDb::RowCursor::RowCursor(RowCursor&& other) noexcept
+    : db_(other.db_), statement_(std::move(other.statement_)) {}
+
+HistoryDb::RowCursor::~RowCursor() {
+    if (!statement_) return;
+    MutexLock lock(db_->mutex_);
+    statement_.reset();  // ends its read transaction
+}
+
+std::optional<HistoryRow> HistoryDb::RowCursor::next() {
+    if (!statement_) return std::nullopt;
+    MutexLock lock(db_->mutex_);
+    const int step = statement_->step();
+    if (step == SQLITE_ROW) return row_from(*statement_);
+    statement_.reset();
     if (step != SQLITE_DONE)
-        throw HistoryError(fmt::format("history database {}: cannot read: {}", path_, sqlite3_errmsg(db_)));
+        throw HistoryError(
+            fmt::format("history database {}: cannot read: {}", db_->path_, sqlite3_errmsg(db_->db_)));
+    return std::nullopt;
 }
 
 void HistoryDb::in_one_read(const std::function<void()>& work) {

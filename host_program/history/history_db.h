@@ -71,6 +71,7 @@ struct HistoryRow {
 class HistoryDb final : public HistorySink {
 public:
     static constexpr int kSchemaVersion = 2;
+    static constexpr int kReaderCacheKiB = 128;
     using Problem = std::function<void(const std::string&)>;
     using Clock = std::function<int64_t()>;  // seconds since the epoch
     enum class Open { now, later, read_only };
@@ -80,7 +81,9 @@ public:
     // schema. `Open::now` then opens it, creating it when missing;
     // `Open::later` leaves that to open(), after the caller's own start-up
     // checks; `Open::read_only` opens an existing file for reading only, and a
-    // missing file is an error. `problem` hears of writes that failed (locked,
+    // missing file is an error; a read-only connection keeps a small page
+    // cache (kReaderCacheKiB): a reader walks rows in order and needs few
+    // pages at a time. `problem` hears of writes that failed (locked,
     // read-only, full disk); polling goes on and later writes are tried again.
     HistoryDb(const std::string& path, HistoryPolicy policy, Problem problem = {}, Open open = Open::now);
     ~HistoryDb() override;
@@ -107,6 +110,28 @@ public:
     // does not grow with their number.
     void for_each_row(const HistoryQuery& query, const std::function<void(const HistoryRow&)>& each)
         EXCLUDES(mutex_);
+
+    // The rows `query` selects, taken one at a time at the reader's pace (a
+    // client reading an HTTP answer): one row in memory at a time. From its
+    // first row to its end or its destruction it holds one read transaction,
+    // so it sees the same rows throughout (in WAL mode without blocking a
+    // writer). The database must outlive it.
+    class RowCursor {
+    public:
+        RowCursor(RowCursor&&) noexcept;
+        RowCursor& operator=(RowCursor&&) = delete;
+        ~RowCursor();
+        // The next row; nothing after the last. Throws HistoryError.
+        std::optional<HistoryRow> next();
+
+    private:
+        friend class HistoryDb;
+        RowCursor(HistoryDb& db, std::unique_ptr<Statement> statement);
+        HistoryDb* db_;
+        std::unique_ptr<Statement> statement_;
+    };
+    // Throws HistoryError.
+    RowCursor cursor(const HistoryQuery& query) EXCLUDES(mutex_);
     // Runs `work` in one read transaction: every query in it sees the same
     // rows, whatever a writer commits meanwhile (in WAL mode without blocking it).
     void in_one_read(const std::function<void()>& work) EXCLUDES(mutex_);

@@ -8,6 +8,7 @@
 
 #include "host_program/events/json_writer.h"
 #include "host_program/http/exposition.h"
+#include "host_program/http/history_body.h"
 #include "host_program/http/site_metrics.h"
 #include "host_program/http/state_json.h"
 #include "host_program/reading/time_text.h"
@@ -27,8 +28,9 @@ int64_t wall_clock() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 
-HttpResponse metrics_page(const SiteSnapshot& snapshot) {
-    return {200, kExpositionContentType, site_metrics(snapshot.copy(), VOKA_VERSION)};
+HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters) {
+    const HttpFigures http{counters.auth_failures.load(std::memory_order_relaxed)};
+    return {200, kExpositionContentType, site_metrics(snapshot.copy(), VOKA_VERSION, http)};
 }
 
 HttpResponse state_page(const SiteSnapshot& snapshot, int64_t now) {
@@ -65,33 +67,57 @@ std::variant<HistoryQuery, std::string> history_query(const std::multimap<std::s
     return q;
 }
 
-HttpResponse history_page(const HttpRequest& request, const std::string& database, int64_t now) {
+namespace {
+
+// A history answer on its way, counted while it lives.
+class CountedBody final : public BodySource {
+public:
+    CountedBody(std::unique_ptr<BodySource> body, std::shared_ptr<std::atomic<int>> count)
+        : body_(std::move(body)), count_(std::move(count)) {}
+    ~CountedBody() override { --*count_; }
+    size_t read(std::span<char> out) override { return body_->read(out); }
+
+private:
+    std::unique_ptr<BodySource> body_;
+    std::shared_ptr<std::atomic<int>> count_;
+};
+
+}  // namespace
+
+HttpResponse history_page(const HttpRequest& request, const std::string& database, int64_t now,
+                          const std::shared_ptr<std::atomic<int>>& streams) {
     auto parsed = history_query(request.query, now);
     if (auto* why = std::get_if<std::string>(&parsed)) return plain_error(400, *why);
-    const HistoryQuery& q = std::get<HistoryQuery>(parsed);
-    Json::Value v(Json::objectValue);
-    v["data_id"] = q.data_id;
-    Json::Value& records = v["records"] = Json::Value(Json::arrayValue);
+    if (streams->load() >= kMostHistoryStreams) {
+        HttpResponse busy = plain_error(
+            503, fmt::format("{} history answers are on their way already; ask again shortly", kMostHistoryStreams));
+        busy.headers.emplace_back("Retry-After", "2");
+        return busy;
+    }
+    std::unique_ptr<BodySource> body;
     try {
-        HistoryDb db(database, {}, {}, HistoryDb::Open::read_only);
-        db.for_each_row(q, [&records](const HistoryRow& row) {
-            Json::Value r(Json::objectValue);
-            r["time"] = utc_iso_time(row.time);
-            r["record_type"] = row.record_type;
-            r["fields"] = decode_record(row.record_type, row.image).fields;
-            records.append(std::move(r));
-        });
+        body = std::make_unique<HistoryBody>(database, std::get<HistoryQuery>(parsed));
     } catch (const HistoryError& e) {
         return plain_error(503, std::string("history cannot be read: ") + e.what());
     }
-    return {200, kJson, one_line_json(v) + "\n"};
+    ++*streams;
+    return {200, kJson, "", {}, std::make_unique<CountedBody>(std::move(body), streams)};
 }
 
-void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database) {
-    server.add_route("/metrics", [&snapshot](const HttpRequest&) { return metrics_page(snapshot); });
-    server.add_route("/api/v1/state",
-                     [&snapshot](const HttpRequest&) { return state_page(snapshot, wall_clock()); });
-    server.add_route("/api/v1/history", [database](const HttpRequest& request) {
-        return history_page(request, database, wall_clock());
+void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
+                    const HttpCounters& counters) {
+    // Each answer is of its moment: no cache, a browser's or one between, keeps it.
+    const auto uncached = [&server](const std::string& path, RouteHandler handler) {
+        server.add_route(path, [handler = std::move(handler)](const HttpRequest& request) {
+            HttpResponse r = handler(request);
+            r.headers.emplace_back("Cache-Control", "no-store");
+            return r;
+        });
+    };
+    uncached("/metrics", [&snapshot, &counters](const HttpRequest&) { return metrics_page(snapshot, counters); });
+    uncached("/api/v1/state", [&snapshot](const HttpRequest&) { return state_page(snapshot, wall_clock()); });
+    uncached("/api/v1/history", [database, streams = std::make_shared<std::atomic<int>>(0)](
+                                    const HttpRequest& request) {
+        return history_page(request, database, wall_clock(), streams);
     });
 }

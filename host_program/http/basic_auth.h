@@ -4,6 +4,7 @@
 // or "$y$..." / "$5$..." / "$2b$..."). The secret parts are compared in
 // constant time, so the time an answer takes says nothing about how much of
 // a guess was right.
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,10 +26,16 @@ bool equal_in_constant_time(std::string_view a, std::string_view b);
 
 class BasicAuth {
 public:
+    // A hash whose check takes longer holds up every request it guards (the
+    // server checks on its one thread): voka-host warns about it at start.
+    static constexpr std::chrono::milliseconds kSlowCheck{50};
+
     BasicAuth(std::string user, std::string password_hash)
         : user_(std::move(user)), password_hash_(std::move(password_hash)) {}
     // Whether the Authorization header value names the user with the right password.
     bool accepts(std::string_view authorization_header) const;
+    // What one check of a password against the hash takes on this machine, measured.
+    std::chrono::microseconds check_cost() const;
 
 private:
     std::string user_;

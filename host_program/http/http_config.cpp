@@ -18,11 +18,28 @@ std::string required_string(const Json::Value& obj, const char* key, const std::
     return obj[key].asString();
 }
 
+// A connection limit: a whole number from 1 to kMostConnections, or `fallback` when absent.
+unsigned connection_count(const Json::Value& http, const char* key, unsigned fallback, const std::string& source) {
+    constexpr unsigned kMostConnections = 1024;  // each holds a descriptor and its fixed memory
+    if (!http.isMember(key)) return fallback;
+    const Json::Value& v = http[key];
+    if (!v.isIntegral() || !v.isInt64() || v.asInt64() < 1 || v.asInt64() > kMostConnections)
+        fail(source, fmt::format("http.{}", key), fmt::format("must be an integer from 1 to {}", kMostConnections));
+    return v.asUInt();
+}
+
 void require_auth_off_loopback(const HttpConfig& c, const std::string& source, const std::string& key) {
-    if (c.listen && !c.listen->loopback() && !c.auth)
+    if (!c.listen || c.listen->loopback()) return;
+    if (!c.auth)
         fail(source, key,
              fmt::format("{} is reachable from other machines: it needs \"http\": {{\"auth\": {{\"user\": ..., "
                          "\"password_hash\": ...}}}}",
+                         c.listen->text()));
+    if (!c.tls && !c.plaintext)
+        fail(source, key,
+             fmt::format("{} is reachable from other machines, and without TLS the password travels in clear: it "
+                         "needs \"http\": {{\"tls\": {{\"cert_file\": ..., \"key_file\": ...}}}}, or "
+                         "\"plaintext\": true to accept that",
                          c.listen->text()));
 }
 
@@ -33,7 +50,9 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
     if (http.isNull()) return c;
     if (!http.isObject()) fail(source, "http", "must be an object");
     for (const std::string& key : http.getMemberNames())
-        if (key != "listen" && key != "auth") fail(source, fmt::format("http.{}", key), "is not a setting of \"http\"");
+        if (key != "listen" && key != "auth" && key != "tls" && key != "plaintext" && key != "max_connections" &&
+            key != "max_connections_per_address")
+            fail(source, fmt::format("http.{}", key), "is not a setting of \"http\"");
     if (http.isMember("listen")) {
         if (!http["listen"].isString()) fail(source, "http.listen", "must be a string ADDR:PORT");
         auto parsed = parse_listen_address(http["listen"].asString());
@@ -58,6 +77,17 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
                  "`openssl passwd -6` make it");
         c.auth = std::move(a);
     }
+    if (http.isMember("tls")) c.tls = tls_config_from_json(http["tls"], source);
+    if (http.isMember("plaintext")) {
+        if (!http["plaintext"].isBool()) fail(source, "http.plaintext", "must be true or false");
+        c.plaintext = http["plaintext"].asBool();
+        if (c.plaintext && c.tls) fail(source, "http.plaintext", "true contradicts \"tls\"");
+    }
+    c.limits.max_connections = connection_count(http, "max_connections", c.limits.max_connections, source);
+    c.limits.max_connections_per_address =
+        connection_count(http, "max_connections_per_address", c.limits.max_connections_per_address, source);
+    if (c.limits.max_connections_per_address > c.limits.max_connections)
+        fail(source, "http.max_connections_per_address", "must not exceed http.max_connections");
     require_auth_off_loopback(c, source, "http.listen");
     return c;
 }

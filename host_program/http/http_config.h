@@ -3,28 +3,42 @@
 //
 //   "http": { "listen": "127.0.0.1:9108",                    absent: no HTTP server
 //             "auth": { "user": "monitor",                    required off loopback
-//                       "password_hash": "$6$..." } }         mkpasswd -m sha-512 / openssl passwd -6,
+//                       "password_hash": "$6$..." },          mkpasswd -m sha-512 / openssl passwd -6,
 //                                                             or {"credential": "NAME"}: its first line
+//             "tls": { "cert_file": "https.crt",              HTTPS only (TLS 1.2 and later): tls_files.h
+//                      "key_file": "https.key" },
+//             "plaintext": true,                              off loopback without "tls": the password in clear
+//             "max_connections": 64,                          connections at once, 1 to 1024
+//             "max_connections_per_address": 8 }              of them from one client address, 1 to 1024
 //
 // A non-loopback address is served only with "auth": whoever reaches the
-// port otherwise reads the site.
+// port otherwise reads the site; and only with "tls", unless the site says
+// "plaintext": true in so many words: whoever sees the traffic otherwise has
+// the password. The other limits a client meets are fixed (http_limits.h).
 #include <optional>
 #include <string>
 
 #include <json/value.h>
 
+#include "host_program/http/http_limits.h"
 #include "host_program/http/listen_address.h"
+#include "host_program/http/tls_files.h"
 #include "host_program/secret_file.h"
 
 struct HttpAuthConfig {
     std::string user;
     std::string password_hash;
     std::optional<SecretFile> password_hash_file = {};  // the credential it was read from; nothing: inline
+    bool operator==(const HttpAuthConfig&) const = default;
 };
 
 struct HttpConfig {
     std::optional<ListenAddress> listen;  // nothing: off
     std::optional<HttpAuthConfig> auth;
+    std::optional<HttpTlsConfig> tls;     // nothing: plain HTTP
+    bool plaintext = false;               // plain HTTP off loopback accepted in so many words
+    HttpLimits limits;
+    bool operator==(const HttpConfig&) const = default;
 };
 
 // Checks the "http" element (null: off); `source` names the file in
@@ -32,7 +46,7 @@ struct HttpConfig {
 HttpConfig http_config_from_json(const Json::Value& http, const std::string& source);
 
 // The configuration with `--listen` (already a parsed address) in place of
-// "listen", checked again: a non-loopback address without "auth" is a
-// ConfigError.
+// "listen", checked again: a non-loopback address without "auth", or
+// without "tls" or "plaintext", is a ConfigError.
 HttpConfig with_listen_option(HttpConfig config, const std::optional<ListenAddress>& listen,
                               const std::string& source);

@@ -14,6 +14,7 @@ struct ListenAddress {
     bool loopback() const;
     // As it is written back: "127.0.0.1:9108", "[::1]:9108".
     std::string text() const;
+    bool operator==(const ListenAddress&) const = default;
 };
 
 // The address, or why `text` is not one.

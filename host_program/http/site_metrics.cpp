@@ -82,7 +82,7 @@ void alarm_families(Exposition& out, const SystemState& s) {
 
 }  // namespace
 
-std::string site_metrics(const SiteState& site, std::string_view version) {
+std::string site_metrics(const SiteState& site, std::string_view version, const HttpFigures& http) {
     Exposition out;
     out.add("voka_build_info", Type::gauge, "voka-host's version, as a label", {{"version", std::string(version)}}, 1);
     for (const SystemState& s : site.systems) {
@@ -91,5 +91,8 @@ std::string site_metrics(const SiteState& site, std::string_view version) {
     }
     for (const SystemState& s : site.systems) reading_families(out, s);
     for (const SystemState& s : site.systems) alarm_families(out, s);
+    out.add("voka_http_auth_failures_total", Type::counter,
+            "Credentials the HTTP server refused: wrong, or sent while their address waited out a back-off", {},
+            static_cast<double>(http.auth_failures));
     return out.text();
 }

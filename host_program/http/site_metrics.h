@@ -10,9 +10,16 @@
 //   voka_line_*_total{system[,reason]}                the line counters
 //   voka_<reading family>{system,data_id[,channel,phase,module,battery,position]}   every reading not missing
 //   voka_alarm_active{system,data_id,rule_id,grade,code}   1 per active alarm
+//   voka_http_auth_failures_total                      credentials the HTTP server refused
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "host_program/http/site_snapshot.h"
 
-std::string site_metrics(const SiteState& site, std::string_view version);
+// What the HTTP side itself counts.
+struct HttpFigures {
+    uint64_t auth_failures = 0;
+};
+
+std::string site_metrics(const SiteState& site, std::string_view version, const HttpFigures& http = {});

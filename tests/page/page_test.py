@@ -2,7 +2,8 @@
 """The live page in a real browser: headless Chromium (through chromedriver)
 loads / from a voka-host polling the embedded simulator, and must show the
 simulator's DC voltage, a module current and an active alarm, and draw the
-24-hour plot (pixels of the voltage line's colour on the canvas).
+24-hour plot (pixels of the voltage line's colour on the canvas), under the
+server's Content-Security-Policy without a violation in the console.
 A missing browser or driver is a failure, not a skip.
 Usage: page_test.py VOKA_HOST"""
 import json
@@ -74,6 +75,7 @@ def main(host_program):
                     "--window-size=420,1400"):  # a phone's width
             options.add_argument(arg)
         options.binary_location = "/usr/bin/chromium"
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
         driver.get(base + "/")
 
@@ -98,7 +100,19 @@ def main(host_program):
         points = driver.execute_script(
             "return Chart.getChart(document.querySelector('section.system canvas')).data.datasets.map(d => d.data.length);")
         assert points[0] >= 2 and points[1] >= 2, points
-        print(f"page: values, alarm and plot shown ({points[0]} voltage and {points[1]} current points)")
+        # The policy the page must live with is really sent, and nothing of
+        # the page broke it.
+        with urllib.request.urlopen(base + "/", timeout=2) as r:
+            policy = r.headers["Content-Security-Policy"] or ""
+            assert "script-src 'self'" in policy and "unsafe-inline" not in policy, policy
+            assert r.headers["X-Content-Type-Options"] == "nosniff", dict(r.headers)
+        with urllib.request.urlopen(base + "/api/v1/state", timeout=2) as r:
+            assert r.headers["Cache-Control"] == "no-store", dict(r.headers)
+        violations = [e["message"] for e in driver.get_log("browser")
+                      if "Content Security Policy" in e["message"] or "Refused to" in e["message"]]
+        assert not violations, violations
+        print(f"page: values, alarm and plot shown ({points[0]} voltage and {points[1]} current points), "
+              "no policy violation")
     finally:
         if driver:
             driver.quit()

@@ -29,18 +29,61 @@ inline bool answer_is_whole(const std::string& raw, bool head) {
     return raw.size() - head_end - 4 >= std::stoul(fields.substr(at + 16));
 }
 
-// Sends `request` (a whole request, CRLFs included) to 127.0.0.1:port.
-inline HttpReply send_http(uint16_t port, const std::string& request, int timeout_ms = 10'000) {
-    HttpReply reply;
+// A chunked body's data; what follows a malformed or missing chunk is dropped.
+inline std::string dechunked(const std::string& chunked) {
+    std::string data;
+    for (size_t at = 0;;) {
+        const size_t line_end = chunked.find("\r\n", at);
+        if (line_end == std::string::npos) return data;
+        size_t size = 0;
+        try {
+            size = std::stoul(chunked.substr(at, line_end - at), nullptr, 16);
+        } catch (const std::exception&) {
+            return data;
+        }
+        if (size == 0 || line_end + 2 + size > chunked.size()) return data;
+        data += chunked.substr(line_end + 2, size);
+        at = line_end + 2 + size + 2;
+    }
+}
+
+// A connection to 127.0.0.1:port from the loopback address `source`
+// (127.0.0.2 is another client than 127.0.0.1); -1 when it cannot connect.
+inline int connect_loopback(uint16_t port, const char* source = "127.0.0.1") {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         if (fd >= 0) close(fd);
-        return reply;
+        return -1;
     }
+    return fd;
+}
+
+// Whether the server closed `fd` (or reset it) within `timeout_ms`; what it
+// sent meanwhile is read and dropped.
+inline bool closed_by_server(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    char buf[4096];
+    for (;;) {
+        if (poll(&p, 1, timeout_ms) != 1) return false;
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return true;
+    }
+}
+
+// Sends `request` (a whole request, CRLFs included) to 127.0.0.1:port.
+inline HttpReply send_http(uint16_t port, const std::string& request, int timeout_ms = 10'000,
+                           const char* source = "127.0.0.1") {
+    HttpReply reply;
+    const int fd = connect_loopback(port, source);
+    if (fd < 0) return reply;
     for (size_t sent = 0; sent < request.size();) {
         const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
         if (n <= 0) break;  // the server may answer and close before reading it all
@@ -71,6 +114,7 @@ inline HttpReply send_http(uint16_t port, const std::string& request, int timeou
         at = end + 2;
     }
     reply.body = raw.substr(head_end + 4);
+    if (reply.headers["transfer-encoding"] == "chunked") reply.body = dechunked(reply.body);
     return reply;
 }
 
