@@ -63,14 +63,53 @@ done
 # A mirror caught mid-sync serves an index that does not match its Release
 # file for a while; a few minutes later it does. Retried, not ignored: a
 # missing index would install mismatched versions across architectures.
+# Once the native indexes are all good and only armhf ones keep failing (an
+# archive's armhf index has been seen out of step with its Release for days),
+# the armhf packages come from the indexes that are good: align_multiarch
+# below keeps the two architectures' shared libraries at one version.
+armhf_index_failed=0
 update_indexes() {
-  local try
+  local try errors
+  errors=$(mktemp)
   for try in 1 2 3 4 5 6; do
-    apt-get update -qq && return 0
+    if apt-get update -qq 2>"$errors"; then rm -f "$errors"; return 0; fi
+    cat "$errors" >&2
+    if [[ $armhf == 1 ]] && ((try >= 2)) && grep -q 'binary-armhf/' "$errors" \
+        && ! grep -E '^(E|W): Failed to fetch' "$errors" | grep -qv 'binary-armhf/'; then
+      echo "install-deps: only armhf indexes fail; armhf packages come from the indexes that are good" >&2
+      armhf_index_failed=1
+      rm -f "$errors"
+      return 0
+    fi
     echo "install-deps: apt-get update failed (try $try of 6); again in 60 s" >&2
     sleep 60
   done
+  rm -f "$errors"
   return 1
+}
+
+# align_multiarch: prints NAME:amd64=V NAME:armhf=V for each shared library
+# (Multi-Arch: same) the armhf packages need whose armhf version V, from the
+# indexes that are good, is not the version the native side has or would
+# upgrade to. Both copies of such a library must be one version; V is the one
+# both architectures have.
+align_multiarch() {
+  local native deps name want have next
+  native=$(dpkg --print-architecture)
+  mapfile -t deps < <(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
+      --no-breaks --no-replaces --no-enhances "$@" 2>/dev/null | grep -E '^[a-z0-9][^ ]*:armhf$' | sort -u)
+  for name in "${deps[@]}"; do
+    name=${name%:armhf}
+    want=$(apt-cache policy "$name:armhf" | awk '/Candidate:/ {print $2}')
+    have=$(dpkg-query -W -f='${Version}' "$name:$native" 2>/dev/null) || have=
+    next=$(apt-cache policy "$name:$native" | awk '/Candidate:/ {print $2}')
+    [[ -n $want && $want != "(none)" && -n $next && $next != "(none)" ]] || continue
+    [[ $want != "$next" || ( -n $have && $want != "$have" ) ]] || continue
+    apt-cache show "$name:armhf=$want" | grep -qx 'Multi-Arch: same' || continue
+    apt-cache madison "$name:$native" | awk -v v="$want" '$3 == v {found=1} END {exit !found}' || {
+      echo "install-deps: $name has no $native version $want to match armhf's" >&2; return 1; }
+    echo "$name:$native=$want $name:armhf=$want"
+  done
 }
 
 if ((${#missing[@]})) || [[ ${apt_stale:-0} == 1 ]]; then
@@ -79,5 +118,21 @@ if ((${#missing[@]})) || [[ ${apt_stale:-0} == 1 ]]; then
 fi
 if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  pinned=()
+  if ((armhf_index_failed)); then
+    mapfile -t armhf_missing < <(printf '%s\n' "${missing[@]}" | grep ':armhf$' || true)
+    if ((${#armhf_missing[@]})); then
+      pins=$(align_multiarch "${armhf_missing[@]}")
+      read -ra pinned <<<"$(tr '\n' ' ' <<<"$pins")"
+      ((${#pinned[@]} == 0)) || echo "install-deps: held at the armhf version for both architectures: ${pinned[*]}" >&2
+    fi
+  fi
+  manual=$(apt-mark showmanual)
+  apt-get install -y -qq --no-install-recommends ${pinned[@]:+--allow-downgrades} "${missing[@]}" "${pinned[@]}"
+  # Naming a library to hold its version marks it installed by hand; one that
+  # came in as a dependency stays one.
+  for p in "${pinned[@]}"; do
+    p=${p%%=*}
+    grep -qxF "${p%:"$(dpkg --print-architecture)"}" <<<"$manual" || apt-mark auto "$p" >/dev/null
+  done
 fi
