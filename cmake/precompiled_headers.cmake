@@ -33,6 +33,12 @@ endforeach()
 
 if(TARGET voka_tests)
   target_precompile_headers(voka_tests PRIVATE ${VOKA_PCH_DIR}/tests.h)
+  # With the header, GCC 12 under ThreadSanitizer (-O1) inlines differently and
+  # reports a false array-bounds inside libstdc++'s string concatenation in
+  # this test, which it does not without: it parses its headers itself and
+  # keeps its warnings as they were.
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/tests/sim_scenario_test.cpp TARGET_DIRECTORY voka_tests
+    PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
 endif()
 
 # Not the plug-in's objects: six files, position-independent (-fPIC), so with
