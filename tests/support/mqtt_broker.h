@@ -73,7 +73,11 @@ public:
     void start() {
         EXPECT_TRUE(std::filesystem::exists(kBroker)) << kBroker << " is missing: install mosquitto (scripts/install-deps.sh)";
         process_ = std::make_unique<ChildProcess>(kBroker, std::vector<std::string>{"-c", conf_}, /*emulated=*/false);
-        for (int i = 0; i < 500 && !accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // Polled, so the bound costs nothing when the broker is quick; a busy
+        // machine (a sanitizer suite beside a build) may take seconds to start it.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!accepts(port) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(accepts(port)) << "the broker did not start: " << process_->errors();
     }
     void stop() {
