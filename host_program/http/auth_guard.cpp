@@ -15,13 +15,19 @@ long long whole_seconds(AuthGuard::Clock::duration d) { return std::chrono::ceil
 }  // namespace
 
 std::string client_key(const sockaddr& address) {
+    // Copied out, not cast: the address the server hands over is only as
+    // aligned as a sockaddr, less than the IPv4 and IPv6 forms need on ARM.
     char text[INET6_ADDRSTRLEN] = "?";
     if (address.sa_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+        sockaddr_in v4;
+        std::memcpy(&v4, &address, sizeof v4);
+        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
         return text;
     }
     if (address.sa_family != AF_INET6) return text;
-    in6_addr prefix = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    sockaddr_in6 v6;
+    std::memcpy(&v6, &address, sizeof v6);
+    in6_addr prefix = v6.sin6_addr;
     std::memset(prefix.s6_addr + 8, 0, 8);
     inet_ntop(AF_INET6, &prefix, text, sizeof text);
     return std::string(text) + "/64";
