@@ -34,7 +34,8 @@ public:
         : user_(std::move(user)), password_hash_(std::move(password_hash)) {}
     // Whether the Authorization header value names the user with the right password.
     bool accepts(std::string_view authorization_header) const;
-    // What one check of a password against the hash takes on this machine, measured.
+    // What one check of a password against the hash takes on this machine, in
+    // CPU time of the calling thread, measured.
     std::chrono::microseconds check_cost() const;
 
 private:
