@@ -8,6 +8,8 @@
 # Usage: scripts/build-cost.sh [preset, default debug] [target, default all]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require cmake:cmake ninja:ninja-build g++:g++ /usr/bin/time:time
 preset=${1:-debug}
 target=${2:-all}
 out=build/cost-$preset

@@ -5,6 +5,8 @@
 # Usage: scripts/fuzz.sh [total seconds, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require cmake:cmake ninja:ninja-build clang++:clang
 total=${1:-60}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

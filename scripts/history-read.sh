@@ -10,6 +10,8 @@
 # Usage: scripts/history-read.sh [-b BUILD_DIR] [ROWS...]   (default: build/release 10000 100000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require sqlite3:sqlite3 /usr/bin/time:time
 build=build/release
 while getopts b: opt; do
     case $opt in

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and packaging the
-# project needs. Idempotent; run as root on Debian 12.
+# project needs, and what every script in scripts/ runs. Idempotent; run as
+# root on Debian 12.
 #
 # Usage: scripts/install-deps.sh [--armhf]
 #   --armhf (or VOKA_ARMHF=1) also installs the 32-bit ARM hard-float cross
@@ -26,8 +27,10 @@ packages=(
   mosquitto mosquitto-clients openssl   # the MQTT tests: a real broker, mosquitto_passwd, certificates
   libgtest-dev libgmock-dev
   libbenchmark-dev          # voka_bench, run by hand
+  valgrind jq               # scripts/round-cost.sh: callgrind; it and scripts/mqtt-cost.sh read JSON with jq
   clang libclang-rt-14-dev   # libFuzzer and the sanitizer runtimes for the fuzz targets
   dpkg-dev file              # cpack's DEB generator: dpkg-shlibdeps, and file to find the ELF objects
+  binutils                   # scripts/package.sh: readelf inspects the shipped objects
   sqlite3 time               # scripts/history-read.sh: fills large databases, measures peak memory
   systemd                    # systemd-analyze verify: the service's unit checked by the tests and the package
   libjs-chart.js             # the live page's chart library, served from its Debian path

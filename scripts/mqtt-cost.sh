@@ -7,10 +7,13 @@
 #     alternating so that both see the same machine.
 # The example site runs on the embedded simulator at 115200 baud rather than
 # its 9600, so that line time does not hide the host's own.
-# Needs mosquitto and mosquitto-clients (scripts/install-deps.sh).
+# Needs mosquitto, mosquitto-clients and jq (scripts/install-deps.sh).
 # Usage: scripts/mqtt-cost.sh [rounds per run, default 100] [runs each, default 3] [preset, default release]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require cmake:cmake ninja:ninja-build /usr/sbin/mosquitto:mosquitto mosquitto_sub:mosquitto-clients jq:jq \
+  /usr/bin/time:time
 rounds=${1:-100}
 runs=${2:-3}
 preset=${3:-release}

@@ -8,6 +8,9 @@
 # Usage: scripts/package.sh [preset]   (default: release; armhf for ARM)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require cmake:cmake ninja:ninja-build cpack:cmake dpkg-architecture:dpkg-dev dpkg-shlibdeps:dpkg-dev readelf:binutils \
+  python3:python3 systemd-analyze:systemd
 preset=${1:-release}
 build=build/$preset
 

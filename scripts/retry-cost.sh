@@ -5,6 +5,8 @@
 # Usage: scripts/retry-cost.sh [build-dir]   (default build/release, else build/debug)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require python3:python3
 build=${1:-build/release}
 [ -x "$build/voka-host" ] || build=build/debug
 work=$(mktemp -d)

@@ -7,6 +7,8 @@
 # Usage: scripts/round-cost.sh [rounds, default 200]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require cmake:cmake ninja:ninja-build valgrind:valgrind callgrind_annotate:valgrind jq:jq
 rounds=${1:-200}
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
 cmake --preset release >/dev/null

@@ -14,6 +14,8 @@
 #           rounds of a few milliseconds, so that any CPU the scrapes take shows
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require cmake:cmake ninja:ninja-build python3:python3
 seconds=30 fast=0
 while getopts s:f opt; do
     case $opt in

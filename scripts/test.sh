@@ -3,6 +3,8 @@
 # Usage: scripts/test.sh [preset]   (default preset: debug)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/require.sh
+require cmake:cmake ninja:ninja-build g++:g++
 preset=${1:-debug}
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
