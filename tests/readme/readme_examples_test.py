@@ -114,6 +114,9 @@ class Checker:
             f.chmod(0o755 if f.is_dir() else 0o644)
         self.credentials = w / "credentials"
         self.credentials.mkdir()
+        self.broker_dir = w / "broker"  # the broker's working folder, where it saves its sessions
+        self.broker_dir.mkdir(mode=0o777)
+        self.broker_dir.chmod(0o777)
 
     def stand_in(self, key, value):
         """The temporary file (or hash) for a site file's value at `key`."""
@@ -185,7 +188,7 @@ class Checker:
         acl.chmod(0o644)
         conf = replace_values(text, r"\s*(?P<key>\w+)\s+", {
             "cafile": self.cert, "certfile": self.cert, "keyfile": self.key, "password_file": self.passwd,
-            "acl_file": acl, "persistence_location": f"{self.work}/", "pid_file": self.path("pid")})
+            "acl_file": acl, "persistence_location": f"{self.broker_dir}/", "pid_file": self.path("pid")})
         ports = []
 
         def free_port(m):
@@ -197,7 +200,7 @@ class Checker:
         file = self.path("mosquitto.conf")
         file.write_text(conf)
         file.chmod(0o644)
-        broker = subprocess.Popen(["mosquitto", "-c", str(file)], cwd=self.work, stdout=subprocess.PIPE,
+        broker = subprocess.Popen(["mosquitto", "-c", str(file)], cwd=self.broker_dir, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, text=True)
         try:
             for port in ports:
@@ -239,7 +242,8 @@ class Checker:
             args = ["run"] + args
         done = run([self.programs[program]] + args + ([] if "--help" in args else ["--help"]))
         if done.returncode != 0:
-            raise Broken(f"{shlex.join(words)}: exit {done.returncode}: {done.stderr.strip()}")
+            said = (done.stderr.strip().splitlines() or [""])[0]  # the complaint, not the usage after it
+            raise Broken(f"{shlex.join(words)}: exit {done.returncode}: {said}")
         self.options_known(program, args[:1] if program == "voka-host" else [], args, done.stdout)
 
     def usage(self, text):
