@@ -213,7 +213,7 @@ class Checker:
 
     def mosquitto_acl(self, text):
         self.acl = text
-        self.mosquitto(f"listener 1883 127.0.0.1\nallow_anonymous false\npassword_file x\nacl_file x\n")
+        self.mosquitto("listener 1883 127.0.0.1\nallow_anonymous false\npassword_file x\nacl_file x\n")
 
     def shell(self, text):
         """Each voka command line of a shell block; the others are listed as not run."""
