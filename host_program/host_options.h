@@ -6,7 +6,7 @@
 //   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses] [--answer-start-ms MS]
 //   voka-host alarms [--log [--since T] [--data-id N] [--format text|json|csv]] [--db PATH]
 //   voka-host history DATA_ID [--since T] [--until T] [--limit N] [--newest-first] [--format F] [--db PATH]
-//   voka-host check SITE.json [--plugin PATH]
+//   voka-host config check SITE.json [--plugin PATH]
 //
 // Each subcommand's options live in its own struct below, and are declared
 // (name, help, check) in one function of host_options.cpp; adding an option
@@ -70,7 +70,7 @@ struct CheckOptions {
     std::optional<std::string> plugin;
 };
 
-enum class HostCommand { run, probe, alarms, history, check };
+enum class HostCommand { run, probe, alarms, history, config_check };
 
 // `run` is the default command, so its options are the host's own members
 // (`options.json`); the other commands' options are grouped by name.

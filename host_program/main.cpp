@@ -301,7 +301,7 @@ int main(int argc, char** argv) {
             case HostCommand::probe: return run_probe(options->probe, g_stop);
             case HostCommand::alarms: return list_alarms(options->alarms);
             case HostCommand::history: return print_history(options->history);
-            case HostCommand::check: return check_site_file(options->check);
+            case HostCommand::config_check: return check_site_file(options->check);
             case HostCommand::run:
                 std::signal(SIGHUP, on_hangup);  // reads the site file again
                 return run_site(*options);

@@ -38,7 +38,7 @@
 class PluginLibrary;
 
 // The power system's master as the plug-in makes it, holding its element:
-// the check every start, reload and `voka-host check` makes of a power
+// the check every start, reload and `voka-host config check` makes of a power
 // system before anything is opened. `controller` may be null (nothing runs).
 // Throws ConfigError when the plug-in makes no master of the configured type,
 // the master refuses its element, or the answer time-out is shorter than the

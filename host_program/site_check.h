@@ -1,5 +1,5 @@
 #pragma once
-// `voka-host check SITE.json`: what a start with that site file would refuse
+// `voka-host config check SITE.json`: what a start with that site file would refuse
 // before opening anything, found without opening any port, database or
 // socket: the file and its keys (with the files they name: secrets, TLS
 // certificates and keys), the embedded simulator's scenarios, and each power

@@ -1,4 +1,4 @@
-// voka-host check: what a start refuses before it opens anything, the check
+// voka-host config check: what a start refuses before it opens anything, the check
 // refuses too, naming it; what a start waits for (a port not there yet) it
 // accepts, as it opens nothing.
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 Every fenced block of the documents (README.md and simulator/SCENARIOS.md of
 SOURCE_DIR unless named) is checked by its kind, the second word of its info
 string (```json site) or, for ```sh, its first: site files and their fragments
-through `voka-host check`, scenarios through the same check of a site that runs
+through `voka-host config check`, scenarios through the same check of a site that runs
 them, Prometheus files through promtool, mosquitto files by starting mosquitto
 with them; every voka-host and voka-sim command line (in sh blocks and inline
 code) through the program's own parser, with --help appended, and each option
@@ -32,7 +32,12 @@ import time
 from pathlib import Path
 
 SKIP_MARKER = re.compile(r"^<!--\s*example:\s*skip:\s*(\S.*?)\s*-->$")
-HOST_COMMANDS = ("run", "probe", "alarms", "history", "check")
+HOST_COMMANDS = ("run", "probe", "alarms", "history", "config")
+
+
+def host_command(args):
+    """The words naming a voka-host command: `config` takes one more (`config check`)."""
+    return list(args[:2]) if args[:1] == ["config"] else list(args[:1])
 PROGRAMS = ("voka-host", "voka-sim")
 ELISION = "..."  # a member named so stands for the rest of an object
 
@@ -170,9 +175,9 @@ class Checker:
         file = self.path("site.json")
         file.write_text(json.dumps(site, ensure_ascii=False))
         env = dict(os.environ, CREDENTIALS_DIRECTORY=str(self.credentials))
-        done = run([self.programs["voka-host"], "check", str(file)], env=env)
+        done = run([self.programs["voka-host"], "config", "check", str(file)], env=env)
         if done.returncode != 0:
-            raise Broken(f"voka-host check: exit {done.returncode}: {done.stderr.strip()}")
+            raise Broken(f"voka-host config check: exit {done.returncode}: {done.stderr.strip()}")
 
     def prometheus(self, text, what="config"):
         file = self.path("prometheus.yml")
@@ -244,7 +249,7 @@ class Checker:
         if done.returncode != 0:
             said = (done.stderr.strip().splitlines() or [""])[0]  # the complaint, not the usage after it
             raise Broken(f"{shlex.join(words)}: exit {done.returncode}: {said}")
-        self.options_known(program, args[:1] if program == "voka-host" else [], args, done.stdout)
+        self.options_known(program, host_command(args) if program == "voka-host" else [], args, done.stdout)
 
     def usage(self, text):
         """A synopsis: each option it names must be one its command takes."""
@@ -253,7 +258,8 @@ class Checker:
             words = line.split("#")[0].split()
             if not words or words[0] not in PROGRAMS:
                 continue
-            command = [w.strip("[]") for w in words[1:2] if w.strip("[]") in HOST_COMMANDS]
+            named = [w.strip("[]") for w in words[1:3]]
+            command = host_command(named) if named[:1] and named[0] in HOST_COMMANDS else []
             if words[0] == "voka-host" and not command:
                 command = ["run"]
             problems += each_problem(self.options_known, words[0], command, words, self.help(words[0], command))
