@@ -184,8 +184,15 @@ void describe_history(CLI::App& history, HistoryOptions& o) {
     add_database(history, o.database, false);
 }
 
+void describe_check(CLI::App& check, CheckOptions& o) {
+    check.add_option("SITE.json", o.config_path, "the site configuration to check")->type_name("")->required();
+    check.add_option("--plugin", o.plugin, "the plug-in whose masters take the power systems (default: as run finds it)")
+        ->type_name("PATH");
+}
+
 bool names_a_command(std::string_view arg) {
-    return arg == "run" || arg == "probe" || arg == "alarms" || arg == "history" || arg == "--help" || arg == "-h";
+    return arg == "run" || arg == "probe" || arg == "alarms" || arg == "history" || arg == "config" || arg == "--help" ||
+           arg == "-h";
 }
 
 }  // namespace
@@ -212,6 +219,13 @@ HostOptions parse_host_options(int argc, char** argv) {
     describe_probe(*probe, o.probe);
     describe_alarms(*alarms, o.alarms);
     describe_history(*history, o.history);
+    // `config` groups what concerns the site file itself.
+    CLI::App* config = app.add_subcommand("config", "the site file");
+    config->require_subcommand(1, 1);
+    commands.emplace_back(config->add_subcommand("check", "check a site file as a start would, opening no port, "
+                                                          "database or socket (exit 0, or 2 naming the problem)"),
+                          HostCommand::config_check);
+    describe_check(*commands.back().first, o.check);
 
     // Without a command name, the arguments are run's.
     std::vector<char*> args(argv, argv + argc);

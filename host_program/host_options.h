@@ -6,6 +6,7 @@
 //   voka-host probe --port DEV [--baud B]... [--address A | --scan-addresses] [--answer-start-ms MS]
 //   voka-host alarms [--log [--since T] [--data-id N] [--format text|json|csv]] [--db PATH]
 //   voka-host history DATA_ID [--since T] [--until T] [--limit N] [--newest-first] [--format F] [--db PATH]
+//   voka-host config check SITE.json [--plugin PATH]
 //
 // Each subcommand's options live in its own struct below, and are declared
 // (name, help, check) in one function of host_options.cpp; adding an option
@@ -63,7 +64,13 @@ struct HistoryOptions {
     OutputFormat format = OutputFormat::text;
 };
 
-enum class HostCommand { run, probe, alarms, history };
+// The site file checked as a start would check it, nothing opened.
+struct CheckOptions {
+    std::string config_path;
+    std::optional<std::string> plugin;
+};
+
+enum class HostCommand { run, probe, alarms, history, config_check };
 
 // `run` is the default command, so its options are the host's own members
 // (`options.json`); the other commands' options are grouped by name.
@@ -72,6 +79,7 @@ struct HostOptions : RunOptions {
     ProbeOptions probe;
     AlarmsOptions alarms;
     HistoryOptions history;
+    CheckOptions check;
     std::optional<std::string> help;  // --help was given: the text to print, and nothing else to do
 };
 

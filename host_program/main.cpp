@@ -35,6 +35,7 @@
 #include "host_program/reading/alarm_log.h"
 #include "host_program/reading/history_export.h"
 #include "host_program/records/record_types.h"
+#include "host_program/site_check.h"
 #include "host_program/site_config.h"
 #include "host_program/start_warnings.h"
 #include "host_program/work_queue.h"
@@ -81,6 +82,15 @@ int print_history(const HistoryOptions& options) {
     const HistoryQuery query{options.data_id, options.since, options.until, options.limit, options.newest_first};
     if (!write_history(db, query, options.format, stdout) && options.format == OutputFormat::text)
         std::printf("no records of device %u\n", options.data_id);
+    return 0;
+}
+
+int check_site_file(const CheckOptions& options) {
+    const SiteConfig site = read_site_config(options.config_path);
+    const PluginLibrary plugin(find_plugin(options.plugin, site.plugin));
+    for (const std::string& warning : check_site(site, plugin)) std::fprintf(stderr, "%s\n", warning.c_str());
+    std::printf("%s: usable, %zu power system%s\n", options.config_path.c_str(), site.power_systems.size(),
+                site.power_systems.size() == 1 ? "" : "s");
     return 0;
 }
 
@@ -291,6 +301,7 @@ int main(int argc, char** argv) {
             case HostCommand::probe: return run_probe(options->probe, g_stop);
             case HostCommand::alarms: return list_alarms(options->alarms);
             case HostCommand::history: return print_history(options->history);
+            case HostCommand::config_check: return check_site_file(options->check);
             case HostCommand::run:
                 std::signal(SIGHUP, on_hangup);  // reads the site file again
                 return run_site(*options);

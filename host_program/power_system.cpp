@@ -26,6 +26,24 @@ size_t list_size(const Json::Value& list) { return list.isArray() ? list.size() 
 
 }  // namespace
 
+std::shared_ptr<ZTXSPDevice> make_master(const PowerSystemConfig& config, const PluginLibrary& plugin,
+                                         const std::shared_ptr<ZTXController>& controller) {
+    std::shared_ptr<ZTXSPDevice> device = plugin.create(config.device_type);
+    auto* master = dynamic_cast<PMBusProtocol*>(device.get());
+    if (!master)
+        throw ConfigError(fmt::format("power system \"{}\": plug-in {} makes no \"{}\" master", config.name,
+                                      plugin.path(), config.device_type));
+    master->controller = controller;
+    master->data_id = config.data_id;
+    if (!master->InitSetting(config.element))
+        throw ConfigError(fmt::format("power system \"{}\": the {} master refused its configuration", config.name,
+                                      config.device_type));
+    if (const std::string problem = check_answer_timeout(config, master->baud_rate, master->answer_timeout_ms);
+        !problem.empty())
+        throw ConfigError(problem);
+    return device;
+}
+
 std::string_view to_string(PowerSystem::State s) {
     switch (s) {
         case PowerSystem::State::ok: return "ok";
@@ -42,19 +60,8 @@ PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& p
       open_line_(std::move(open_line)),
       controller_(std::make_shared<HostController>(config.name, services,
                                                    std::chrono::milliseconds(config.poll_interval_ms))) {
-    device_ = plugin.create(config.device_type);
+    device_ = make_master(config, plugin, controller_);
     master_ = dynamic_cast<PMBusProtocol*>(device_.get());
-    if (!master_)
-        throw ConfigError(fmt::format("power system \"{}\": plug-in {} makes no \"{}\" master", config.name,
-                                      plugin.path(), config.device_type));
-    master_->controller = controller_;
-    master_->data_id = config.data_id;
-    if (!master_->InitSetting(config.element))
-        throw ConfigError(fmt::format("power system \"{}\": the {} master refused its configuration", config.name,
-                                      config.device_type));
-    if (const std::string problem = check_answer_timeout(config, master_->baud_rate, master_->answer_timeout_ms);
-        !problem.empty())
-        throw ConfigError(problem);
     answer_ms_ = answer_wire_ms(config, master_->baud_rate);
     setting_ = {master_->address,          master_->baud_rate,
                 master_->answer_timeout_ms, list_size(config.element["acSetting"]),

@@ -37,6 +37,15 @@
 
 class PluginLibrary;
 
+// The power system's master as the plug-in makes it, holding its element:
+// the check every start, reload and `voka-host config check` makes of a power
+// system before anything is opened. `controller` may be null (nothing runs).
+// Throws ConfigError when the plug-in makes no master of the configured type,
+// the master refuses its element, or the answer time-out is shorter than the
+// longest answer takes on the wire.
+std::shared_ptr<ZTXSPDevice> make_master(const PowerSystemConfig& config, const PluginLibrary& plugin,
+                                         const std::shared_ptr<ZTXController>& controller);
+
 // The alarm a power system raises while its data are stale.
 inline constexpr const char* kCommLostRule = "COMM_0";
 inline constexpr const char* kCommLostCode = "70320";

@@ -44,6 +44,10 @@ TEST(HostCommands, EachCommandTakesItsOwnOptions) {
     EXPECT_EQ(history.command, HostCommand::history);
     EXPECT_EQ(history.history.data_id, 21u);
     EXPECT_EQ(history.history.database, "h.db");
+    const auto check = parse({"config", "check", "site.json", "--plugin", "v.so"});
+    EXPECT_EQ(check.command, HostCommand::config_check);
+    EXPECT_EQ(check.check.config_path, "site.json");
+    EXPECT_EQ(check.check.plugin, "v.so");
 }
 
 TEST(HostCommands, HelpIsPerCommand) {
@@ -72,6 +76,8 @@ TEST(HostCommands, RefusesMistakesWithTheCommandsUsage) {
         {"history", "21", "22"},
         {"alarms", "extra"},
         {"alarms", "--json"},
+        {"config", "check"},                                        // no site file
+        {"config", "check", "site.json", "--rounds", "1"},
     };
     for (const auto& args : bad) {
         try {

@@ -1,0 +1,15 @@
+#include "host_program/site_check.h"
+
+#include "host_program/http/http_config.h"
+#include "host_program/lines.h"
+#include "host_program/power_system.h"
+#include "host_program/start_warnings.h"
+
+std::vector<std::string> check_site(const SiteConfig& site, const PluginLibrary& plugin) {
+    (void)with_listen_option(site.http, std::nullopt, site.path);
+    for (const PowerSystemConfig& ps : site.power_systems) {
+        check_line(ps, site.path);
+        (void)make_master(ps, plugin, nullptr);  // made and dropped: nothing of it runs
+    }
+    return start_warnings(site);
+}
