@@ -81,8 +81,6 @@ protected:
     // Eleven per channel entry, then the nine current rules; rebuilt when the
     // channel count changes.
     std::vector<round_end::RuleStrings> rule_strings_;
-    // The rules storage the round's work items bring back.
-    round_end::RulesStore rules_store_;
 
     // Reads an analog answer: its channel count M, then `body(list, header, r)`
     // reads the channels into `list` (already M entries) and the currents into
@@ -340,7 +338,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     alarm_seq = 1;
     report_rules();
     DoImpCheckAlert();
-    round_end::hand_over_round<kItemImageBytes>(*this, rules_store_, image.get(), static_cast<size_t>(image_size),
+    round_end::hand_over_round<kItemImageBytes>(*this, image.get(), static_cast<size_t>(image_size),
                                                 last_round_changed_);
 }
 
@@ -366,13 +364,11 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::report_rules() {
     for (const TeleACChannel& ch : channels_) {
         const uint8_t states[] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
         for (const ChannelRule& rule : kChannelRules)
-            round_end::report(*this, rules_store_, *strings++,
-                              states[static_cast<size_t>(rule.field)] == rule.holds_when);
+            round_end::report(*this, *strings++, states[static_cast<size_t>(rule.field)] == rule.holds_when);
     }
     const uint8_t currents[] = {header_.ia_alert, header_.ib_alert, header_.ic_alert};
     for (const CurrentRule& rule : kCurrentRules)
-        round_end::report(*this, rules_store_, *strings++,
-                          currents[static_cast<size_t>(rule.phase)] == rule.holds_when);
+        round_end::report(*this, *strings++, currents[static_cast<size_t>(rule.phase)] == rule.holds_when);
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

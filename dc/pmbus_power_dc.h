@@ -85,8 +85,6 @@ protected:
     data_age::Freshness freshness_;
     // DC_0, DC_1, then one DC_3 per fuse; built at the first round.
     std::vector<round_end::RuleStrings> rule_strings_;
-    // The rules storage the round's work items bring back.
-    round_end::RulesStore rules_store_;
 };
 
 template <class TeleDC, int RT_DC>
@@ -266,16 +264,16 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     }
     alarm_seq = 1;
     const uint8_t v_state = record.v_state;
-    round_end::report(*this, rules_store_, rule_strings_[0], v_state == 1);
-    round_end::report(*this, rules_store_, rule_strings_[1], v_state == 2);
+    round_end::report(*this, rule_strings_[0], v_state == 1);
+    round_end::report(*this, rule_strings_[1], v_state == 2);
     // Fuse states are judged only when the equipment reported the count this
     // record type holds.
     if constexpr (TeleDC::ALERT_M_SIZE() > 0) {
         if (record.alert_m_count == TeleDC::ALERT_M_SIZE()) {
             for (unsigned k = 0; k < TeleDC::ALERT_M_SIZE(); ++k)
-                round_end::report(*this, rules_store_, rule_strings_[2 + k], record.alert_m_states[k] == 3);
+                round_end::report(*this, rule_strings_[2 + k], record.alert_m_states[k] == 3);
         }
     }
     DoImpCheckAlert();
-    round_end::hand_over_round<kRecordBytes>(*this, rules_store_, image, kRecordBytes, last_round_changed_);
+    round_end::hand_over_round<kRecordBytes>(*this, image, kRecordBytes, last_round_changed_);
 }

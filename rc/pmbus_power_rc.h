@@ -92,8 +92,6 @@ protected:
     data_age::Freshness freshness_;
     // One per module entry; rebuilt when the module count changes.
     std::vector<round_end::RuleStrings> rule_strings_;
-    // The rules storage the round's work items bring back.
-    round_end::RulesStore rules_store_;
 
 private:
     static float as_float(std::array<uint8_t, 4> raw) { return std::bit_cast<float>(raw); }
@@ -357,9 +355,8 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
                                      "模块" + boost::lexical_cast<std::string>(i + 1) + "整流模块故障告警"});
     }
     for (size_t i = 0; i < channels_.size(); ++i)
-        round_end::report(*this, rules_store_, rule_strings_[i], channels_[i].fault == 1);
+        round_end::report(*this, rule_strings_[i], channels_[i].fault == 1);
     DoImpCheckAlert();
     // No change rule for rectifiers: every round counts as news.
-    round_end::hand_over_round<kItemImageBytes>(*this, rules_store_, image.get(), static_cast<size_t>(image_size),
-                                                true);
+    round_end::hand_over_round<kItemImageBytes>(*this, image.get(), static_cast<size_t>(image_size), true);
 }

@@ -67,3 +67,46 @@ TEST(AlarmEngine, StartsAndEndsAlarmsPerDeviceRuleAndText) {
     EXPECT_EQ(ended[0].alarm_code, "06024");
     EXPECT_EQ(ended[0].alarm_name, "整流模块故障告警");
 }
+
+// A report names every condition of the rule families it names: an active
+// alarm of the device left out of a family the report names (a module or
+// channel the equipment no longer has) ends, said why; a family the report
+// does not name (the communication alarm its power system raises under the
+// same data id), another device, or a report with nothing in it ends nothing.
+TEST(AlarmEngine, EndsAlarmsLeftOutOfTheFamiliesAReportNames) {
+    const std::string m1 = "模块1", m2 = "模块2", m3 = "模块3";
+    const std::vector<Round> rounds = {
+        {1, {condition("RC_0", m1, false), condition("RC_0", m2, false), condition("RC_0", m3, true)}, true,
+         {"+1/RC_0/模块3"}},
+        {1, {condition("COMM_0", "lost", true)}, true, {"+1/COMM_0/lost"}},
+        {1, {}, true, {}},
+        {2, {condition("RC_0", m1, false)}, false, {}},
+        {1, {condition("RC_0", m1, false), condition("RC_0", m2, false)}, true,
+         {"-1/RC_0/模块3: no longer reported"}},
+        {1, {condition("COMM_0", "lost", false)}, false, {"-1/COMM_0/lost"}},
+        {1, {condition("RC_0", m1, false), condition("RC_0", m2, false), condition("RC_0", m3, true)}, true,
+         {"+1/RC_0/模块3"}},  // the module is back, still faulty: a new alarm
+        // AC: channel rules and current rules are one family, so a channel that
+        // goes ends its alarms even when no channel is left.
+        {11, {condition("AC_0", "ch1", true), condition("AC_0", "ch2", true), condition("AC_18", "ia", false)},
+         true, {"+11/AC_0/ch1", "+11/AC_0/ch2"}},
+        {11, {condition("AC_0", "ch1", true), condition("AC_18", "ia", false)}, true,
+         {"-11/AC_0/ch2: no longer reported"}},
+        {11, {condition("AC_18", "ia", false)}, false, {"-11/AC_0/ch1: no longer reported"}},
+    };
+    std::vector<std::string> seen;
+    AlarmEngine engine([&](const Alarm& a, bool started) {
+        std::string change(started ? "+" : "-");
+        change.append(std::to_string(a.data_id)).append("/").append(a.rule_id).append("/").append(a.text);
+        if (!a.end_reason.empty()) change.append(": ").append(a.end_reason);
+        EXPECT_EQ(a.ended, started ? 0 : 2000) << change;
+        seen.push_back(std::move(change));
+    });
+    for (size_t i = 0; i < rounds.size(); ++i) {
+        seen.clear();
+        EXPECT_EQ(engine.evaluate(rounds[i].data_id, rounds[i].rules, 2000), rounds[i].any_active) << "round " << i;
+        EXPECT_EQ(seen, rounds[i].changes) << "round " << i;
+    }
+    ASSERT_EQ(engine.active().size(), 1u);
+    EXPECT_EQ(engine.active()[0].text, m3);
+}

@@ -125,9 +125,10 @@ TEST(HistoryFile, MigratesAVersion1FileOfOurs) {
           started INTEGER NOT NULL, ended INTEGER);
         INSERT INTO history (data_id, record_type, device_type, time, image) VALUES (21, 5189, 'voka-dc', 50, x'0102');
         INSERT INTO alarms (data_id, rule_id, text, grade, code, name, started) VALUES (9, 'DC_0', 't', 1, 'c', 'n', 40);)");
-    {  // read only: not migrated, still readable
+    {  // read only: not migrated, still readable, its alarms without end reasons too
         HistoryDb db(f.path, HistoryPolicy{}, {}, HistoryDb::Open::read_only);
         EXPECT_EQ(db.rows(21).size(), 1u);
+        EXPECT_EQ(db.alarm_log({}).size(), 1u);
     }
     EXPECT_EQ(pragma(f.path, "application_id"), 0);
     {

@@ -162,7 +162,7 @@ TEST_F(HistoryReading, TheAlarmLogListsAlarmsThatCameAndWent) {
     const Output csv = run({"alarms", "--log", "--format", "csv"});
     ASSERT_EQ(csv.status, 0) << csv.errors;
     ASSERT_GE(csv.lines.size(), 3u) << testing::PrintToString(csv.lines);
-    EXPECT_EQ(csv.lines[0], "start,end,duration_s,data_id,rule_id,grade,code,name,text");
+    EXPECT_EQ(csv.lines[0], "start,end,duration_s,data_id,rule_id,grade,code,name,text,end_reason");
     std::vector<std::string> starts;
     bool saw_module_fault = false, saw_low_phase = false;
     for (size_t i = 1; i < csv.lines.size(); ++i) {

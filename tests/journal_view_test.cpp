@@ -47,6 +47,8 @@ TEST(JournalView, EachEventIsOneLineWithItsPriority) {
         int priority;
         std::string text;
     };
+    Alarm unreported = module_alarm();
+    unreported.end_reason = kEndNoLongerReported;
     const std::vector<Case> cases = {
         {"complete round: debug, records after '; '", event::RoundEnded{dc_round(true)}, journal::kDebug,
          "[hall] round 4 (41 ms); DC 21    53.6 V  41.2 A; conditions: none hold"},
@@ -58,6 +60,8 @@ TEST(JournalView, EachEventIsOneLineWithItsPriority) {
          "alarm starts: module 2 fault (RC_0 1, grade 2, code 123)"},
         {"alarm end: notice", event::AlarmChanged{module_alarm(), false}, journal::kNotice,
          "alarm ends: module 2 fault (RC_0 1, grade 2, code 123)"},
+        {"alarm end with a reason of its own: the reason after", event::AlarmChanged{unreported, false},
+         journal::kNotice, "alarm ends: module 2 fault (RC_0 1, grade 2, code 123): no longer reported"},
         {"stale: error", event::StateChanged{"hall", "stale", "3 rounds failed in a row"}, journal::kError,
          "[hall] state stale: 3 rounds failed in a row"},
         {"reconnecting: warning", event::StateChanged{"hall", "reconnecting", "the line failed"}, journal::kWarning,

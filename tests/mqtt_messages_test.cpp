@@ -56,6 +56,12 @@ TEST(MqttMessages, AlarmMessagesAreDeliveredAtLeastOnce) {
     EXPECT_EQ(end["started"].asInt64(), 1700000000);
     EXPECT_EQ(end["ended"].asInt64(), 1700000060);
     EXPECT_FALSE(parse_json(mqtt::alarm_event_message(config(), "hall", a, true).payload).isMember("ended"));
+    // An end for a reason of its own carries it; an end by clearing has none.
+    EXPECT_FALSE(end.isMember("end_reason"));
+    Alarm unreported = a;
+    unreported.end_reason = kEndNoLongerReported;
+    const Json::Value gone = parse_json(mqtt::alarm_event_message(config(), "hall", unreported, false).payload);
+    EXPECT_EQ(gone["end_reason"].asString(), "no longer reported");
 }
 
 TEST(MqttMessages, DeadbandSendsMovesBeyondTheBandAndSlowDrifts) {

@@ -1,6 +1,6 @@
-// A device's rules travel to the host in its round's work item and their
-// storage comes back for later rounds: whatever order the host runs and
-// drops items in, each item judges exactly the conditions of its own round.
+// A device's rules travel to the host in its round's work item: whatever
+// order the host runs and drops items in, each item judges exactly the
+// conditions of its own round.
 #include <string>
 #include <vector>
 

@@ -1,5 +1,13 @@
 #include "host_program/alarms/alarm_engine.h"
 
+namespace {
+
+// A rule's family: its id up to the last '_' ("RC" for "RC_0"); the whole id
+// when it has none.
+std::string_view family_of(std::string_view rule_id) { return rule_id.substr(0, rule_id.rfind('_')); }
+
+}  // namespace
+
 bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now) {
     std::vector<std::pair<Alarm, bool>> changes;
     bool any_active = false;
@@ -21,6 +29,7 @@ bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rule
                 changes.emplace_back(std::move(a), false);
             }
         }
+        end_unreported(data_id, rules, now, changes);
         // Keys sort by data id first: the device's alarms, if any, start here.
         const auto first = active_.lower_bound(data_id);
         any_active = first != active_.end() && std::get<0>(first->first) == data_id;
@@ -28,6 +37,30 @@ bool AlarmEngine::evaluate(uint32_t data_id, const std::vector<rule_value>& rule
     if (listener_)
         for (const auto& [alarm, started] : changes) listener_(alarm, started);
     return any_active;
+}
+
+void AlarmEngine::end_unreported(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now,
+                                 std::vector<std::pair<Alarm, bool>>& changes) {
+    for (auto it = active_.lower_bound(data_id); it != active_.end() && std::get<0>(it->first) == data_id;) {
+        const std::string_view family = family_of(it->second.rule_id);
+        bool family_named = false, reported = false;
+        for (const rule_value& r : rules) {
+            if (family_of(r.rule_id) != family) continue;
+            family_named = true;
+            reported = r.rule_id == it->second.rule_id && r.text == it->second.text;
+            if (reported) break;
+        }
+        if (!family_named || reported) {
+            ++it;
+            continue;
+        }
+        Alarm a = std::move(it->second);
+        a.ended = now;
+        a.end_reason = kEndNoLongerReported;
+        it = active_.erase(it);
+        alarm_ended(a);
+        changes.emplace_back(std::move(a), false);
+    }
 }
 
 std::vector<Alarm> AlarmEngine::active() const {

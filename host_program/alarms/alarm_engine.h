@@ -4,6 +4,16 @@
 // condition is known by (data id, rule id, text): one rule id covers several
 // instances ("RC_0" for every module), told apart by the text.
 //
+// A report speaks for whole rule families: the family is the rule id up to
+// its last '_' ("RC" for "RC_0", "COMM" for "COMM_0"), and a report that
+// names a family names every condition of it that the device has now. So an
+// active alarm of the device in a family the report names, whose condition
+// the report leaves out (a module or channel the equipment no longer has),
+// ends with the reason kEndNoLongerReported. Families the report does not
+// name are untouched: a device's round never ends the communication alarm its
+// power system raises under the same data id, nor that alarm the device's,
+// and a report with no condition at all ends nothing.
+//
 // Threads: evaluate() runs on the worker thread (each device's round-end work
 // item), active() and restore() on any; work items of several devices may
 // evaluate at once. Lock order: the engine's mutex, then the history
@@ -15,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "host/rule_value.h"
@@ -29,7 +40,11 @@ struct Alarm {
     std::string alarm_name;
     int64_t started = 0;  // seconds since the epoch
     int64_t ended = 0;    // 0 while active
+    std::string end_reason{};  // why it ended, when not because its condition stopped holding
 };
+
+// The end reason of an alarm whose condition its device stopped reporting.
+inline constexpr const char* kEndNoLongerReported = "no longer reported";
 
 class AlarmEngine {
 public:
@@ -39,8 +54,9 @@ public:
     explicit AlarmEngine(Listener listener = {}) : listener_(std::move(listener)) {}
     virtual ~AlarmEngine() = default;
 
-    // Judges one round's conditions of a device at time `now`; true when any
-    // alarm of that device is active afterwards.
+    // Judges one report of a device's conditions at time `now` (a round's,
+    // or its power system's communication alarm); true when any alarm of
+    // that device is active afterwards.
     bool evaluate(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now) EXCLUDES(mutex_);
     // Alarms active now, in a stable order.
     std::vector<Alarm> active() const EXCLUDES(mutex_);
@@ -60,6 +76,11 @@ protected:
     mutable Mutex mutex_;
 
 private:
+    // Ends, with kEndNoLongerReported, the device's active alarms in the
+    // families `rules` name whose conditions `rules` leave out.
+    void end_unreported(uint32_t data_id, const std::vector<rule_value>& rules, int64_t now,
+                        std::vector<std::pair<Alarm, bool>>& changes) REQUIRES(mutex_);
+
     using Key = std::tuple<uint32_t, std::string, std::string>;
     // A round's conditions are looked up by views of their own strings, so
     // judging a round copies nothing unless an alarm starts.

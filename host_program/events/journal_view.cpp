@@ -24,10 +24,8 @@ Line line_for(const Event& e) {
             [](const event::Value& x) { return Line{kInfo, fmt::format("get {} = {}", x.query, x.value)}; },
             [](const event::Refusal& x) { return Line{kWarning, fmt::format("get {}: {}", x.query, x.why)}; },
             [](const event::AlarmChanged& x) {
-                const Alarm& a = x.alarm;
                 return Line{x.started ? kWarning : kNotice,
-                            fmt::format("alarm {}: {} ({} {}, grade {}, code {})", x.started ? "starts" : "ends",
-                                        a.text, a.rule_id, a.data_id, a.grade, a.alarm_code)};
+                            alarm_text(x, fmt::format(", code {}", x.alarm.alarm_code))};
             },
             [](const event::Notice& x) { return Line{kNotice, x.text}; },
             [](const event::Attempt& x) { return Line{kWarning, fmt::format("[{}] failed: {}", x.system, x.text)}; },

@@ -176,6 +176,7 @@ Json::Value alarm_json(const Alarm& a) {
     v["name"] = a.alarm_name;
     v["text"] = a.text;
     v["started"] = static_cast<Json::Int64>(a.started);
+    if (!a.end_reason.empty()) v["end_reason"] = a.end_reason;
     return v;
 }
 

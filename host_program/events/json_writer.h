@@ -18,7 +18,9 @@ private:
 };
 
 // An alarm as every JSON consumer shows it: data_id, rule_id, grade, code,
-// name, text and "started" in seconds since the epoch.
+// name, text, "started" in seconds since the epoch and, for an alarm that
+// ended for a reason of its own rather than its condition clearing,
+// "end_reason".
 Json::Value alarm_json(const Alarm& a);
 
 // A JSON value on one line, floats with a float's worth of digits.

@@ -15,6 +15,12 @@ std::string rejected_text(const std::array<unsigned, frame::kErrorKinds>& reject
 
 }  // namespace
 
+std::string alarm_text(const event::AlarmChanged& x, std::string_view more) {
+    const Alarm& a = x.alarm;
+    return fmt::format("alarm {}: {} ({} {}, grade {}{}){}{}", x.started ? "starts" : "ends", a.text, a.rule_id,
+                       a.data_id, a.grade, more, a.end_reason.empty() ? "" : ": ", a.end_reason);
+}
+
 std::string round_text(const RoundReport& r, std::string_view separator) {
     std::string text;
     if (r.complete)
@@ -91,11 +97,7 @@ void TextView::handle(const Event& e) {
                    [this](const event::RoundEnded& x) { out_.write(round_text(x.report, "\n  ")); },
                    [this](const event::Value& x) { out_.write(fmt::format("  get {} = {}", x.query, x.value)); },
                    [this](const event::Refusal& x) { out_.write(fmt::format("  get {}: {}", x.query, x.why)); },
-                   [this](const event::AlarmChanged& x) {
-                       const Alarm& a = x.alarm;
-                       out_.write(fmt::format("  alarm {}: {} ({} {}, grade {})", x.started ? "starts" : "ends",
-                                              a.text, a.rule_id, a.data_id, a.grade));
-                   },
+                   [this](const event::AlarmChanged& x) { out_.write(fmt::format("  {}", alarm_text(x))); },
                    [this](const event::Notice& x) { out_.write(x.text); },
                    [this](const event::Attempt& x) { out_.write(fmt::format("[{}] failed: {}", x.system, x.text)); },
                    [this](const event::Stats& x) { out_.write(stats_text(x, "\n  ")); },

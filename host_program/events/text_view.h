@@ -26,3 +26,7 @@ std::string round_text(const RoundReport& r, std::string_view separator);
 std::string stats_text(const event::Stats& s, std::string_view separator);
 // A reload in words, on one line.
 std::string reload_text(const event::SiteReloaded& r);
+// An alarm change in words: "alarm starts: TEXT (RULE DATA_ID, grade G", then
+// `more` (", code C" or nothing), ")" and, for an end with a reason of its
+// own, ": REASON".
+std::string alarm_text(const event::AlarmChanged& x, std::string_view more = {});

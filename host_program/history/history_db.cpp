@@ -41,6 +41,7 @@ ALTER TABLE alarms ADD COLUMN end_reason TEXT;
 // after a bound is lowered; the rest goes in the following rounds.
 constexpr int64_t kMostDeletedAtOnce = 5000;
 
+// The alarm columns read back, but the end reason (alarm_columns() adds it).
 constexpr const char* kAlarmColumns = "data_id, rule_id, text, grade, code, name, started, ended";
 
 Alarm alarm_from(const Statement& s) {
@@ -53,6 +54,7 @@ Alarm alarm_from(const Statement& s) {
     a.alarm_name = s.text(5);
     a.started = s.integer(6);
     a.ended = s.is_null(7) ? 0 : s.integer(7);
+    a.end_reason = s.text(8);  // NULL: its condition stopped holding
     return a;
 }
 
@@ -407,6 +409,12 @@ void HistoryDb::in_one_read(const std::function<void()>& work) {
     exec("COMMIT");
 }
 
+std::string HistoryDb::alarm_columns() const {
+    // A version 1 file opened read-only is not migrated: it has no end reasons.
+    const bool has_end_reason = statements_ || file_version_ >= 2;
+    return fmt::format("{}, {}", kAlarmColumns, has_end_reason ? "end_reason" : "NULL");
+}
+
 void HistoryDb::alarm_started(const Alarm& a) {
     MutexLock lock(mutex_);
     require_writable();
@@ -423,6 +431,7 @@ void HistoryDb::alarm_ended(const Alarm& a) {
     alarm_changed_.insert(a.data_id);
     Statement::Use s(statements_->alarm_ended);
     s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text);
+    if (!a.end_reason.empty()) s->bind(5, a.end_reason);  // else NULL: its condition stopped holding
     if (s->step() != SQLITE_DONE) report(fmt::format("cannot record an alarm end: {}", sqlite3_errmsg(db_)));
 }
 
@@ -432,6 +441,7 @@ std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool
     for (Alarm& a : active_alarms()) {
         if (in_site(a.data_id)) continue;
         a.ended = now;
+        a.end_reason = reason;
         ended.push_back(std::move(a));
     }
     if (ended.empty()) return ended;
@@ -440,7 +450,7 @@ std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool
         require_writable();
         for (const Alarm& a : ended) {
             Statement::Use s(statements_->alarm_ended);
-            s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text).bind(5, reason);
+            s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text).bind(5, a.end_reason);
             if (s->step() != SQLITE_DONE)
                 throw HistoryError(fmt::format("history database {}: cannot end an alarm: {}", path_,
                                                sqlite3_errmsg(db_)));
@@ -452,7 +462,7 @@ std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool
 std::vector<Alarm> HistoryDb::active_alarms() {
     MutexLock lock(mutex_);
     require_open();
-    Statement q(db_, fmt::format("SELECT {} FROM alarms WHERE ended IS NULL ORDER BY row", kAlarmColumns).c_str());
+    Statement q(db_, fmt::format("SELECT {} FROM alarms WHERE ended IS NULL ORDER BY row", alarm_columns()).c_str());
     std::vector<Alarm> out;
     while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
     return out;
@@ -461,7 +471,7 @@ std::vector<Alarm> HistoryDb::active_alarms() {
 std::vector<Alarm> HistoryDb::all_alarms() {
     MutexLock lock(mutex_);
     require_open();
-    Statement q(db_, fmt::format("SELECT {} FROM alarms ORDER BY row", kAlarmColumns).c_str());
+    Statement q(db_, fmt::format("SELECT {} FROM alarms ORDER BY row", alarm_columns()).c_str());
     std::vector<Alarm> out;
     while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
     return out;
@@ -472,7 +482,7 @@ std::vector<Alarm> HistoryDb::alarm_log(const AlarmLogQuery& query) {
     require_open();
     Statement q(db_, fmt::format("SELECT {} FROM alarms WHERE (?1 IS NULL OR data_id = ?1) AND (started >= ?2 OR "
                                  "ended IS NULL OR ended >= ?2) ORDER BY started DESC, row DESC",
-                                 kAlarmColumns)
+                                 alarm_columns())
                          .c_str());
     if (query.data_id) q.bind(1, *query.data_id);
     q.bind(2, query.since.value_or(std::numeric_limits<int64_t>::min()));

@@ -169,6 +169,7 @@ private:
     void report(const std::string& what) REQUIRES(mutex_);
     void require_open() const REQUIRES(mutex_);
     void require_writable() const REQUIRES(mutex_);
+    std::string alarm_columns() const REQUIRES(mutex_);
     void end_transaction() REQUIRES(mutex_);
     void create_or_migrate(int version) REQUIRES(mutex_);
     bool insert(uint32_t data_id, int record_type, const std::string& device_type, int64_t time,

@@ -24,21 +24,26 @@ void write_text(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
                  fmt::format("{:<26}  {:<26}  {:>{}}  {:>7}  {:<{}}  {:>5}  {:<{}}  {}", "start", "end", "duration",
                              duration, "data_id", "rule", rule, "grade", "code", code, "text")
                      .c_str());
-    for (const Alarm& a : alarms)
+    for (const Alarm& a : alarms) {
+        // An end with a reason of its own says so after the text.
+        const std::string reason = a.end_reason.empty() ? "" : fmt::format("  ({})", a.end_reason);
         std::fprintf(out, "%s\n",
-                     fmt::format("{:<26}  {:<26}  {:>{}}  {:>7}  {:<{}}  {:>5}  {:<{}}  {}", local_time_text(a.started),
-                                 a.ended ? local_time_text(a.ended) : "(active)", duration_text(lasted(a, now)),
-                                 duration, a.data_id, a.rule_id, rule, a.grade, a.alarm_code, code, a.text)
+                     fmt::format("{:<26}  {:<26}  {:>{}}  {:>7}  {:<{}}  {:>5}  {:<{}}  {}{}",
+                                 local_time_text(a.started), a.ended ? local_time_text(a.ended) : "(active)",
+                                 duration_text(lasted(a, now)), duration, a.data_id, a.rule_id, rule, a.grade,
+                                 a.alarm_code, code, a.text, reason)
                          .c_str());
+    }
 }
 
 void write_csv(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
-    std::fprintf(out, "start,end,duration_s,data_id,rule_id,grade,code,name,text\n");
+    std::fprintf(out, "start,end,duration_s,data_id,rule_id,grade,code,name,text,end_reason\n");
     for (const Alarm& a : alarms)
         std::fprintf(out, "%s\n",
-                     fmt::format("{},{},{},{},{},{},{},{},{}", iso_time(a.started), a.ended ? iso_time(a.ended) : "",
-                                 lasted(a, now), a.data_id, csv_field(a.rule_id), a.grade, csv_field(a.alarm_code),
-                                 csv_field(a.alarm_name), csv_field(a.text))
+                     fmt::format("{},{},{},{},{},{},{},{},{},{}", iso_time(a.started),
+                                 a.ended ? iso_time(a.ended) : "", lasted(a, now), a.data_id, csv_field(a.rule_id),
+                                 a.grade, csv_field(a.alarm_code), csv_field(a.alarm_name), csv_field(a.text),
+                                 csv_field(a.end_reason))
                          .c_str());
 }
 

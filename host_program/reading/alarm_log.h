@@ -1,7 +1,8 @@
 #pragma once
 // `voka-host alarms --log`: the alarms that started and ended, the newest
-// first, with start, end and duration; text in local time with the offset,
-// JSON lines and CSV in ISO 8601.
+// first, with start, end and duration, and the reason of an end that was not
+// its condition clearing; text in local time with the offset, JSON lines and
+// CSV in ISO 8601.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
