@@ -7,6 +7,7 @@
 //   voka-host alarms [--log [--since T] [--data-id N] [--format text|json|csv]] [--db PATH]
 //   voka-host history DATA_ID [--since T] [--until T] [--limit N] [--newest-first] [--format F] [--db PATH]
 //   voka-host config check SITE.json [--plugin PATH]
+//   voka-host config keys
 //
 // Each subcommand's options live in its own struct below, and are declared
 // (name, help, check) in one function of host_options.cpp; adding an option
@@ -70,7 +71,7 @@ struct CheckOptions {
     std::optional<std::string> plugin;
 };
 
-enum class HostCommand { run, probe, alarms, history, config_check };
+enum class HostCommand { run, probe, alarms, history, config_check, config_keys };
 
 // `run` is the default command, so its options are the host's own members
 // (`options.json`); the other commands' options are grouped by name.
