@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host_program/http/listen_address.h"
+#include "host_program/probe/probe_options.h"
 #include "host_program/reading/output_format.h"
 
 struct ValueQuery {
@@ -37,13 +38,6 @@ struct RunOptions {
     unsigned give_up_after = 10;  // with rounds: consecutive failed attempts before exit 1
     std::vector<ValueQuery> queries;
     std::optional<ListenAddress> listen;  // serve HTTP there, in place of the site's "http": {"listen"}
-};
-
-struct ProbeOptions {
-    std::string port;
-    std::vector<int> baud_rates;        // in the order tried
-    std::vector<unsigned> addresses;    // in the order tried
-    int answer_start_ms = 200;          // how long the equipment may take to start an answer
 };
 
 // Times are seconds since the epoch; an age ("2h") is taken back from the

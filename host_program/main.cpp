@@ -172,13 +172,13 @@ int run_site(const RunOptions& options) {
     events.add(*view);
     std::optional<SiteSnapshot> snapshot;  // what the HTTP side shows
     if (http.listen) {
-        snapshot.emplace(site);
+        snapshot.emplace(site.path, site.power_systems);
         events.add(*snapshot);
     }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
     for (std::string& warning : start_warnings(site)) notice(std::move(warning));
     std::unique_ptr<MqttSink> mqtt;
-    if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site, notice)));
+    if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site.power_systems, notice)));
 
     // An existing file is checked now; a new one is made only once the site has started.
     HistoryDb db(database_path(options.database, site.history), site.history.policy,

@@ -13,25 +13,11 @@
 #include <json/value.h>
 
 #include "host_program/config/config_error.h"
+#include "host_program/config/power_system_config.h"
 #include "host_program/config/schema.h"
 #include "host_program/history/history_config.h"
 #include "host_program/http/http_config.h"
 #include "host_program/mqtt/mqtt_config.h"
-
-struct PowerSystemConfig {
-    std::string name;
-    std::string device_type = "voka";
-    uint32_t data_id = 0;
-    std::optional<std::string> port;      // nothing: the embedded simulator
-    std::optional<std::string> scenario;  // for the embedded simulator
-    int poll_interval_ms = 5000;
-    unsigned retries = 2;
-    int reconnect_min_ms = 1000;  // the first wait before reopening; doubles up to the max
-    int reconnect_max_ms = 30000;
-    unsigned stale_after_rounds = 3;
-    unsigned rectifier_modules = 3;
-    Json::Value element;                  // handed whole to the master
-};
 
 struct SiteConfig {
     std::string path;                     // where it was read from ("" for the bundled example)

@@ -14,7 +14,7 @@
 #include "host_program/http/http_limits.h"
 #include "host_program/http/listen_address.h"
 #include "host_program/http/tls_files.h"
-#include "host_program/secret_file.h"
+#include "host_program/config/secret_file.h"
 
 struct HttpAuthConfig {
     std::string user;

@@ -11,7 +11,7 @@
 #include <json/value.h>
 
 #include "host_program/config/schema.h"
-#include "host_program/secret_file.h"
+#include "host_program/config/secret_file.h"
 
 struct MqttTls {
     std::string ca_file;

@@ -1,4 +1,4 @@
-#include "host_program/secret_file.h"
+#include "host_program/config/secret_file.h"
 
 #include <sys/stat.h>
 
