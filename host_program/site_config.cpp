@@ -23,6 +23,12 @@ constexpr Reload kRestarts = Reload::restarts_power_system;
 
 bool settable_baud_rate(const Json::Value& v) { return is_supported_baud_rate(v.asInt()); }
 
+std::string settable_baud_rates() {
+    std::string rates;
+    for (int rate : supported_baud_rates()) rates += (rates.empty() ? "" : ", ") + std::to_string(rate);
+    return "a rate a serial line can be set to (" + rates + ")";
+}
+
 // The plug-in's AC and DC devices read their thresholds as atof does.
 constexpr Key kAppKeys[] = {
     {.name = "diff_v", .type = Type::number, .help = "the voltage change a device reports at once",
@@ -59,9 +65,7 @@ constexpr Key kPowerSystemKeys[] = {
      .default_text = "the bundled example"},
     {.name = "baud_rate", .type = Type::integer, .help = "the line's rate", .reload = kRestarts,
      .reader = Reader::plugin, .default_text = "9600", .accepts = settable_baud_rate,
-     .rule = "a rate a serial line can be set to (50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, "
-             "19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000, "
-             "2000000, 2500000, 3000000, 3500000, 4000000)"},
+     .rule_of = settable_baud_rates},
     {.name = "address", .type = Type::integer, .help = "the power system's address on the line", .reload = kRestarts,
      .reader = Reader::plugin, .default_text = "1", .lo = 0, .hi = 255},
     {.name = "protocol_ver", .type = Type::integer, .help = "the protocol version byte sent", .reload = kRestarts,
@@ -102,7 +106,7 @@ const Key kSiteKeys[] = {
     {.name = "mqtt", .type = Type::object, .help = "publishing to an MQTT broker", .reload = Reload::next_start,
      .default_text = "off", .inner = &mqtt_keys(), .own_reader = true},
     {.name = "power_systems", .type = Type::array, .help = "the power systems polled", .reload = kRestarts, .lo = 1,
-     .required = true, .inner = &kPowerSystem},
+     .required = true, .missing = "at least one power system", .inner = &kPowerSystem},
 };
 
 // A power system's element, already checked against kPowerSystem.

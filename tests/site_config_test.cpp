@@ -47,7 +47,7 @@ TEST(SiteConfig, RefusesWhatAPowerSystemCannotRunWith) {
     struct Case { const char* json; const char* message; };
     const std::vector<Case> cases = {
         {R"([])", "site.json: (top): must be a JSON object"},
-        {R"({})", "site.json: power_systems: must be a non-empty array"},
+        {R"({})", "site.json: power_systems: is missing (at least one power system)"},
         {R"({"power_systems": []})", "site.json: power_systems: must be a non-empty array"},
         {R"({"power_systems": [5]})", "site.json: power_systems[0]: must be an object"},
         {R"({"power_systems": [{"rcSetting": {}}]})", "site.json: power_systems[0].data_id: is missing (the master's data id)"},
@@ -58,6 +58,7 @@ TEST(SiteConfig, RefusesWhatAPowerSystemCannotRunWith) {
         {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "acSetting": {"data_id": 2}}]})",
          "site.json: power_systems[0].acSetting: must be an array of device settings"},
         {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "dcSetting": [{"id": 2}]}]})",
+         "site.json: power_systems[0].dcSetting[0].id: is not a key of a device setting (data_id, appSetting)\n"
          "site.json: power_systems[0].dcSetting[0].data_id: is missing"},
         {R"({"power_systems": [{"data_id": 1, "rcSetting": {}, "address": 300}]})",
          "site.json: power_systems[0].address: must be an integer from 0 to 255"},

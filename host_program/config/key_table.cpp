@@ -23,7 +23,7 @@ const char* type_text(const Key& key) {
 }
 
 std::string values_text(const Key& key) {
-    if (*key.rule) return key.rule;
+    if (key.rule_of || *key.rule) return rule_text(key);
     if (key.lo == key.hi) return "";
     if (key.type == Type::integer)
         return fmt::format("{} to {}", static_cast<long long>(key.lo), static_cast<long long>(key.hi));

@@ -14,8 +14,10 @@ std::string range_text(const Key& key) {
     return fmt::format("from {} to {}", key.lo, key.hi);
 }
 
-// What a value of `key` must be, after "must be".
+}  // namespace
+
 std::string rule_text(const Key& key) {
+    if (key.rule_of) return key.rule_of();
     if (*key.rule) return key.rule;
     switch (key.type) {
         case Type::string: return "a non-empty string";
@@ -28,6 +30,8 @@ std::string rule_text(const Key& key) {
     }
     return "";
 }
+
+namespace {
 
 bool in_range(const Key& key, double v) { return key.lo == key.hi || (v >= key.lo && v <= key.hi); }
 

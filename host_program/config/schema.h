@@ -48,6 +48,7 @@ struct Key {
     // (that text also replaces the type's own in every refusal of the key).
     bool (*accepts)(const Json::Value&) = nullptr;
     const char* rule = "";
+    std::string (*rule_of)() = nullptr;  // the rule's text made from another fact, in place of `rule`
     const Section* inner = nullptr;  // object: its keys; array: each element's
     bool own_reader = false;         // its section's reader checks inside it
 };
@@ -91,6 +92,9 @@ private:
 // objects and arrays too (except where a key's own reader checks). Every
 // problem goes to `problems`.
 void check(const Json::Value& object, const Section& section, const std::string& place, Problems& problems);
+
+// What a value of `key` must be, as refusals say after "must be".
+std::string rule_text(const Key& key);
 
 // The table of every key below `top`, in Markdown: path, type, values,
 // default, reader, reload, help.
