@@ -303,7 +303,7 @@ int main(int argc, char** argv) {
             case HostCommand::alarms: return list_alarms(options->alarms);
             case HostCommand::history: return print_history(options->history);
             case HostCommand::config_check: return check_site_file(options->check);
-            case HostCommand::config_keys: std::fputs(config::key_table(site_keys()).c_str(), stdout); return 0;
+            case HostCommand::config_keys: std::fputs(schema::key_table(site_keys()).c_str(), stdout); return 0;
             case HostCommand::run:
                 std::signal(SIGHUP, on_hangup);  // reads the site file again
                 return run_site(*options);

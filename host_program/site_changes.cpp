@@ -21,19 +21,19 @@ const Json::Value& member(const Json::Value& object, const char* key) {
 // restarts its power system; the path of each key kept until the next start
 // added to `kept`. An object is compared key by key, so that each change is
 // named and weighed by its own description.
-void weigh(const Json::Value& before, const Json::Value& after, const config::Section& section,
+void weigh(const Json::Value& before, const Json::Value& after, const schema::Section& section,
            const std::string& place, bool& restarts, std::vector<std::string>& kept) {
-    for (const config::Key& key : section.keys) {
+    for (const schema::Key& key : section.keys) {
         const Json::Value& a = member(before, key.name);
         const Json::Value& b = member(after, key.name);
         if (a == b) continue;
         const std::string path = place.empty() ? key.name : place + "." + key.name;
-        if (key.inner && key.type == config::Type::object && key.reload != config::Reload::applied) {
+        if (key.inner && key.type == schema::Type::object && key.reload != schema::Reload::applied) {
             weigh(a, b, *key.inner, path, restarts, kept);
             continue;
         }
-        if (key.reload == config::Reload::restarts_power_system) restarts = true;
-        if (key.reload == config::Reload::next_start) kept.push_back(path);
+        if (key.reload == schema::Reload::restarts_power_system) restarts = true;
+        if (key.reload == schema::Reload::next_start) kept.push_back(path);
     }
 }
 
@@ -41,7 +41,7 @@ void weigh(const Json::Value& before, const Json::Value& after, const config::Se
 
 SiteChanges compare_sites(const SiteConfig& running, const SiteConfig& next) {
     SiteChanges changes;
-    const config::Section& element = *site_keys().find("power_systems")->inner;
+    const schema::Section& element = *site_keys().find("power_systems")->inner;
     for (const PowerSystemConfig& ps : running.power_systems)
         if (!find(next, ps.name)) changes.removed.push_back(ps.name);
     for (const PowerSystemConfig& ps : next.power_systems) {
@@ -56,10 +56,10 @@ SiteChanges compare_sites(const SiteConfig& running, const SiteConfig& next) {
         if (restarts) changes.changed.push_back(ps.name);
         changes.kept_until_restart.insert(changes.kept_until_restart.end(), kept.begin(), kept.end());
     }
-    for (const config::Key& key : site_keys().keys) {
+    for (const schema::Key& key : site_keys().keys) {
         if (std::string_view(key.name) == "power_systems") continue;  // weighed system by system above
         bool restarts = false;
-        const config::Section one{site_keys().name, std::span(&key, 1)};
+        const schema::Section one{site_keys().name, std::span(&key, 1)};
         weigh(running.json, next.json, one, "", restarts, changes.kept_until_restart);
     }
     // The same keys, other contents: a secret file the MQTT settings read holds another password.

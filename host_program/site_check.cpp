@@ -6,7 +6,7 @@
 #include "host_program/start_warnings.h"
 
 std::vector<std::string> check_site(const SiteConfig& site, const PluginLibrary& plugin) {
-    config::Problems problems(site.path);
+    schema::Problems problems(site.path);
     problems.collect([&] { (void)with_listen_option(site.http, std::nullopt, site.path); });
     for (const PowerSystemConfig& ps : site.power_systems) {
         problems.collect([&] { check_line(ps, site.path); });

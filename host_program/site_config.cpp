@@ -13,10 +13,10 @@
 
 namespace {
 
-using config::Key;
-using config::Reader;
-using config::Reload;
-using config::Type;
+using schema::Key;
+using schema::Reader;
+using schema::Reload;
+using schema::Type;
 
 constexpr double kMostDataId = 0xFFFFFFFF;
 constexpr Reload kRestarts = Reload::restarts_power_system;
@@ -36,7 +36,7 @@ constexpr Key kAppKeys[] = {
     {.name = "diff_i", .type = Type::number, .help = "the current change a device reports at once",
      .reload = kRestarts, .reader = Reader::plugin, .default_text = "the device's"},
 };
-const config::Section kApp{"\"appSetting\"", kAppKeys};
+const schema::Section kApp{"\"appSetting\"", kAppKeys};
 
 constexpr Key kChildKeys[] = {
     {.name = "data_id", .type = Type::integer, .help = "the device's data id, unique in the site", .reload = kRestarts,
@@ -44,13 +44,13 @@ constexpr Key kChildKeys[] = {
     {.name = "appSetting", .type = Type::object, .help = "the device's thresholds", .reload = kRestarts,
      .reader = Reader::plugin, .inner = &kApp},
 };
-const config::Section kChild{"a device setting", kChildKeys};
+const schema::Section kChild{"a device setting", kChildKeys};
 
 constexpr Key kRcKeys[] = {
     {.name = "appSetting", .type = Type::object, .help = "unused by the rectifiers", .reload = kRestarts,
      .reader = Reader::plugin},
 };
-const config::Section kRc{"\"rcSetting\"", kRcKeys};
+const schema::Section kRc{"\"rcSetting\"", kRcKeys};
 
 constexpr Key kPowerSystemKeys[] = {
     {.name = "name", .type = Type::string, .help = "the power system's name in views, topics and logs; a new name is "
@@ -91,7 +91,7 @@ constexpr Key kPowerSystemKeys[] = {
     {.name = "rcSetting", .type = Type::object, .help = "the rectifiers' settings", .reload = kRestarts,
      .reader = Reader::plugin, .required = true, .missing = "every power system has its rectifiers", .inner = &kRc},
 };
-const config::Section kPowerSystem{"a power system", kPowerSystemKeys};
+const schema::Section kPowerSystem{"a power system", kPowerSystemKeys};
 
 // history, http and mqtt check their own keys (own_reader); they are listed for the table.
 const Key kSiteKeys[] = {
@@ -110,7 +110,7 @@ const Key kSiteKeys[] = {
 };
 
 // A power system's element, already checked against kPowerSystem.
-PowerSystemConfig power_system(const Json::Value& e, size_t index, config::Problems& problems) {
+PowerSystemConfig power_system(const Json::Value& e, size_t index, schema::Problems& problems) {
     const std::string place = fmt::format("power_systems[{}]", index);
     PowerSystemConfig ps;
     ps.element = e;
@@ -132,7 +132,7 @@ PowerSystemConfig power_system(const Json::Value& e, size_t index, config::Probl
 
 // Every data id of the site with the place that gives it: a master's (which
 // its rectifier device carries too) and each AC and DC device's.
-void refuse_repeated_data_ids(const Json::Value& list, config::Problems& problems) {
+void refuse_repeated_data_ids(const Json::Value& list, schema::Problems& problems) {
     std::map<uint32_t, std::string> seen;
     const auto add = [&](const Json::Value& id, const std::string& place) {
         const auto [it, fresh] = seen.emplace(static_cast<uint32_t>(id.asUInt()), place);
@@ -149,14 +149,14 @@ void refuse_repeated_data_ids(const Json::Value& list, config::Problems& problem
 
 }  // namespace
 
-const config::Section& site_keys() {
-    static const config::Section section{"the site file", kSiteKeys};
+const schema::Section& site_keys() {
+    static const schema::Section section{"the site file", kSiteKeys};
     return section;
 }
 
 SiteConfig site_config_from_json(const Json::Value& root, const std::string& source) {
-    config::Problems problems(source);
-    config::check(root, site_keys(), "", problems);
+    schema::Problems problems(source);
+    schema::check(root, site_keys(), "", problems);
     if (!root.isObject()) problems.throw_if_any();
     SiteConfig site;
     site.path = source;
@@ -210,7 +210,7 @@ bool site_has_device(const SiteConfig& site, uint32_t data_id) {
 
 SiteConfig read_site_config(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) config::refuse(path, "(file)", "cannot be read");
+    if (!in) schema::refuse(path, "(file)", "cannot be read");
     std::stringstream text;
     text << in.rdbuf();
     return site_config_from_text(text.str(), path);
@@ -226,15 +226,15 @@ SiteConfig site_config_from_text(const std::string& text, const std::string& sou
     try {
         parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
     } catch (const std::exception& e) {  // jsoncpp throws for input nested too deeply
-        config::refuse(source, "(JSON)", std::string("is not usable JSON: ") + e.what());
+        schema::refuse(source, "(JSON)", std::string("is not usable JSON: ") + e.what());
     }
     if (!parsed) {
         while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
-        config::refuse(source, "(JSON)", "is not valid JSON: " + errors);
+        schema::refuse(source, "(JSON)", "is not valid JSON: " + errors);
     }
     try {
         return site_config_from_json(root, source);
     } catch (const Json::Exception& e) {  // a value jsoncpp cannot convert
-        config::refuse(source, "(JSON)", e.what());
+        schema::refuse(source, "(JSON)", e.what());
     }
 }

@@ -30,7 +30,7 @@ struct SiteConfig {
 };
 
 // Every key of the site file, from the top.
-const config::Section& site_keys();
+const schema::Section& site_keys();
 
 // Whether a device of the site carries this data id: a master (its rectifier
 // device shares its id) or an element of "acSetting" or "dcSetting".

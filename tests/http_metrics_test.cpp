@@ -16,6 +16,7 @@
 #include "host_program/http/site_metrics.h"
 #include "host_program/http/site_snapshot.h"
 #include "host_program/http/state_json.h"
+#include "host_program/site_config.h"
 #include "tests/support/json.h"
 
 namespace {

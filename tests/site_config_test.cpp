@@ -240,10 +240,10 @@ TEST(SiteConfig, TellsEveryProblemOfAFileAtOnce) {
 
 // Every integer key of a power system is held to the range its description gives, at both ends.
 TEST(SiteConfig, HoldsEachPowerSystemIntegerToItsDescribedRange) {
-    const config::Section& element = *site_keys().find("power_systems")->inner;
+    const schema::Section& element = *site_keys().find("power_systems")->inner;
     int checked = 0;
-    for (const config::Key& key : element.keys) {
-        if (key.type != config::Type::integer || key.accepts) continue;
+    for (const schema::Key& key : element.keys) {
+        if (key.type != schema::Type::integer || key.accepts) continue;
         const auto lo = static_cast<long long>(key.lo), hi = static_cast<long long>(key.hi);
         const std::string refused = fmt::format("site.json: power_systems[0].{}: must be an integer from {} to {}",
                                                 key.name, lo, hi);
@@ -265,8 +265,8 @@ TEST(SiteConfig, DescribesTheDefaultsTheReaderGives) {
                                             "site.json");
     const PowerSystemConfig& ps = site.power_systems[0];
     const HistoryPolicy& history = site.history.policy;
-    const config::Section& element = *site_keys().find("power_systems")->inner;
-    const std::vector<std::pair<const config::Key*, long long>> cases = {
+    const schema::Section& element = *site_keys().find("power_systems")->inner;
+    const std::vector<std::pair<const schema::Key*, long long>> cases = {
         {element.find("poll_interval_ms"), ps.poll_interval_ms},
         {element.find("retries"), ps.retries},
         {element.find("reconnect_min_ms"), ps.reconnect_min_ms},

@@ -5,7 +5,7 @@
 
 #include "host_program/config/schema.h"
 
-namespace config {
+namespace schema {
 
 namespace {
 
@@ -59,4 +59,4 @@ std::string key_table(const Section& top) {
     return out;
 }
 
-}  // namespace config
+}  // namespace schema

@@ -4,7 +4,7 @@
 
 #include <fmt/format.h>
 
-namespace config {
+namespace schema {
 
 namespace {
 
@@ -126,4 +126,4 @@ const char* reload_text(Reload reload) {
     return "";
 }
 
-}  // namespace config
+}  // namespace schema

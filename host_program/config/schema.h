@@ -17,7 +17,7 @@
 
 #include "host_program/config/config_error.h"
 
-namespace config {
+namespace schema {
 
 // `secret`: a file name, or {"credential": "NAME"} (secret_file.h checks which).
 enum class Type { string, integer, number, boolean, object, array, secret };
@@ -102,4 +102,4 @@ std::string key_table(const Section& top);
 
 const char* reload_text(Reload reload);
 
-}  // namespace config
+}  // namespace schema

@@ -2,9 +2,9 @@
 
 namespace {
 
-using config::Key;
-using config::Reload;
-using config::Type;
+using schema::Key;
+using schema::Reload;
+using schema::Type;
 
 constexpr Key kKeys[] = {
     {.name = "database", .type = Type::string, .help = "the database file", .reload = Reload::next_start,
@@ -19,16 +19,16 @@ constexpr Key kKeys[] = {
 
 }  // namespace
 
-const config::Section& history_keys() {
-    static const config::Section section{"\"history\"", kKeys};
+const schema::Section& history_keys() {
+    static const schema::Section section{"\"history\"", kKeys};
     return section;
 }
 
 HistoryConfig history_config_from_json(const Json::Value& h, const std::string& source) {
     HistoryConfig c;
     if (h.isNull()) return c;
-    config::Problems problems(source);
-    config::check(h, history_keys(), "history", problems);
+    schema::Problems problems(source);
+    schema::check(h, history_keys(), "history", problems);
     problems.throw_if_any();
     if (h.isMember("database")) c.database = h["database"].asString();
     if (h.isMember("interval_s")) c.policy.interval_s = h["interval_s"].asInt64();

@@ -15,7 +15,7 @@ struct HistoryConfig {
 };
 
 // The keys of "history".
-const config::Section& history_keys();
+const schema::Section& history_keys();
 
 // `history` is the object (or null when absent); `source` names the file in
 // messages. Throws ConfigError naming every key that is wrong.

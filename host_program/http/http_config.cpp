@@ -6,9 +6,9 @@
 
 namespace {
 
-using config::Key;
-using config::Reload;
-using config::Type;
+using schema::Key;
+using schema::Reload;
+using schema::Type;
 
 constexpr double kMostConnections = 1024;  // each holds a descriptor and its fixed memory
 
@@ -19,7 +19,7 @@ constexpr Key kAuthKeys[] = {
      .help = "its crypt(3) hash ($6$, $5$, $y$, $2b$: mkpasswd -m sha-512), or a credential holding it",
      .reload = Reload::applied, .required = true},
 };
-const config::Section kAuth{"\"http.auth\"", kAuthKeys};
+const schema::Section kAuth{"\"http.auth\"", kAuthKeys};
 
 constexpr Key kTlsKeys[] = {
     {.name = "cert_file", .type = Type::string, .help = "the server's PEM certificate chain", .reload = Reload::applied,
@@ -27,7 +27,7 @@ constexpr Key kTlsKeys[] = {
     {.name = "key_file", .type = Type::secret, .help = "its PEM private key, or a credential holding it",
      .reload = Reload::applied, .required = true},
 };
-const config::Section kTls{"\"http.tls\"", kTlsKeys};
+const schema::Section kTls{"\"http.tls\"", kTlsKeys};
 
 constexpr Key kKeys[] = {
     {.name = "listen", .type = Type::string, .help = "the address the HTTP side serves on", .reload = Reload::applied,
@@ -47,12 +47,12 @@ constexpr Key kKeys[] = {
 void require_auth_off_loopback(const HttpConfig& c, const std::string& source, const std::string& key) {
     if (!c.listen || c.listen->loopback()) return;
     if (!c.auth)
-        config::refuse(source, key,
+        schema::refuse(source, key,
              fmt::format("{} is reachable from other machines: it needs \"http\": {{\"auth\": {{\"user\": ..., "
                          "\"password_hash\": ...}}}}",
                          c.listen->text()));
     if (!c.tls && !c.plaintext)
-        config::refuse(source, key,
+        schema::refuse(source, key,
              fmt::format("{} is reachable from other machines, and without TLS the password travels in clear: it "
                          "needs \"http\": {{\"tls\": {{\"cert_file\": ..., \"key_file\": ...}}}}, or "
                          "\"plaintext\": true to accept that",
@@ -61,20 +61,20 @@ void require_auth_off_loopback(const HttpConfig& c, const std::string& source, c
 
 }  // namespace
 
-const config::Section& http_keys() {
-    static const config::Section section{"\"http\"", kKeys};
+const schema::Section& http_keys() {
+    static const schema::Section section{"\"http\"", kKeys};
     return section;
 }
 
 HttpConfig http_config_from_json(const Json::Value& http, const std::string& source) {
     HttpConfig c;
     if (http.isNull()) return c;
-    config::Problems problems(source);
-    config::check(http, http_keys(), "http", problems);
+    schema::Problems problems(source);
+    schema::check(http, http_keys(), "http", problems);
     problems.throw_if_any();
     if (http.isMember("listen")) {
         auto parsed = parse_listen_address(http["listen"].asString());
-        if (auto* why = std::get_if<std::string>(&parsed)) config::refuse(source, "http.listen", *why);
+        if (auto* why = std::get_if<std::string>(&parsed)) schema::refuse(source, "http.listen", *why);
         c.listen = std::get<ListenAddress>(parsed);
     }
     if (http.isMember("auth")) {
@@ -87,21 +87,21 @@ HttpConfig http_config_from_json(const Json::Value& http, const std::string& sou
         } else {
             a.password_hash = auth["password_hash"].asString();
         }
-        if (a.user.find(':') != std::string::npos) config::refuse(source, "http.auth.user", "must not contain ':'");
+        if (a.user.find(':') != std::string::npos) schema::refuse(source, "http.auth.user", "must not contain ':'");
         if (!usable_password_hash(a.password_hash))
-            config::refuse(source, "http.auth.password_hash",
+            schema::refuse(source, "http.auth.password_hash",
                  "must be a crypt(3) hash of a strong method ($6$, $5$, $y$, $2b$), as `mkpasswd -m sha-512` or "
                  "`openssl passwd -6` make it");
         c.auth = std::move(a);
     }
     if (http.isMember("tls")) c.tls = tls_config_from_json(http["tls"], source);
     c.plaintext = http.get("plaintext", false).asBool();
-    if (c.plaintext && c.tls) config::refuse(source, "http.plaintext", "true contradicts \"tls\"");
+    if (c.plaintext && c.tls) schema::refuse(source, "http.plaintext", "true contradicts \"tls\"");
     c.limits.max_connections = http.get("max_connections", c.limits.max_connections).asUInt();
     c.limits.max_connections_per_address =
         http.get("max_connections_per_address", c.limits.max_connections_per_address).asUInt();
     if (c.limits.max_connections_per_address > c.limits.max_connections)
-        config::refuse(source, "http.max_connections_per_address", "must not exceed http.max_connections");
+        schema::refuse(source, "http.max_connections_per_address", "must not exceed http.max_connections");
     require_auth_off_loopback(c, source, "http.listen");
     return c;
 }

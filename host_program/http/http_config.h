@@ -33,7 +33,7 @@ struct HttpConfig {
 };
 
 // The keys of "http".
-const config::Section& http_keys();
+const schema::Section& http_keys();
 
 // Checks the "http" element (null: off); `source` names the file in
 // messages. Throws ConfigError naming the key.

@@ -10,13 +10,13 @@
 
 namespace {
 
-using config::Key;
-using config::Reload;
-using config::Type;
+using schema::Key;
+using schema::Reload;
+using schema::Type;
 
 // A problem of the key at `key` below "mqtt".
 [[noreturn]] void fail(const std::string& source, const std::string& key, const std::string& problem) {
-    config::refuse(source, "mqtt." + key, problem);
+    schema::refuse(source, "mqtt." + key, problem);
 }
 
 constexpr Key kTlsKeys[] = {
@@ -28,7 +28,7 @@ constexpr Key kTlsKeys[] = {
     {.name = "insecure", .type = Type::boolean, .help = "true: the broker's name is not checked against its certificate",
      .reload = Reload::next_start, .default_text = "false"},
 };
-const config::Section kTls{"\"mqtt.tls\"", kTlsKeys};
+const schema::Section kTls{"\"mqtt.tls\"", kTlsKeys};
 
 constexpr Key kKeys[] = {
     {.name = "host", .type = Type::string, .help = "the broker's host name or address", .reload = Reload::next_start,
@@ -101,15 +101,15 @@ bool is_topic_level(const std::string& name) {
     return !name.empty() && name.find_first_of(std::string("/+#\0", 4)) == std::string::npos;
 }
 
-const config::Section& mqtt_keys() {
-    static const config::Section section{"\"mqtt\"", kKeys};
+const schema::Section& mqtt_keys() {
+    static const schema::Section section{"\"mqtt\"", kKeys};
     return section;
 }
 
 std::optional<MqttConfig> mqtt_config_from_json(const Json::Value& m, const std::string& source) {
     if (m.isNull()) return std::nullopt;
-    config::Problems problems(source);
-    config::check(m, mqtt_keys(), "mqtt", problems);
+    schema::Problems problems(source);
+    schema::check(m, mqtt_keys(), "mqtt", problems);
     problems.throw_if_any();
     MqttConfig c;
     c.host = m["host"].asString();

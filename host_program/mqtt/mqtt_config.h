@@ -41,7 +41,7 @@ struct MqttConfig {
 };
 
 // The keys of "mqtt".
-const config::Section& mqtt_keys();
+const schema::Section& mqtt_keys();
 
 // `mqtt` is the object (or null when absent: no publishing); `source` names
 // the site file in messages and gives the folder of relative file names.
