@@ -253,7 +253,7 @@ TEST(SiteConfig, HoldsEachPowerSystemIntegerToItsDescribedRange) {
         }
         for (long long inside : {lo, hi})
             for (const std::string& problem : problems_of_element(fmt::format(R"(, "{}": {})", key.name, inside)))
-                EXPECT_EQ(problem.find(fmt::format("power_systems[0].{}: must", key.name)), std::string::npos) << problem;
+                EXPECT_EQ(problem.find(fmt::format("power_systems[0].{}: must be", key.name)), std::string::npos) << problem;
         ++checked;
     }
     EXPECT_GE(checked, 8);
