@@ -12,7 +12,7 @@
 #include "host/ztx_controller.h"
 #include "host_program/events/event.h"
 #include "host_program/history/history_sink.h"
-#include "host_program/thread_annotations.h"
+#include "host_program/base/thread_annotations.h"
 
 class AlarmEngine;
 class LineExchange;

@@ -226,6 +226,8 @@ HostOptions parse_host_options(int argc, char** argv) {
                                                           "database or socket (exit 0, or 2 naming the problem)"),
                           HostCommand::config_check);
     describe_check(*commands.back().first, o.check);
+    commands.emplace_back(config->add_subcommand("keys", "print every key a site file may hold, as a Markdown table"),
+                          HostCommand::config_keys);
 
     // Without a command name, the arguments are run's.
     std::vector<char*> args(argv, argv + argc);

@@ -7,6 +7,7 @@
 //   voka-host alarms [--log [--since T] [--data-id N] [--format text|json|csv]] [--db PATH]
 //   voka-host history DATA_ID [--since T] [--until T] [--limit N] [--newest-first] [--format F] [--db PATH]
 //   voka-host config check SITE.json [--plugin PATH]
+//   voka-host config keys
 //
 // Each subcommand's options live in its own struct below, and are declared
 // (name, help, check) in one function of host_options.cpp; adding an option
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "host_program/http/listen_address.h"
+#include "host_program/probe/probe_options.h"
 #include "host_program/reading/output_format.h"
 
 struct ValueQuery {
@@ -36,13 +38,6 @@ struct RunOptions {
     unsigned give_up_after = 10;  // with rounds: consecutive failed attempts before exit 1
     std::vector<ValueQuery> queries;
     std::optional<ListenAddress> listen;  // serve HTTP there, in place of the site's "http": {"listen"}
-};
-
-struct ProbeOptions {
-    std::string port;
-    std::vector<int> baud_rates;        // in the order tried
-    std::vector<unsigned> addresses;    // in the order tried
-    int answer_start_ms = 200;          // how long the equipment may take to start an answer
 };
 
 // Times are seconds since the epoch; an age ("2h") is taken back from the
@@ -70,7 +65,7 @@ struct CheckOptions {
     std::optional<std::string> plugin;
 };
 
-enum class HostCommand { run, probe, alarms, history, config_check };
+enum class HostCommand { run, probe, alarms, history, config_check, config_keys };
 
 // `run` is the default command, so its options are the host's own members
 // (`options.json`); the other commands' options are grouped by name.

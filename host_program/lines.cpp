@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "host_program/program_files.h"
+#include "host_program/base/program_files.h"
 #include "simulator/scenario.h"
 #include "simulator/simulated_line.h"
 
@@ -52,10 +52,6 @@ std::string describe_line(const PowerSystemConfig& ps) {
 
 std::string find_plugin(const std::optional<std::string>& option, const std::optional<std::string>& configured) {
     return choose_plugin(option, configured, std::getenv("VOKA_PLUGIN"), running_program_folder());
-}
-
-std::string bundled_file(const std::string& relative) {
-    return find_bundled_file(relative, running_program_folder());
 }
 
 SiteConfig bundled_example_site() {

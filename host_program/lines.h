@@ -8,6 +8,7 @@
 
 #include "host/pmbus_protocol.h"
 #include "line/serial_line.h"
+#include "host_program/base/program_files.h"
 #include "host_program/site_config.h"
 
 // Opens the power system's line for its configured master: the serial port
@@ -30,6 +31,3 @@ std::string find_plugin(const std::optional<std::string>& option, const std::opt
 // the embedded simulator with the bundled example scenario.
 SiteConfig bundled_example_site();
 
-// A file shipped with voka-host (scenarios, the page), from the data folder
-// that goes with the running program (see program_files.h); "" when absent.
-std::string bundled_file(const std::string& relative);

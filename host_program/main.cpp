@@ -3,6 +3,7 @@
 // runs the bundled example site against the embedded simulator. Devices get
 // their latest stored images back before the first round; history and alarms
 // live in one SQLite database.
+#include <algorithm>
 #include <condition_variable>
 #include <unistd.h>
 
@@ -171,13 +172,13 @@ int run_site(const RunOptions& options) {
     events.add(*view);
     std::optional<SiteSnapshot> snapshot;  // what the HTTP side shows
     if (http.listen) {
-        snapshot.emplace(site);
+        snapshot.emplace(site.path, site.power_systems);
         events.add(*snapshot);
     }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };
     for (std::string& warning : start_warnings(site)) notice(std::move(warning));
     std::unique_ptr<MqttSink> mqtt;
-    if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site, notice)));
+    if (site.mqtt) events.add(*(mqtt = std::make_unique<MqttSink>(*site.mqtt, site.power_systems, notice)));
 
     // An existing file is checked now; a new one is made only once the site has started.
     HistoryDb db(database_path(options.database, site.history), site.history.policy,
@@ -302,12 +303,19 @@ int main(int argc, char** argv) {
             case HostCommand::alarms: return list_alarms(options->alarms);
             case HostCommand::history: return print_history(options->history);
             case HostCommand::config_check: return check_site_file(options->check);
+            case HostCommand::config_keys: std::fputs(schema::key_table(site_keys()).c_str(), stdout); return 0;
             case HostCommand::run:
                 std::signal(SIGHUP, on_hangup);  // reads the site file again
                 return run_site(*options);
         }
     } catch (const ConfigError& e) {
-        std::fprintf(stderr, "voka-host: %s\n", e.what());
+        // One line per problem, each marked as voka-host's.
+        const std::string problems = e.what();
+        for (size_t start = 0; start < problems.size();) {
+            const size_t end = std::min(problems.find('\n', start), problems.size());
+            std::fprintf(stderr, "voka-host: %s\n", problems.substr(start, end - start).c_str());
+            start = end + 1;
+        }
         return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "voka-host: %s\n", e.what());

@@ -31,7 +31,7 @@
 #include "host_program/host_controller.h"
 #include "host_program/line/diagnosis.h"
 #include "host_program/site_config.h"
-#include "host_program/thread_annotations.h"
+#include "host_program/base/thread_annotations.h"
 #include "line/line_exchange.h"
 #include "line/serial_line.h"
 

@@ -6,10 +6,12 @@
 #include "host_program/start_warnings.h"
 
 std::vector<std::string> check_site(const SiteConfig& site, const PluginLibrary& plugin) {
-    (void)with_listen_option(site.http, std::nullopt, site.path);
+    schema::Problems problems(site.path);
+    problems.collect([&] { (void)with_listen_option(site.http, std::nullopt, site.path); });
     for (const PowerSystemConfig& ps : site.power_systems) {
-        check_line(ps, site.path);
-        (void)make_master(ps, plugin, nullptr);  // made and dropped: nothing of it runs
+        problems.collect([&] { check_line(ps, site.path); });
+        problems.collect([&] { (void)make_master(ps, plugin, nullptr); });  // made and dropped: nothing of it runs
     }
+    problems.throw_if_any();
     return start_warnings(site);
 }

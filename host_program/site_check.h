@@ -11,6 +11,6 @@
 
 class PluginLibrary;
 
-// Throws ConfigError naming what cannot be used. Returns the warnings a start
-// would give (one line each), empty when there are none.
+// Throws ConfigError naming everything that cannot be used, a line each.
+// Returns the warnings a start would give (one line each), empty when there are none.
 std::vector<std::string> check_site(const SiteConfig& site, const PluginLibrary& plugin);

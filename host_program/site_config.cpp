@@ -9,83 +9,134 @@
 #include <json/reader.h>
 
 #include "host_program/mqtt/discovery.h"
+#include "line/serial_line.h"
 
 namespace {
 
-[[noreturn]] void fail(const std::string& source, const std::string& place, const std::string& problem) {
-    throw ConfigError(fmt::format("{}: {}: {}", source, place, problem));
+using schema::Key;
+using schema::Reader;
+using schema::Reload;
+using schema::Type;
+
+constexpr double kMostDataId = 0xFFFFFFFF;
+constexpr Reload kRestarts = Reload::restarts_power_system;
+
+bool settable_baud_rate(const Json::Value& v) { return is_supported_baud_rate(v.asInt()); }
+
+std::string settable_baud_rates() {
+    std::string rates;
+    for (int rate : supported_baud_rates()) rates += (rates.empty() ? "" : ", ") + std::to_string(rate);
+    return "a rate a serial line can be set to (" + rates + ")";
 }
 
-// An optional integer member in [lo, hi].
-std::optional<long long> int_member(const Json::Value& obj, const char* key, long long lo, long long hi,
-                                    const std::string& source, const std::string& place) {
-    if (!obj.isMember(key)) return std::nullopt;
-    const Json::Value& v = obj[key];
-    if (!v.isIntegral() || (v.isInt64() ? (v.asInt64() < lo || v.asInt64() > hi) : true))
-        fail(source, place + "." + key, fmt::format("must be an integer from {} to {}", lo, hi));
-    return v.asInt64();
-}
+// The plug-in's AC and DC devices read their thresholds as atof does.
+constexpr Key kAppKeys[] = {
+    {.name = "diff_v", .type = Type::number, .help = "the voltage change a device reports at once",
+     .reload = kRestarts, .reader = Reader::plugin, .default_text = "the device's"},
+    {.name = "diff_i", .type = Type::number, .help = "the current change a device reports at once",
+     .reload = kRestarts, .reader = Reader::plugin, .default_text = "the device's"},
+};
+const schema::Section kApp{"\"appSetting\"", kAppKeys};
 
-std::optional<std::string> string_member(const Json::Value& obj, const char* key, const std::string& source,
-                                         const std::string& place) {
-    if (!obj.isMember(key)) return std::nullopt;
-    if (!obj[key].isString() || obj[key].asString().empty())
-        fail(source, place + "." + key, "must be a non-empty string");
-    return obj[key].asString();
-}
+constexpr Key kChildKeys[] = {
+    {.name = "data_id", .type = Type::integer, .help = "the device's data id, unique in the site", .reload = kRestarts,
+     .reader = Reader::both, .lo = 0, .hi = kMostDataId, .required = true},
+    {.name = "appSetting", .type = Type::object, .help = "the device's thresholds", .reload = kRestarts,
+     .reader = Reader::plugin, .inner = &kApp},
+};
+const schema::Section kChild{"a device setting", kChildKeys};
 
-PowerSystemConfig power_system(const Json::Value& e, size_t index, const std::string& source) {
+constexpr Key kRcKeys[] = {
+    {.name = "appSetting", .type = Type::object, .help = "unused by the rectifiers", .reload = kRestarts,
+     .reader = Reader::plugin},
+};
+const schema::Section kRc{"\"rcSetting\"", kRcKeys};
+
+constexpr Key kPowerSystemKeys[] = {
+    {.name = "name", .type = Type::string, .help = "the power system's name in views, topics and logs; a new name is "
+     "another system", .reload = kRestarts, .default_text = "ps<N>"},
+    {.name = "device_type", .type = Type::string, .help = "the master's type in the plug-in", .reload = kRestarts,
+     .default_text = "voka"},
+    {.name = "data_id", .type = Type::integer, .help = "the master's (and rectifiers') data id", .reload = kRestarts,
+     .reader = Reader::both, .lo = 0, .hi = kMostDataId, .required = true, .missing = "the master's data id"},
+    {.name = "port", .type = Type::string, .help = "the serial port", .reload = kRestarts, .reader = Reader::both,
+     .default_text = "the embedded simulator"},
+    {.name = "scenario", .type = Type::string, .help = "the embedded simulator's scenario file", .reload = kRestarts,
+     .default_text = "the bundled example"},
+    {.name = "baud_rate", .type = Type::integer, .help = "the line's rate", .reload = kRestarts,
+     .reader = Reader::plugin, .default_text = "9600", .accepts = settable_baud_rate,
+     .rule_of = settable_baud_rates},
+    {.name = "address", .type = Type::integer, .help = "the power system's address on the line", .reload = kRestarts,
+     .reader = Reader::plugin, .default_text = "1", .lo = 0, .hi = 255},
+    {.name = "protocol_ver", .type = Type::integer, .help = "the protocol version byte sent", .reload = kRestarts,
+     .reader = Reader::plugin, .default_text = "32", .lo = 0, .hi = 255},
+    {.name = "answer_timeout_ms", .type = Type::integer, .help = "how long an answer is waited for",
+     .reload = kRestarts, .reader = Reader::plugin, .default_text = "1000", .lo = 1, .hi = 600'000},
+    {.name = "poll_interval_ms", .type = Type::integer, .help = "time from one round's start to the next",
+     .reload = kRestarts, .default_text = "5000", .lo = 0, .hi = 3'600'000},
+    {.name = "retries", .type = Type::integer, .help = "attempts after a command's first fails", .reload = kRestarts,
+     .default_text = "2", .lo = 0, .hi = 10},
+    {.name = "reconnect_min_ms", .type = Type::integer, .help = "the first wait before reopening a failed port; doubles",
+     .reload = kRestarts, .default_text = "1000", .lo = 10, .hi = 3'600'000},
+    {.name = "reconnect_max_ms", .type = Type::integer, .help = "the longest wait before reopening a failed port",
+     .reload = kRestarts, .default_text = "30000", .lo = 10, .hi = 3'600'000},
+    {.name = "stale_after_rounds", .type = Type::integer, .help = "failed rounds before the data are stale",
+     .reload = kRestarts, .default_text = "3", .lo = 1, .hi = 1000},
+    {.name = "rectifier_modules", .type = Type::integer, .help = "for the answer time-out check only",
+     .reload = kRestarts, .default_text = "3", .lo = 0, .hi = 255},
+    {.name = "acSetting", .type = Type::array, .help = "one element per AC distribution unit", .reload = kRestarts,
+     .reader = Reader::plugin, .rule = "an array of device settings", .inner = &kChild},
+    {.name = "dcSetting", .type = Type::array, .help = "one element per DC distribution unit", .reload = kRestarts,
+     .reader = Reader::plugin, .rule = "an array of device settings", .inner = &kChild},
+    {.name = "rcSetting", .type = Type::object, .help = "the rectifiers' settings", .reload = kRestarts,
+     .reader = Reader::plugin, .required = true, .missing = "every power system has its rectifiers", .inner = &kRc},
+};
+const schema::Section kPowerSystem{"a power system", kPowerSystemKeys};
+
+// history, http and mqtt check their own keys (own_reader); they are listed for the table.
+const Key kSiteKeys[] = {
+    {.name = "name", .type = Type::string, .help = "the site's name, as the live page shows it",
+     .reload = Reload::applied, .default_text = "the site file's name without folder and extension"},
+    {.name = "plugin", .type = Type::string, .help = "the plug-in file (--plugin wins)", .reload = Reload::next_start,
+     .default_text = "$VOKA_PLUGIN, else beside voka-host"},
+    {.name = "history", .type = Type::object, .help = "the history database and its bounds",
+     .reload = Reload::next_start, .inner = &history_keys(), .own_reader = true},
+    {.name = "http", .type = Type::object, .help = "the HTTP side: /metrics, the state API, the live page",
+     .reload = Reload::applied, .default_text = "off", .inner = &http_keys(), .own_reader = true},
+    {.name = "mqtt", .type = Type::object, .help = "publishing to an MQTT broker", .reload = Reload::next_start,
+     .default_text = "off", .inner = &mqtt_keys(), .own_reader = true},
+    {.name = "power_systems", .type = Type::array, .help = "the power systems polled", .reload = kRestarts, .lo = 1,
+     .required = true, .missing = "at least one power system", .inner = &kPowerSystem},
+};
+
+// A power system's element, already checked against kPowerSystem.
+PowerSystemConfig power_system(const Json::Value& e, size_t index, schema::Problems& problems) {
     const std::string place = fmt::format("power_systems[{}]", index);
-    if (!e.isObject()) fail(source, place, "must be an object");
     PowerSystemConfig ps;
     ps.element = e;
-    ps.name = string_member(e, "name", source, place).value_or(fmt::format("ps{}", index + 1));
-    ps.device_type = string_member(e, "device_type", source, place).value_or("voka");
-    const auto id = int_member(e, "data_id", 0, 0xFFFFFFFFLL, source, place);
-    if (!id) fail(source, place + ".data_id", "is missing (the master's data id)");
-    ps.data_id = static_cast<uint32_t>(*id);
-    ps.port = string_member(e, "port", source, place);
-    ps.scenario = string_member(e, "scenario", source, place);
-    ps.poll_interval_ms =
-        static_cast<int>(int_member(e, "poll_interval_ms", 0, 3'600'000, source, place).value_or(ps.poll_interval_ms));
-    ps.retries = static_cast<unsigned>(int_member(e, "retries", 0, 10, source, place).value_or(ps.retries));
-    ps.reconnect_min_ms =
-        static_cast<int>(int_member(e, "reconnect_min_ms", 10, 3'600'000, source, place).value_or(ps.reconnect_min_ms));
-    ps.reconnect_max_ms =
-        static_cast<int>(int_member(e, "reconnect_max_ms", 10, 3'600'000, source, place).value_or(ps.reconnect_max_ms));
+    ps.name = e.get("name", fmt::format("ps{}", index + 1)).asString();
+    ps.device_type = e.get("device_type", ps.device_type).asString();
+    ps.data_id = e["data_id"].asUInt();
+    if (e.isMember("port")) ps.port = e["port"].asString();
+    if (e.isMember("scenario")) ps.scenario = e["scenario"].asString();
+    ps.poll_interval_ms = e.get("poll_interval_ms", ps.poll_interval_ms).asInt();
+    ps.retries = e.get("retries", ps.retries).asUInt();
+    ps.reconnect_min_ms = e.get("reconnect_min_ms", ps.reconnect_min_ms).asInt();
+    ps.reconnect_max_ms = e.get("reconnect_max_ms", ps.reconnect_max_ms).asInt();
     if (ps.reconnect_max_ms < ps.reconnect_min_ms)
-        fail(source, place + ".reconnect_max_ms", fmt::format("must not be below reconnect_min_ms ({})", ps.reconnect_min_ms));
-    ps.stale_after_rounds = static_cast<unsigned>(
-        int_member(e, "stale_after_rounds", 1, 1000, source, place).value_or(ps.stale_after_rounds));
-    ps.rectifier_modules = static_cast<unsigned>(
-        int_member(e, "rectifier_modules", 0, 255, source, place).value_or(ps.rectifier_modules));
-    int_member(e, "baud_rate", 50, 4'000'000, source, place);
-    int_member(e, "address", 0, 255, source, place);
-    int_member(e, "protocol_ver", 0, 255, source, place);
-    int_member(e, "answer_timeout_ms", 1, 600'000, source, place);
-    for (const char* list : {"acSetting", "dcSetting"}) {
-        if (!e.isMember(list)) continue;
-        const Json::Value& children = e[list];
-        if (!children.isArray()) fail(source, place + "." + list, "must be an array of device settings");
-        for (Json::ArrayIndex i = 0; i < children.size(); ++i) {
-            const std::string child = fmt::format("{}.{}[{}]", place, list, i);
-            if (!children[i].isObject()) fail(source, child, "must be an object");
-            if (!int_member(children[i], "data_id", 0, 0xFFFFFFFFLL, source, child))
-                fail(source, child + ".data_id", "is missing");
-        }
-    }
-    if (!e.isMember("rcSetting") || e["rcSetting"].isNull())
-        fail(source, place + ".rcSetting", "is missing (every power system has its rectifiers)");
-    return ps;
+        problems.add(place + ".reconnect_max_ms", fmt::format("must not be below reconnect_min_ms ({})", ps.reconnect_min_ms));
+    ps.stale_after_rounds = e.get("stale_after_rounds", ps.stale_after_rounds).asUInt();
+    ps.rectifier_modules = e.get("rectifier_modules", ps.rectifier_modules).asUInt();
+        return ps;
 }
 
 // Every data id of the site with the place that gives it: a master's (which
 // its rectifier device carries too) and each AC and DC device's.
-void refuse_repeated_data_ids(const Json::Value& list, const std::string& source) {
+void refuse_repeated_data_ids(const Json::Value& list, schema::Problems& problems) {
     std::map<uint32_t, std::string> seen;
     const auto add = [&](const Json::Value& id, const std::string& place) {
         const auto [it, fresh] = seen.emplace(static_cast<uint32_t>(id.asUInt()), place);
-        if (!fresh) fail(source, place, fmt::format("repeats data id {} of {}", it->first, it->second));
+        if (!fresh) problems.add(place, fmt::format("repeats data id {} of {}", it->first, it->second));
     };
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
         const std::string place = fmt::format("power_systems[{}]", i);
@@ -98,40 +149,52 @@ void refuse_repeated_data_ids(const Json::Value& list, const std::string& source
 
 }  // namespace
 
+const schema::Section& site_keys() {
+    static const schema::Section section{"the site file", kSiteKeys};
+    return section;
+}
+
 SiteConfig site_config_from_json(const Json::Value& root, const std::string& source) {
-    if (!root.isObject()) fail(source, "(top)", "must be a JSON object");
+    schema::Problems problems(source);
+    schema::check(root, site_keys(), "", problems);
+    if (!root.isObject()) problems.throw_if_any();
     SiteConfig site;
     site.path = source;
-    site.plugin = string_member(root, "plugin", source, "(top)");
-    site.history = history_config_from_json(root["history"], source);
-    site.http = http_config_from_json(root["http"], source);
+    site.json = root;
+    if (root.isMember("plugin") && root["plugin"].isString()) site.plugin = root["plugin"].asString();
+    // Each section's reader checks its own keys: their problems join the rest.
+    problems.collect([&] { site.history = history_config_from_json(root["history"], source); });
+    problems.collect([&] { site.http = http_config_from_json(root["http"], source); });
+    problems.collect([&] { site.mqtt = mqtt_config_from_json(root["mqtt"], source); });
+    // What follows compares power systems, and needs each of them usable.
+    if (!problems.empty()) problems.throw_if_any();
     const Json::Value& list = root["power_systems"];
-    if (!list.isArray() || list.empty()) fail(source, "power_systems", "must be a non-empty array");
-    for (Json::ArrayIndex i = 0; i < list.size(); ++i) site.power_systems.push_back(power_system(list[i], i, source));
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i)
+        site.power_systems.push_back(power_system(list[i], i, problems));
     for (size_t i = 0; i < site.power_systems.size(); ++i)
         for (size_t k = 0; k < i; ++k) {
             if (site.power_systems[i].name == site.power_systems[k].name)
-                fail(source, fmt::format("power_systems[{}].name", i), "repeats the name of power_systems[" +
-                                                                          std::to_string(k) + "]");
+                problems.add(fmt::format("power_systems[{}].name", i),
+                             fmt::format("repeats the name of power_systems[{}]", k));
             if (site.power_systems[i].port && site.power_systems[i].port == site.power_systems[k].port)
-                fail(source, fmt::format("power_systems[{}].port", i), "is already used by power_systems[" +
-                                                                          std::to_string(k) + "]");
+                problems.add(fmt::format("power_systems[{}].port", i),
+                             fmt::format("is already used by power_systems[{}]", k));
         }
-    refuse_repeated_data_ids(list, source);
-    site.mqtt = mqtt_config_from_json(root["mqtt"], source);
+    refuse_repeated_data_ids(list, problems);
     for (size_t i = 0; site.mqtt && i < site.power_systems.size(); ++i)
         if (!is_topic_level(site.power_systems[i].name))
-            fail(source, fmt::format("power_systems[{}].name", i), "must not hold '/', '+' or '#' (it is a topic level)");
+            problems.add(fmt::format("power_systems[{}].name", i), "must not hold '/', '+' or '#' (it is a topic level)");
     // Home Assistant would take two such systems for one device, each hiding the other's values.
     for (size_t i = 0; site.mqtt && site.mqtt->homeassistant && i < site.power_systems.size(); ++i)
         for (size_t k = 0; k < i; ++k) {
             const std::string node = mqtt::discovery_node(*site.mqtt, site.power_systems[i].name);
             if (node == mqtt::discovery_node(*site.mqtt, site.power_systems[k].name))
-                fail(source, fmt::format("power_systems[{}].name", i),
-                     fmt::format("\"{}\" gives the same Home Assistant id ({}) as power_systems[{}].name \"{}\": "
-                                 "rename one, or turn mqtt.homeassistant off",
-                                 site.power_systems[i].name, node, k, site.power_systems[k].name));
+                problems.add(fmt::format("power_systems[{}].name", i),
+                             fmt::format("\"{}\" gives the same Home Assistant id ({}) as power_systems[{}].name \"{}\": "
+                                         "rename one, or turn mqtt.homeassistant off",
+                                         site.power_systems[i].name, node, k, site.power_systems[k].name));
         }
+    problems.throw_if_any();
     return site;
 }
 
@@ -147,10 +210,13 @@ bool site_has_device(const SiteConfig& site, uint32_t data_id) {
 
 SiteConfig read_site_config(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) fail(path, "(file)", "cannot be read");
+    if (!in) schema::refuse(path, "(file)", "cannot be read");
     std::stringstream text;
     text << in.rdbuf();
-    const std::string s = text.str();
+    return site_config_from_text(text.str(), path);
+}
+
+SiteConfig site_config_from_text(const std::string& text, const std::string& source) {
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
@@ -158,17 +224,17 @@ SiteConfig read_site_config(const std::string& path) {
     std::string errors;
     bool parsed = false;
     try {
-        parsed = reader->parse(s.data(), s.data() + s.size(), &root, &errors);
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
     } catch (const std::exception& e) {  // jsoncpp throws for input nested too deeply
-        fail(path, "(JSON)", std::string("is not usable JSON: ") + e.what());
+        schema::refuse(source, "(JSON)", std::string("is not usable JSON: ") + e.what());
     }
     if (!parsed) {
         while (!errors.empty() && (errors.back() == '\n' || errors.back() == ' ')) errors.pop_back();
-        fail(path, "(JSON)", "is not valid JSON: " + errors);
+        schema::refuse(source, "(JSON)", "is not valid JSON: " + errors);
     }
     try {
-        return site_config_from_json(root, path);
+        return site_config_from_json(root, source);
     } catch (const Json::Exception& e) {  // a value jsoncpp cannot convert
-        fail(path, "(JSON)", e.what());
+        schema::refuse(source, "(JSON)", e.what());
     }
 }

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <vector>
 
 struct LineRead {
     size_t count = 0;      // bytes read; 0 without error: nothing came in time
@@ -64,6 +65,8 @@ private:
 
 // Whether a serial port can be set to `baud_rate` (the standard rates from 50 to 4000000).
 bool is_supported_baud_rate(int baud_rate);
+// Those rates, from the slowest.
+std::vector<int> supported_baud_rates();
 
 // A pseudo-terminal pair: `master` is the far end (what a simulated device
 // reads and writes); the host opens `slave_path` as its serial port. The pair

@@ -16,6 +16,7 @@
 #include "host_program/http/site_metrics.h"
 #include "host_program/http/site_snapshot.h"
 #include "host_program/http/state_json.h"
+#include "host_program/site_config.h"
 #include "tests/support/json.h"
 
 namespace {
@@ -72,7 +73,7 @@ RoundReport round(const std::string& system, unsigned n, bool complete) {
 
 // What a snapshot shows after the events of a short run of both systems.
 SiteState fed_state() {
-    SiteSnapshot s(two_systems(), fixed_now);
+    SiteSnapshot s(two_systems().path, two_systems().power_systems, fixed_now);
     s.handle(event::RecordPublished{"hall \"A\"", dc_record(21, 53.6f, true)});
     s.handle(event::RecordPublished{"hall \"A\"", rc_record(1)});
     s.handle(event::RecordPublished{"hall \"A\"", dc_record(21, 53.5f, true)});  // replaces the first
@@ -231,7 +232,7 @@ TEST(StateJson, ShowsTheAgreedShape) {
 // takes its record and alarm along; a removed system and its device are gone;
 // an added one shows at once.
 TEST(SiteSnapshot, FollowsAReloadedSite) {
-    SiteSnapshot s(two_systems(), fixed_now);
+    SiteSnapshot s(two_systems().path, two_systems().power_systems, fixed_now);
     s.handle(event::RecordPublished{"hall \"A\"", dc_record(21, 53.5f, false)});
     s.handle(event::RecordPublished{"hall-b", dc_record(22, 48.0f, false)});
     s.handle(event::StateChanged{"hall \"A\"", "stale", "3 rounds failed in a row"});

@@ -77,7 +77,7 @@ TEST(HttpConfig, RefusesWhatCannotBeServedSafelyAndNamesTheKey) {
         {R"({"listen": "0.0.0.0:9108"})", "site.json: http.listen: 0.0.0.0:9108 is reachable"},
         {R"({"listen": 9108})", "http.listen: must be a string"},
         {R"({"listen": "localhost:9108"})", "http.listen:"},
-        {R"({"listen": "127.0.0.1:9108", "port": 1})", "http.port: is not a setting"},
+        {R"({"listen": "127.0.0.1:9108", "port": 1})", "http.port: is not a key of \"http\" (listen, auth"},
         {R"({"auth": {"password_hash": ")" + kHash + R"("}})", "http.auth.user:"},
         {R"({"auth": {"user": "a:b", "password_hash": ")" + kHash + R"("}})", "http.auth.user: must not contain"},
         {R"({"auth": {"user": "m", "password_hash": "plain"}})", "http.auth.password_hash:"},

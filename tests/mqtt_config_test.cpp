@@ -78,7 +78,9 @@ TEST(MqttConfig, RefusesWhatCannotConnectNamingTheKey) {
          "mqtt.reconnect_max_ms: must not be below reconnect_min_ms (2000)"},
         {R"({"host": "b", "deadband": -1})", "mqtt.deadband: must be a number of 0 or more"},
         {R"({"host": "b", "homeassistant": 1})", "mqtt.homeassistant: must be true or false"},
-        {R"({"host": "b", "hots": 1})", "mqtt.hots: is not an mqtt setting"},
+        {R"({"host": "b", "hots": 1})", "mqtt.hots: is not a key of \"mqtt\" (host, port, client_id, topic_prefix, site, "
+                                          "username, password_file, tls, keepalive_s, qos, deadband, homeassistant, "
+                                          "reconnect_min_ms, reconnect_max_ms)"},
         {R"({"host": "b", "site": "a/b"})", "mqtt.site: must not hold '/', '+' or '#' (it is one topic level)"},
         {R"({"host": "b", "topic_prefix": "a/#"})", "mqtt.topic_prefix: must not hold '+' or '#', nor begin or end with '/'"},
         {R"({"host": "b", "password_file": "pw"})", "mqtt.password_file: needs mqtt.username"},
@@ -87,7 +89,7 @@ TEST(MqttConfig, RefusesWhatCannotConnectNamingTheKey) {
         {R"({"host": "b", "tls": {"ca_file": "nope"}})", "mqtt.tls.ca_file: " + missing + " cannot be read"},
         {R"({"host": "b", "tls": {"ca_file": "ca.crt", "cert_file": "ca.crt"}})",
          "mqtt.tls.key_file: is missing (a client certificate needs both cert_file and key_file)"},
-        {R"({"host": "b", "tls": {"ca_file": "ca.crt", "verify": true}})", "mqtt.tls.verify: is not an mqtt setting"},
+        {R"({"host": "b", "tls": {"ca_file": "ca.crt", "verify": true}})", "mqtt.tls.verify: is not a key of \"mqtt.tls\" (ca_file, cert_file, key_file, insecure)"},
         // Read as the library will: what it could never use is refused at start.
         {R"({"host": "b", "tls": {"ca_file": "junk.pem"}})", "mqtt.tls.ca_file: " + f.path("junk.pem") +
                                                               " holds no PEM certificate"},

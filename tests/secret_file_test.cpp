@@ -15,7 +15,7 @@
 
 #include "host_program/http/http_config.h"
 #include "host_program/mqtt/mqtt_config.h"
-#include "host_program/secret_file.h"
+#include "host_program/config/secret_file.h"
 #include "host_program/site_config.h"
 #include "host_program/start_warnings.h"
 #include "tests/support/json.h"

@@ -44,12 +44,12 @@ TEST(SiteChanges, RestartsOnlyWhatChanged) {
          {"d"}, {"c"}, {"b"}, {}},
         {"the plug-in and history", site({ps("a", 1), ps("b", 2), ps("c", 3)},
                                          R"("plugin": "/x/voka.so", "history": {"interval_s": 5}, )"),
-         {}, {}, {}, {"the plug-in", "the history settings"}},
+         {}, {}, {}, {"plugin", "history.interval_s"}},
         // The HTTP side applies its own changes (HttpService).
         {"the HTTP side", site({ps("a", 1), ps("b", 2), ps("c", 3)}, R"("http": {"listen": "127.0.0.1:9"}, )"),
          {}, {}, {}, {}},
         {"the MQTT side", site({ps("a", 1), ps("b", 2), ps("c", 3)}, R"("mqtt": {"host": "broker"}, )"),
-         {}, {}, {}, {"the MQTT settings"}},
+         {}, {}, {}, {"mqtt.host"}},
     };
     for (const auto& c : cases) {
         const SiteChanges got = compare_sites(running, c.next);
@@ -68,4 +68,8 @@ TEST(SiteChanges, NamesThePublishedSystemsAsKeptUntilRestart) {
     EXPECT_EQ(compare_sites(running, site({ps("a", 1), ps("b", 2)}, mqtt)).kept_until_restart,
               Names{"the power systems published to the MQTT broker"});
     EXPECT_EQ(compare_sites(running, site({ps("a", 1, R"(, "retries": 0)")}, mqtt)).kept_until_restart, Names{});
+    // Each changed key is named, as the key table weighs it.
+    EXPECT_EQ(compare_sites(running, site({ps("a", 1)}, R"("mqtt": {"host": "broker", "homeassistant": false, "qos": 1}, )"))
+                  .kept_until_restart,
+              (Names{"mqtt.qos", "mqtt.homeassistant"}));
 }

@@ -29,22 +29,8 @@
 #include <vector>
 
 #include "host/rule_value.h"
-#include "host_program/thread_annotations.h"
-
-struct Alarm {
-    uint32_t data_id = 0;
-    std::string rule_id;
-    std::string text;
-    uint8_t grade = 0;
-    std::string alarm_code;
-    std::string alarm_name;
-    int64_t started = 0;  // seconds since the epoch
-    int64_t ended = 0;    // 0 while active
-    std::string end_reason{};  // why it ended, when not because its condition stopped holding
-};
-
-// The end reason of an alarm whose condition its device stopped reporting.
-inline constexpr const char* kEndNoLongerReported = "no longer reported";
+#include "host_program/base/alarm.h"
+#include "host_program/base/thread_annotations.h"
 
 class AlarmEngine {
 public:

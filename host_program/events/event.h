@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "host/rule_value.h"
-#include "host_program/alarms/alarm_engine.h"
+#include "host_program/base/alarm.h"
 #include "host_program/records/record_types.h"
-#include "host_program/site_config.h"
+#include "host_program/config/power_system_config.h"
 #include "line/line_exchange.h"
 
 struct PublishedRecord {

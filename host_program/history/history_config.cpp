@@ -1,44 +1,39 @@
 #include "host_program/history/history_config.h"
 
-#include <fmt/format.h>
-
-#include "host_program/site_config.h"
-
 namespace {
 
-constexpr const char* kKeys[] = {"database", "interval_s", "max_rows_per_device", "max_age_days"};
+using schema::Key;
+using schema::Reload;
+using schema::Type;
 
-[[noreturn]] void fail(const std::string& source, const std::string& key, const std::string& problem) {
-    throw ConfigError(fmt::format("{}: history.{}: {}", source, key, problem));
-}
-
-std::optional<int64_t> integer(const Json::Value& h, const char* key, int64_t hi, const std::string& source) {
-    if (!h.isMember(key)) return std::nullopt;
-    const Json::Value& v = h[key];
-    if (!v.isIntegral() || !v.isInt64() || v.asInt64() < 0 || v.asInt64() > hi)
-        fail(source, key, fmt::format("must be a whole number from 0 to {}", hi));
-    return v.asInt64();
-}
+constexpr Key kKeys[] = {
+    {.name = "database", .type = Type::string, .help = "the database file", .reload = Reload::next_start,
+     .default_text = "--db, else ./voka-history.db"},
+    {.name = "interval_s", .type = Type::integer, .help = "a device's image is stored once per period; 0: every round",
+     .reload = Reload::next_start, .default_text = "60", .lo = 0, .hi = 86'400},
+    {.name = "max_rows_per_device", .type = Type::integer, .help = "rows kept per device; 0: no bound",
+     .reload = Reload::next_start, .default_text = "50000", .lo = 0, .hi = 100'000'000},
+    {.name = "max_age_days", .type = Type::integer, .help = "older rows are removed; 0: no bound",
+     .reload = Reload::next_start, .default_text = "30", .lo = 0, .hi = 3650},
+};
 
 }  // namespace
+
+const schema::Section& history_keys() {
+    static const schema::Section section{"\"history\"", kKeys};
+    return section;
+}
 
 HistoryConfig history_config_from_json(const Json::Value& h, const std::string& source) {
     HistoryConfig c;
     if (h.isNull()) return c;
-    if (!h.isObject()) throw ConfigError(fmt::format("{}: history: must be an object", source));
-    for (const auto& name : h.getMemberNames()) {
-        bool known = false;
-        for (const char* k : kKeys) known = known || name == k;
-        if (!known) fail(source, name, "is not a history setting (database, interval_s, max_rows_per_device, max_age_days)");
-    }
-    if (h.isMember("database")) {
-        if (!h["database"].isString() || h["database"].asString().empty())
-            fail(source, "database", "must be a non-empty string (the database file)");
-        c.database = h["database"].asString();
-    }
-    if (const auto v = integer(h, "interval_s", 86'400, source)) c.policy.interval_s = *v;
-    if (const auto v = integer(h, "max_rows_per_device", 100'000'000, source))
-        c.policy.retention.max_rows_per_device = static_cast<unsigned>(*v);
-    if (const auto v = integer(h, "max_age_days", 3650, source)) c.policy.retention.max_age_s = *v * 86'400;
+    schema::Problems problems(source);
+    schema::check(h, history_keys(), "history", problems);
+    problems.throw_if_any();
+    if (h.isMember("database")) c.database = h["database"].asString();
+    if (h.isMember("interval_s")) c.policy.interval_s = h["interval_s"].asInt64();
+    if (h.isMember("max_rows_per_device"))
+        c.policy.retention.max_rows_per_device = static_cast<unsigned>(h["max_rows_per_device"].asInt64());
+    if (h.isMember("max_age_days")) c.policy.retention.max_age_s = h["max_age_days"].asInt64() * 86'400;
     return c;
 }

@@ -1,16 +1,12 @@
 #pragma once
-// The "history" object of a site configuration, checked strictly: every key
-// known, of its type and in its range.
-//
-//   "history": {"database": "/var/lib/voka/history.db",  where (default: --db, else ./voka-history.db)
-//               "interval_s": 60,                        a device's image is stored once per period; 0: every round
-//               "max_rows_per_device": 50000,            0: no bound
-//               "max_age_days": 30}                      0: no bound
+// The "history" object of a site configuration, checked strictly against its
+// keys (history_keys(): every key known, of its type and in its range).
 #include <optional>
 #include <string>
 
 #include <json/value.h>
 
+#include "host_program/config/schema.h"
 #include "host_program/history/history_policy.h"
 
 struct HistoryConfig {
@@ -18,6 +14,9 @@ struct HistoryConfig {
     HistoryPolicy policy;
 };
 
+// The keys of "history".
+const schema::Section& history_keys();
+
 // `history` is the object (or null when absent); `source` names the file in
-// messages. Throws ConfigError naming the key.
+// messages. Throws ConfigError naming every key that is wrong.
 HistoryConfig history_config_from_json(const Json::Value& history, const std::string& source);

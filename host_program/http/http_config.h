@@ -1,15 +1,5 @@
 #pragma once
-// The "http" element of a site configuration:
-//
-//   "http": { "listen": "127.0.0.1:9108",                    absent: no HTTP server
-//             "auth": { "user": "monitor",                    required off loopback
-//                       "password_hash": "$6$..." },          mkpasswd -m sha-512 / openssl passwd -6,
-//                                                             or {"credential": "NAME"}: its first line
-//             "tls": { "cert_file": "https.crt",              HTTPS only (TLS 1.2 and later): tls_files.h
-//                      "key_file": "https.key" },
-//             "plaintext": true,                              off loopback without "tls": the password in clear
-//             "max_connections": 64,                          connections at once, 1 to 1024
-//             "max_connections_per_address": 8 }              of them from one client address, 1 to 1024
+// The "http" element of a site configuration; its keys: http_keys().
 //
 // A non-loopback address is served only with "auth": whoever reaches the
 // port otherwise reads the site; and only with "tls", unless the site says
@@ -20,10 +10,11 @@
 
 #include <json/value.h>
 
+#include "host_program/config/schema.h"
 #include "host_program/http/http_limits.h"
 #include "host_program/http/listen_address.h"
 #include "host_program/http/tls_files.h"
-#include "host_program/secret_file.h"
+#include "host_program/config/secret_file.h"
 
 struct HttpAuthConfig {
     std::string user;
@@ -40,6 +31,9 @@ struct HttpConfig {
     HttpLimits limits;
     bool operator==(const HttpConfig&) const = default;
 };
+
+// The keys of "http".
+const schema::Section& http_keys();
 
 // Checks the "http" element (null: off); `source` names the file in
 // messages. Throws ConfigError naming the key.

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "host_program/http/http_server.h"
-#include "host_program/lines.h"
+#include "host_program/base/program_files.h"
 
 void add_live_page(HttpServer& server, const std::function<void(const std::string&)>& log) {
     const std::string index = bundled_file("www/index.html");

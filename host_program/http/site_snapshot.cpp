@@ -22,9 +22,10 @@ bool SystemState::has_device(uint32_t id) const {
     return std::find(device_ids.begin(), device_ids.end(), id) != device_ids.end();
 }
 
-SiteSnapshot::SiteSnapshot(const SiteConfig& site, Clock now) : now_(now ? now : system_now) {
-    state_.site = site.path;
-    for (const PowerSystemConfig& ps : site.power_systems) {
+SiteSnapshot::SiteSnapshot(const std::string& site, const std::vector<PowerSystemConfig>& systems, Clock now)
+    : now_(now ? now : system_now) {
+    state_.site = site;
+    for (const PowerSystemConfig& ps : systems) {
         SystemState s;
         s.name = ps.name;
         s.data_id = ps.data_id;

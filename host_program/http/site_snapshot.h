@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "host_program/events/event.h"
-#include "host_program/site_config.h"
-#include "host_program/thread_annotations.h"
+#include "host_program/config/power_system_config.h"
+#include "host_program/base/thread_annotations.h"
 
 struct DeviceState {
     uint32_t data_id = 0;
@@ -56,7 +56,8 @@ class SiteSnapshot final : public EventSink {
 public:
     // `now` gives the wall-clock time in seconds since the epoch (tests fix it).
     using Clock = double (*)();
-    explicit SiteSnapshot(const SiteConfig& site, Clock now = nullptr);
+    // `site` names the site file (or what the bundled example is called).
+    SiteSnapshot(const std::string& site, const std::vector<PowerSystemConfig>& systems, Clock now = nullptr);
 
     void handle(const Event& e) override EXCLUDES(mutex_);
     // Alarms that were active already when the host started (they are not announced again).

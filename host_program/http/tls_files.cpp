@@ -11,8 +11,8 @@
 
 #include <fmt/format.h>
 
-#include "host_program/secret_file.h"
-#include "host_program/site_config.h"
+#include "host_program/config/secret_file.h"
+#include "host_program/config/config_error.h"
 
 namespace {
 

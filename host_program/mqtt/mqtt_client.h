@@ -28,7 +28,7 @@
 #include "host_program/mqtt/mqtt_config.h"
 #include "host_program/mqtt/mqtt_message.h"
 #include "host_program/mqtt/outbox.h"
-#include "host_program/thread_annotations.h"
+#include "host_program/base/thread_annotations.h"
 
 struct mosquitto;
 

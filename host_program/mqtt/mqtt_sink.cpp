@@ -4,12 +4,12 @@
 #include "host_program/mqtt/discovery.h"
 #include "host_program/mqtt/topics.h"
 
-MqttSink::MqttSink(const MqttConfig& config, const SiteConfig& site, Notify notify)
+MqttSink::MqttSink(const MqttConfig& config, const std::vector<PowerSystemConfig>& systems, Notify notify)
     : config_(config), deadband_(config.deadband) {
     MutexLock lock(mutex_);
-    systems_.resize(site.power_systems.size());
-    for (size_t i = 0; i < site.power_systems.size(); ++i) {
-        const PowerSystemConfig& ps = site.power_systems[i];
+    systems_.resize(systems.size());
+    for (size_t i = 0; i < systems.size(); ++i) {
+        const PowerSystemConfig& ps = systems[i];
         systems_[i].name = ps.name;
         system_of_device_[ps.data_id] = i;
         for (const char* list : {"acSetting", "dcSetting"})

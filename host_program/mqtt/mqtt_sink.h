@@ -23,17 +23,17 @@
 #include "host_program/mqtt/deadband.h"
 #include "host_program/mqtt/mqtt_client.h"
 #include "host_program/mqtt/mqtt_config.h"
-#include "host_program/site_config.h"
-#include "host_program/thread_annotations.h"
+#include "host_program/config/power_system_config.h"
+#include "host_program/base/thread_annotations.h"
 
 class MqttSink final : public EventSink {
 public:
     using Notify = std::function<void(const std::string&)>;
 
-    // Sets up a connection per power system of `site`; `notify` reports
+    // Sets up a connection per power system of the site (`systems`); `notify` reports
     // connection trouble (from the connections' threads). Events handled
     // before start() wait in the connections' outboxes.
-    MqttSink(const MqttConfig& config, const SiteConfig& site, Notify notify);
+    MqttSink(const MqttConfig& config, const std::vector<PowerSystemConfig>& systems, Notify notify);
     ~MqttSink() override;
 
     // Takes the alarms active at start (restored ones are not announced as

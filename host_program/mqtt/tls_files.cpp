@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/site_config.h"
+#include "host_program/config/config_error.h"
 
 namespace mqtt {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host_program/alarms/alarm_engine.h"
+#include "host_program/base/alarm.h"
 #include "host_program/mqtt/mqtt_config.h"
 #include "host_program/mqtt/mqtt_message.h"
 

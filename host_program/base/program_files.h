@@ -39,3 +39,7 @@ std::string choose_plugin(const std::optional<std::string>& option, const std::o
 // A bundled file (`relative` below the data folder) from the first prefix
 // that holds it, links resolved; "" when none does.
 std::string find_bundled_file(const std::string& relative, const std::filesystem::path& program_folder);
+
+// A file shipped with voka-host (scenarios, the page), from the data folder
+// that goes with the running program (see running_program_folder() above); "" when absent.
+std::string bundled_file(const std::string& relative);

@@ -1,4 +1,4 @@
-#include "host_program/program_files.h"
+#include "host_program/base/program_files.h"
 
 #include <system_error>
 
@@ -39,4 +39,8 @@ std::string find_bundled_file(const std::string& relative, const fs::path& progr
         if (!ec) return found.string();
     }
     return {};
+}
+
+std::string bundled_file(const std::string& relative) {
+    return find_bundled_file(relative, running_program_folder());
 }
