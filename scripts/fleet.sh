@@ -11,7 +11,7 @@
 # (exit 1 naming the sites that are not). It prints, per site: resident memory,
 # CPU per round (all threads, from /proc/PID/task/*/schedstat), messages and
 # bytes (topic + payload) per round at the broker, Prometheus series and
-# samples per scrape; and for the whole: broker messages and bytes per second,
+# samples per scrape (and the bytes of one site's scrape); and for the whole: broker messages and bytes per second,
 # Prometheus samples ingested per second, and the machine's load.
 #
 # A benchmark run by hand, not by CI.
@@ -134,6 +134,7 @@ snapshot >"$dir/after"
 end=$(date +%s.%N)
 for ((i = 1; i <= sites; ++i)); do echo "site$i $(rss_kb "$i")"; done >"$dir/rss"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+scrape_bytes=$(curl -sf "$(site_url 1)/metrics" | wc -c)
 window=$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.0f", b - a}')
 
 query 'count by (site) (voka_dc_voltage_volts)' >"$dir/dc_seen"
@@ -159,7 +160,7 @@ echo "Fleet of $sites sites, poll ${poll} ms, scrape ${scrape} s, measured ${win
 join <(sort "$dir/before") <(sort "$dir/after") | join - <(sort "$dir/rss") |
   join -a1 -e 0 -o auto - <(sort "$dir/published") | join -a1 -e 0 -o auto - <(sort "$dir/series") |
   join -a1 -e 0 -o auto - <(sort "$dir/samples") | sort -V |
-  awk -v quiet="$quiet" -v window="$window" -v ing="$(awk '{print $2}' "$dir/ingested")" '
+  awk -v quiet="$quiet" -v window="$window" -v ing="$(awk '{print $2}' "$dir/ingested")" -v sb="$scrape_bytes" '
   # site cpu0 rounds0 cpu1 rounds1 rss msgs bytes series samples
   BEGIN {
     if (!quiet) printf "%-8s %8s %7s %11s %10s %11s %7s %8s\n", "site", "RSS MB", "rounds", "CPU ms/rnd",
@@ -174,8 +175,8 @@ join <(sort "$dir/before") <(sort "$dir/after") | join - <(sort "$dir/rss") |
   }
   END {
     printf "per site (mean): RSS %.1f MB (max %.1f), CPU %.2f ms per round (max %.2f), %.2f messages and %.0f bytes" \
-      " per round at the broker, %.0f series, %.0f samples per scrape\n", rss / n, maxrss, tcpu / n, maxcpu, tm / n,
-      tb / n, ts / n, tsm / n
+      " per round at the broker, %.0f series, %.0f samples and %d bytes (site1) per scrape\n", rss / n, maxrss,
+      tcpu / n, maxcpu, tm / n, tb / n, ts / n, tsm / n, sb
     printf "whole: broker %.1f messages/s, %.0f bytes/s; Prometheus %.1f samples ingested/s (itself included)\n",
       allmsgs / window, allbytes / window, ing
   }'

@@ -8,7 +8,7 @@
 #     and voka-sim's CPU time per round over its whole run (start included);
 #   - voka-host on its embedded simulator: the same, the simulator's answers
 #     made inside the host's process.
-# The difference of the two host figures is the embedded simulator's share.
+# The difference of the two host figures is the in-process simulator's work less what the pseudo-terminal costs.
 # Usage: scripts/line-cost.sh [rounds, default 30] [preset, default release]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -67,5 +67,6 @@ awk -v r="$rounds" -v pc="$pty_cpu" -v pw="$pty_wakes" -v pr="$pty_rounds" -v ec
     " (%d complete); voka-sim %.2f ms CPU per round\n", pc * 1e3 / pr, pw / pr, pr, sc * 1e3 / sr
   printf "  on the embedded simulator:            voka-host %.2f ms CPU and %.0f wake-ups per complete round" \
     " (%d complete)\n", ec * 1e3 / er, ew / er, er
-  printf "  the embedded simulator'"'"'s share: %.2f ms per round\n", (ec / er - pc / pr) * 1e3
+  printf "  embedded less pseudo-terminal: %+.2f ms per round (the simulator'"'"'s work in the process, less the" \
+    " pseudo-terminal'"'"'s reads and writes)\n", (ec / er - pc / pr) * 1e3
 }'
