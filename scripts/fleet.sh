@@ -14,7 +14,7 @@
 # samples per scrape (and the bytes of one site's scrape); and for the whole: broker messages and bytes per second,
 # Prometheus samples ingested per second, and the machine's load.
 #
-# A benchmark run by hand, not by CI.
+# A benchmark run by hand; ctest runs it shortened to one site for its checks.
 # Usage: scripts/fleet.sh [-s SECONDS] [-w WARMUP] [-p POLL_MS] [-i SCRAPE_S] [-b BUILD_DIR] [-q] N
 #   -s 120            how long to measure
 #   -w 30             seconds from the last start to the measurement (discovery, first scrapes)
@@ -43,7 +43,7 @@ if [[ $build == build/release ]]; then
   cmake --preset release >/dev/null
   nice cmake --build --preset release --target voka-host voka >/dev/null
 fi
-host=$PWD/$build/voka-host
+host=$(realpath -m "$build")/voka-host
 [[ -x $host ]] || { echo "no $host: build it first" >&2; exit 1; }
 scenario=$PWD/simulator/scenarios/example-site.json
 
