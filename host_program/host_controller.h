@@ -46,6 +46,8 @@ public:
     bool evaluate_rules(ZTXVDevice& device, const std::vector<rule_value>& rules) override;
     void save_history(ZTXVDevice& device, std::span<const uint8_t> image) override;
     bool may_poll(ZTXSPDevice& device) override;
+    // When may_poll() next lets a round start: now, before the first round.
+    std::chrono::steady_clock::time_point next_poll_at() const { return last_round_start_ + poll_interval_; }
     void exchange_ended(ZTXSPDevice& device) override;
     int write_line(ZTXSPDevice& device, std::span<const uint8_t> bytes) override;
     void send_command(PMBusProtocol& device, uint8_t cid1, uint8_t cid2, std::span<const uint8_t> info) override;

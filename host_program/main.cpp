@@ -251,7 +251,8 @@ int run_site(const RunOptions& options) {
     {
         std::unique_lock lock(progress_mutex);
         while (!g_stop && !gave_up && !all_finished()) {
-            progress.wait_for(lock, std::chrono::milliseconds(100));
+            // Signals are seen within this; each look is a wake-up of an otherwise idle thread.
+            progress.wait_for(lock, std::chrono::milliseconds(250));
             if (g_reload) {
                 g_reload = 0;
                 lock.unlock();

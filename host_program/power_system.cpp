@@ -96,8 +96,7 @@ void PowerSystem::start(Hooks hooks) {
 }
 
 void PowerSystem::stop() {
-    stopping_ = true;
-    wake_.notify_all();
+    request_stop();
     if (thread_.joinable()) thread_.join();
 }
 
@@ -256,8 +255,12 @@ void PowerSystem::poll_loop() {
                 if (report->complete && hooks_.after_round) hooks_.after_round(*this, report->round);
             }
         }
+        // With the line open nothing is due before the next round may start:
+        // one wake-up then rather than one a tick (each costs the controller).
+        auto until = Clock::now() + kTick;
+        if (line_) until = std::max(until, controller_->next_poll_at());
         std::unique_lock wait(wait_mutex_);
-        wake_.wait_for(wait, kTick, [this] { return stopping_.load(); });
+        wake_.wait_until(wait, until, [this] { return stopping_.load(); });
     }
     publish_stats();
 }

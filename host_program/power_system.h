@@ -95,6 +95,7 @@ public:
     // Ends polling, and the exchange in progress; callable from the polling thread.
     void request_stop() {
         stopping_ = true;
+        { std::lock_guard passed(wait_mutex_); }  // the polling thread is either waiting or sees the flag
         wake_.notify_all();
     }
 

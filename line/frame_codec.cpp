@@ -8,6 +8,7 @@ namespace frame {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
+constexpr size_t kLengthAt = 8;  // LENGTH's four characters follow VER ADR CID1 CID2|RTN
 
 // The value of an upper-case hex digit, or -1.
 constexpr int hex_value(uint8_t c) {
@@ -156,6 +157,17 @@ Decoder::Step Decoder::push(uint8_t byte) {
     return Step::need_more;
 }
 
+size_t Decoder::bytes_to_frame_end() const {
+    if (state_ != State::in_frame) return 0;
+    if (char_count_ < kHeaderChars) return kMinChars - char_count_ + 1;
+    const std::span<const uint8_t> length_chars(chars_.data() + kLengthAt, 4);
+    if (!std::all_of(length_chars.begin(), length_chars.end(), [](uint8_t c) { return hex_value(c) >= 0; }))
+        return 1;
+    const size_t lenid = hex_u16(length_chars.first<4>()) & 0xFFF;
+    const size_t total = kMinChars + lenid;
+    return total > char_count_ ? total - char_count_ + 1 : 1;
+}
+
 Decoder::Step Decoder::finish() {
     if (overflowed_) return reject(Error::too_long);
     const std::span<const uint8_t> chars(chars_.data(), char_count_);
@@ -166,7 +178,7 @@ Decoder::Step Decoder::finish() {
     const auto body = chars.first(chars.size() - kChecksumChars);
     if (checksum(body) != hex_u16(chars.last<kChecksumChars>())) return reject(Error::checksum);
 
-    const uint16_t length = hex_u16(chars.subspan<8, 4>());
+    const uint16_t length = hex_u16(chars.subspan<kLengthAt, 4>());
     const uint16_t lenid = length & 0xFFF;
     if (length >> 12 != length_checksum(lenid)) return reject(Error::length_checksum);
     if (lenid % 2 != 0 || lenid != body.size() - kHeaderChars) return reject(Error::length_mismatch);

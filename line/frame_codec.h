@@ -119,6 +119,11 @@ public:
 
     // True while a frame has begun (SOI seen) but not ended.
     bool mid_frame() const { return state_ == State::in_frame; }
+    // Bytes still to come before the frame in progress ends, EOI included: the
+    // fewest a frame can have until its LENGTH has come, then what LENID
+    // says (at least 1 once past it, or when LENGTH is unreadable: the frame
+    // is judged at its end). 0 between frames.
+    size_t bytes_to_frame_end() const;
     uint64_t noise_bytes() const { return noise_bytes_; }
     uint64_t overflow_bytes() const { return overflow_bytes_; }
 

@@ -93,8 +93,12 @@ void LineExchange::drain() {
 }
 
 LineRead LineExchange::read_for(int timeout_ms) {
-    if (!stop_) return line_->read_some(chunk_, timeout_ms);
-    return line_->read_some(chunk_, std::min(timeout_ms, static_cast<int>(kStopCheck.count())));
+    if (stop_) timeout_ms = std::min(timeout_ms, static_cast<int>(kStopCheck.count()));
+    // Mid-frame the decoder knows how much is still to come: one wake-up for
+    // all of it rather than one for each byte as it arrives.
+    const size_t rest = decoder_.bytes_to_frame_end();
+    if (rest > 1) return line_->read_expected(chunk_, rest, timeout_ms);
+    return line_->read_some(chunk_, timeout_ms);
 }
 
 void LineExchange::settle() {

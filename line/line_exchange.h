@@ -107,7 +107,9 @@ public:
     // then ends `stopped` within kStopCheck, sending nothing more (an answer
     // half received is dropped). It must outlive the exchange.
     void watch_stop(const std::atomic<bool>& stop) { stop_ = &stop; }
-    static constexpr std::chrono::milliseconds kStopCheck{50};
+    // A quarter second: a stop is that prompt, and each check is a wake-up
+    // the controller pays for while an answer crosses the line.
+    static constexpr std::chrono::milliseconds kStopCheck{250};
 
     // The command the master sends next (the controller's send_command hook).
     // It goes out when run() reaches it; a later submit before then replaces it.

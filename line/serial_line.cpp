@@ -1,13 +1,16 @@
 #include "line/serial_line.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 #include <fmt/format.h>
@@ -68,9 +71,19 @@ int wait_for(int fd, short events, Clock::time_point deadline) {
     }
 }
 
+// A byte at 8N1 is 10 bit times.
+std::chrono::nanoseconds byte_time_at(int baud_rate) {
+    return std::chrono::nanoseconds(10'000'000'000LL / std::max(baud_rate, 1));
+}
+
+// A UART hands over a partly filled receive FIFO after about 4 idle character
+// times; 1 ms more covers the reader being scheduled.
+constexpr long kFifoIdleBytes = 4;
+constexpr std::chrono::milliseconds kWakeSlack{1};
+
 }  // namespace
 
-SerialLine::SerialLine(const std::string& path, int baud_rate) : path_(path) {
+SerialLine::SerialLine(const std::string& path, int baud_rate) : path_(path), byte_time_(byte_time_at(baud_rate)) {
     const speed_t speed = speed_of(baud_rate);
     if (speed == B0) throw line_error(EINVAL, path, fmt::format("unsupported baud rate {}", baud_rate));
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -93,7 +106,10 @@ SerialLine::SerialLine(const std::string& path, int baud_rate) : path_(path) {
 SerialLine::SerialLine(int fd, std::string name) : fd_(fd), path_(std::move(name)) {}
 
 SerialLine::SerialLine(SerialLine&& other) noexcept
-    : write_timeout_ms(other.write_timeout_ms), fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : write_timeout_ms(other.write_timeout_ms),
+      fd_(std::exchange(other.fd_, -1)),
+      path_(std::move(other.path_)),
+      byte_time_(other.byte_time_) {}
 
 SerialLine& SerialLine::operator=(SerialLine&& other) noexcept {
     if (this != &other) {
@@ -101,6 +117,7 @@ SerialLine& SerialLine::operator=(SerialLine&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         path_ = std::move(other.path_);
         write_timeout_ms = other.write_timeout_ms;
+        byte_time_ = other.byte_time_;
     }
     return *this;
 }
@@ -143,6 +160,22 @@ LineRead SerialLine::read_some(std::span<uint8_t> out, int timeout_ms) {
         // A raw line reads 0 bytes when none are there; with a hang-up that is for good.
         if (ready & (POLLHUP | POLLERR | POLLNVAL)) return {0, std::make_error_code(std::errc::broken_pipe)};
     }
+}
+
+LineRead SerialLine::read_expected(std::span<uint8_t> out, size_t expected, int timeout_ms) {
+    int waiting = 0;
+    if (out.empty() || byte_time_.count() == 0 || ioctl(fd_, FIONREAD, &waiting) != 0)
+        return read_some(out, timeout_ms);
+    const size_t wanted = std::min(expected, out.size());
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeout_ms);
+    if (static_cast<size_t>(std::max(waiting, 0)) < wanted) {
+        const auto still_to_come = static_cast<long>(wanted - static_cast<size_t>(waiting));
+        std::this_thread::sleep_until(std::min(deadline, start + byte_time_ * (still_to_come + kFifoIdleBytes) + kWakeSlack));
+    }
+    // Whatever came by now, or the first bytes within what is left of the time-out.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return read_some(out, left > 0 ? static_cast<int>(left) : 0);
 }
 
 bool is_supported_baud_rate(int baud_rate) { return speed_of(baud_rate) != B0; }

@@ -6,6 +6,7 @@
 // Failures: opening or configuring a line throws std::system_error whose
 // what() names the path and the step that failed. Reads and writes on an open
 // line report by their result (std::error_code), never by throwing.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -27,6 +28,14 @@ public:
     // Waits up to `timeout_ms` for input and reads what is there, at most
     // out.size() bytes. Returns a count of 0 only once `timeout_ms` has passed.
     virtual LineRead read_some(std::span<uint8_t> out, int timeout_ms) = 0;
+    // read_some for a caller that knows `expected` more bytes are on their way
+    // (the rest of a frame whose length it has read): a line that knows its
+    // rate waits for their time on the wire instead of waking for each byte.
+    // It still returns no later than `timeout_ms`, with whatever came by then.
+    virtual LineRead read_expected(std::span<uint8_t> out, size_t expected, int timeout_ms) {
+        (void)expected;
+        return read_some(out, timeout_ms);
+    }
 };
 
 class SerialLine final : public ByteLine {
@@ -47,6 +56,10 @@ public:
 
     std::error_code write_all(std::span<const uint8_t> bytes) override;
     LineRead read_some(std::span<uint8_t> out, int timeout_ms) override;
+    // Sleeps for the wire time of the expected bytes not yet in the driver's
+    // buffer (at the rate the line was opened with, plus a margin for the
+    // UART's receive time-out), then reads. Without a known rate: read_some.
+    LineRead read_expected(std::span<uint8_t> out, size_t expected, int timeout_ms) override;
     int fd() const { return fd_; }
     // The input rate the terminal is set to now, whichever end set it (on a
     // pseudo-terminal's far end: what the host chose); 0 when it is unknown.
@@ -61,6 +74,7 @@ private:
 
     int fd_ = -1;
     std::string path_;
+    std::chrono::nanoseconds byte_time_{0};  // 10 bit times at the rate opened with; 0: unknown
 };
 
 // Whether a serial port can be set to `baud_rate` (the standard rates from 50 to 4000000).

@@ -5,20 +5,22 @@
 
 namespace sim {
 
-PacedOutput::PacedOutput(int baud_rate, bool paced)
+PacedOutput::PacedOutput(int baud_rate, bool paced, size_t chunk_bytes)
     : byte_time_(paced ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
                              10'000'000'000LL / std::max(baud_rate, 1)))
-                       : Clock::duration::zero()) {
+                       : Clock::duration::zero()),
+      chunk_bytes_(chunk_bytes) {
     if (baud_rate <= 0) throw std::invalid_argument("baud rate must be positive");
+    if (chunk_bytes == 0) throw std::invalid_argument("chunk size must be positive");
 }
 
 void PacedOutput::push(std::span<const uint8_t> bytes, Clock::time_point ready) {
-    Clock::time_point due = std::max(ready, last_due_);
-    for (uint8_t b : bytes) {
-        due += byte_time_;
-        queue_.push_back({due, b});
+    const Clock::time_point start = std::max(ready, last_due_);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const size_t chunk_end = std::min((i / chunk_bytes_ + 1) * chunk_bytes_, bytes.size());
+        queue_.push_back({start + byte_time_ * static_cast<long>(chunk_end), bytes[i]});
     }
-    last_due_ = due;
+    if (!bytes.empty()) last_due_ = queue_.back().due;
 }
 
 size_t PacedOutput::take(std::span<uint8_t> out, Clock::time_point now) {
@@ -33,6 +35,11 @@ size_t PacedOutput::take(std::span<uint8_t> out, Clock::time_point now) {
 std::optional<PacedOutput::Clock::time_point> PacedOutput::next_due() const {
     if (queue_.empty()) return std::nullopt;
     return queue_.front().due;
+}
+
+std::optional<PacedOutput::Clock::time_point> PacedOutput::due_of_first(size_t count) const {
+    if (queue_.empty()) return std::nullopt;
+    return queue_[std::min(std::max(count, size_t{1}), queue_.size()) - 1].due;
 }
 
 void PacedOutput::clear() {

@@ -22,15 +22,17 @@ std::error_code SimulatedLine::write_all(std::span<const uint8_t> bytes) {
     return {};
 }
 
-LineRead SimulatedLine::read_some(std::span<uint8_t> out, int timeout_ms) {
+LineRead SimulatedLine::read_some(std::span<uint8_t> out, int timeout_ms) { return read_expected(out, 1, timeout_ms); }
+
+LineRead SimulatedLine::read_expected(std::span<uint8_t> out, size_t expected, int timeout_ms) {
     if (out.empty()) return {};
     const auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+    const size_t wanted = std::clamp(expected, size_t{1}, out.size());
     std::unique_lock lock(mutex_);
     for (;;) {
         const auto now = Clock::now();
-        if (const size_t n = output_.take(out, now)) return {n, {}};
-        if (now >= deadline) return {};
-        const auto due = output_.next_due();
+        const auto due = output_.due_of_first(wanted);
+        if ((due && *due <= now) || now >= deadline) return {output_.take(out, now), {}};
         queued_.wait_until(lock, due ? std::min(*due, deadline) : deadline);
     }
 }

@@ -28,6 +28,9 @@ public:
     std::error_code write_all(std::span<const uint8_t> bytes) override;
     // Returns the answer bytes due, waiting up to `timeout_ms` for the first.
     LineRead read_some(std::span<uint8_t> out, int timeout_ms) override;
+    // Waits until the first `expected` bytes are due (or the time-out), then
+    // returns what is due.
+    LineRead read_expected(std::span<uint8_t> out, size_t expected, int timeout_ms) override;
 
     // Copies of the power system's state, for tests and the host's display.
     unsigned round() const;

@@ -128,6 +128,33 @@ TEST(FrameDecoder, RejectsEachFaultAndResynchronises) {
     }
 }
 
+// What a reader may wait for: until LENGTH has come, the rest of the smallest
+// frame; then the rest of the frame LENID announces; 1 when LENGTH cannot be
+// read (the frame is judged at its end); 0 between frames.
+TEST(FrameDecoder, KnowsHowManyBytesAreStillToCome) {
+    struct Case {
+        std::string_view pushed;
+        size_t rest;
+    } cases[] = {
+        {"", 0},
+        {"~", 17},                      // 16 characters and EOI at least
+        {"~2001", 13},
+        {"~20014000C00", 6},            // LENGTH not whole yet
+        {"~20014000C004", 9},           // LENID 4: "1102" "FCDE" EOI
+        {"~20014000C0041102FCD", 2},
+        {"~20014000C0041102FCDE", 1},
+        {kAnswer, 0},                   // a whole frame: between frames again
+        {"~20014000CXY4", 1},           // LENGTH unreadable
+        {"~20014000CFFE", 0xFFE + 4 + 1},  // all of INFO, CHKSUM and EOI still to come
+        {"\xFF\xFF", 0},                // noise
+    };
+    for (const Case& c : cases) {
+        Decoder d;
+        decode(d, c.pushed);
+        EXPECT_EQ(d.bytes_to_frame_end(), c.rest) << c.pushed;
+    }
+}
+
 TEST(FrameDecoder, FrameBeyondItsBufferIsCountedNotStoredAndRejected) {
     // 20 characters fit; INFO 11 02 00 makes 22 (LENGTH A006, sum 0x382).
     Decoder d(Decoder::Direction::answers, 20);

@@ -153,6 +153,33 @@ TEST(LineExchange, EachLineBehaviourEndsTheExchangeOnce) {
     }
 }
 
+// Mid-answer the exchange tells the line how much is still to come, so a line
+// that knows its rate can sleep through it: the fewest a frame can hold until
+// LENGTH has come, then what LENID says. Between frames it asks for nothing.
+TEST(LineExchange, TheLineIsToldHowMuchOfTheAnswerIsStillToCome) {
+    const std::string ac(kAcAnswer);  // 22 bytes, LENID 4
+    struct Case {
+        const char* name;
+        std::vector<std::string> chunks;
+        std::vector<size_t> expected;
+    } cases[] = {
+        {"whole", {ac}, {}},
+        {"SOI alone, then the rest", {ac.substr(0, 1), ac.substr(1)}, {17}},
+        {"header in two, then the rest", {ac.substr(0, 5), ac.substr(5, 8), ac.substr(13)}, {13, 9}},
+        {"all but EOI", {ac.substr(0, 21), ac.substr(21)}, {}},  // one byte left: an ordinary read
+        {"noise first", {"\xFF\xFF", ac.substr(0, 13), ac.substr(13)}, {9}},
+    };
+    for (const auto& c : cases) {
+        Rig<FakeLine> rig({Then::end});
+        rig.line.peer = [&](FakeLine& l, const std::string&) {
+            for (const auto& chunk : c.chunks) l.queue(chunk);
+        };
+        rig.master->write_pmbus_cmd(0x40, 0x42);
+        EXPECT_EQ(rig.exchange.run(*rig.master), ExchangeEnd::answered) << c.name;
+        EXPECT_EQ(rig.line.expected_reads, c.expected) << c.name;
+    }
+}
+
 // One damaged answer costs one retry of the same command, not the exchange.
 TEST(LineExchange, ADamagedAnswerIsRetriedAndOnlyTheGoodOneReachesTheMaster) {
     Rig<FakeLine> rig({Then::send_rc, Then::end});

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -66,6 +67,45 @@ TEST(SerialLine, ReadWaitsForItsTimeoutWhenNothingComes) {
     EXPECT_EQ(r.count, 0u);
     EXPECT_FALSE(r.error);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
+}
+
+// A frame's rest arriving in FIFO chunks at 9600 baud: a read that knows how
+// much is to come sleeps through it instead of waking once a chunk; one that
+// expects more than ever comes returns what came, at its time-out.
+TEST(SerialLine, AReadOfTheExpectedRestSleepsThroughItsWireTime) {
+    using Clock = std::chrono::steady_clock;
+    PtyPair pty = open_pty_pair();
+    SerialLine host(pty.slave_path, 9600);
+    constexpr size_t kRest = 96;
+    constexpr auto kByteTime = std::chrono::nanoseconds(1'041'666);
+    std::thread device([&] {
+        const std::vector<uint8_t> chunk(16, 'A');
+        auto due = Clock::now();
+        for (size_t sent = 0; sent < kRest; sent += chunk.size()) {
+            due += kByteTime * chunk.size();
+            std::this_thread::sleep_until(due);
+            pty.master.write_all(chunk);
+        }
+    });
+    std::vector<uint8_t> got;
+    unsigned reads = 0;
+    uint8_t buf[256];
+    while (got.size() < kRest) {
+        const LineRead r = host.read_expected(buf, kRest - got.size(), 2000);
+        ++reads;
+        if (r.error || r.count == 0) break;
+        got.insert(got.end(), buf, buf + r.count);
+    }
+    device.join();
+    EXPECT_EQ(got.size(), kRest);
+    EXPECT_LE(reads, 3u) << "six chunks, woken for each";  // a late chunk costs a read more
+
+    ASSERT_FALSE(pty.master.write_all(std::vector<uint8_t>(10, 'B')));
+    const auto start = Clock::now();
+    const LineRead part = host.read_expected(buf, kRest, 40);  // 96 bytes would take 100 ms
+    EXPECT_EQ(part.count, 10u);
+    EXPECT_FALSE(part.error);
+    EXPECT_GE(Clock::now() - start, 40ms);
 }
 
 TEST(SerialLine, ReadReportsAnErrorOnceTheFarEndHangsUp) {

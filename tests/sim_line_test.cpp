@@ -4,11 +4,13 @@
 // values, round after round, faults included.
 #include <algorithm>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "line/frame_codec.h"
 #include "simulator/paced_output.h"
 #include "simulator/simulated_line.h"
 #include "tests/support/sim_host.h"
@@ -26,7 +28,7 @@ size_t take_at(sim::PacedOutput& out, Clock::time_point at) {
 }
 
 TEST(SimPacedOutput, EachByteTakesTenBitTimesAndAnswersQueueBehindEachOther) {
-    sim::PacedOutput out(9600, true);
+    sim::PacedOutput out(9600, true, 1);  // byte by byte
     const auto bt = out.byte_time();
     EXPECT_EQ(std::chrono::duration_cast<std::chrono::nanoseconds>(bt).count(), 1'041'666);  // 10 / 9600 s
     const Clock::time_point t0{};
@@ -48,6 +50,32 @@ TEST(SimPacedOutput, EachByteTakesTenBitTimesAndAnswersQueueBehindEachOther) {
     out.push(five, t0 + 1s);
     EXPECT_EQ(out.next_due(), t0 + 1s + bt);
     EXPECT_EQ(take_at(out, t0 + 1s + 5 * bt), 5u);
+}
+
+// As a UART's FIFO delivers them: each chunk of 16 is due when its last byte
+// has crossed, an answer's short last chunk when its own last byte has.
+TEST(SimPacedOutput, BytesComeInFifoChunksDueWhenTheirLastByteHasCrossed) {
+    sim::PacedOutput out(9600, true);
+    const auto bt = out.byte_time();
+    const Clock::time_point t0{};
+    out.push(std::vector<uint8_t>(40, 0xAA), t0);
+    out.push(std::vector<uint8_t>(5, 0xBB), t0);  // starts once the 40 have gone
+    EXPECT_EQ(out.due_of_first(1), t0 + 16 * bt);
+    EXPECT_EQ(out.due_of_first(17), t0 + 32 * bt);
+    EXPECT_EQ(out.due_of_first(40), t0 + 40 * bt);
+    EXPECT_EQ(out.due_of_first(41), t0 + 45 * bt);
+    EXPECT_EQ(out.due_of_first(1000), t0 + 45 * bt);  // all that is queued
+    struct Step {
+        Clock::duration at;
+        size_t taken;
+    };
+    const std::vector<Step> steps = {
+        {16 * bt - 1ns, 0}, {16 * bt, 16}, {32 * bt - 1ns, 0}, {32 * bt, 16},
+        {40 * bt - 1ns, 0}, {40 * bt, 8},  {45 * bt - 1ns, 0}, {45 * bt, 5},
+    };
+    for (const Step& s : steps) EXPECT_EQ(take_at(out, t0 + s.at), s.taken) << s.at.count();
+    EXPECT_FALSE(out.due_of_first(1).has_value());
+    EXPECT_THROW(sim::PacedOutput(9600, true, 0), std::invalid_argument);
 }
 
 TEST(SimPacedOutput, UnpacedBytesAreDueWhenTheirAnswerIsReadyAndClearDropsThem) {
@@ -111,6 +139,33 @@ TEST(SimLine, PacedAnswersComeNoFasterThanTheLineRate) {
         EXPECT_GE(elapsed, minimum) << c.baud << " baud, " << got.size() << " bytes";
         EXPECT_EQ(line.round(), 1u);
     }
+}
+
+// A reader that says how much is still to come gets it in one read once it is
+// all due, and no later than its time-out when it is not.
+TEST(SimLine, AReadOfTheExpectedRestWakesOnceItIsAllThere) {
+    sim::SimulatedLine line(scenario("{}"));
+    const auto start = Clock::now();
+    ASSERT_FALSE(line.write_all(command_frame(0x40, 0x42)));
+    uint8_t buf[512];
+    const LineRead head = line.read_some(buf, 2000);
+    ASSERT_GE(head.count, sim::PacedOutput::kFifoBytes);  // one chunk, more when woken late
+    frame::Decoder d;
+    for (size_t i = 0; i < head.count; ++i) d.push(buf[i]);
+    const size_t rest = d.bytes_to_frame_end();
+    ASSERT_GT(rest, 0u);  // the answer is many chunks long
+    const LineRead tail = line.read_expected(buf, rest, 2000);
+    EXPECT_EQ(tail.count, rest);
+    const auto whole = std::chrono::microseconds((head.count + rest) * 10 * 1'000'000 / 9600);
+    EXPECT_GE(Clock::now() - start, whole);
+
+    // More expected than ever comes: what came, at the time-out.
+    ASSERT_FALSE(line.write_all(command_frame(0x40, 0x42)));
+    const auto asked = Clock::now();
+    const LineRead some = line.read_expected(buf, 400, 60);  // the command and 2 chunks have crossed by then
+    EXPECT_GE(Clock::now() - asked, 60ms);
+    EXPECT_GT(some.count, 0u);
+    EXPECT_LT(some.count, 400u);
 }
 
 TEST(SimLine, UnpacedAnswersAreThereAtOnceUnlessDelayed) {

@@ -129,6 +129,7 @@ void HistoryDb::open() {
         create_or_migrate(file_version_);
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
+        exec(fmt::format("PRAGMA cache_size = -{}", kWriterCacheKiB).c_str());
         statements_ = std::make_unique<Statements>(db_);
     } catch (const HistoryError& e) {
         statements_.reset();

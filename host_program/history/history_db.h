@@ -72,6 +72,10 @@ class HistoryDb final : public HistorySink {
 public:
     static constexpr int kSchemaVersion = 2;
     static constexpr int kReaderCacheKiB = 128;
+    // The writing connection's page cache: a round's rows go to the ends of
+    // a few b-trees, whose pages fit many times over; SQLite's default
+    // (2 MiB) would instead grow the resident memory with the file.
+    static constexpr int kWriterCacheKiB = 512;
     using Problem = std::function<void(const std::string&)>;
     using Clock = std::function<int64_t()>;  // seconds since the epoch
     enum class Open { now, later, read_only };

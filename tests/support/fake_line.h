@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "line/serial_line.h"
 
@@ -31,7 +32,14 @@ public:
         return {n, {}};
     }
 
+    // Records what the caller said was still to come, then reads as read_some.
+    LineRead read_expected(std::span<uint8_t> out, size_t expected, int timeout_ms) override {
+        expected_reads.push_back(expected);
+        return read_some(out, timeout_ms);
+    }
+
     std::vector<std::string> writes;
+    std::vector<size_t> expected_reads;  // the `expected` of each read_expected
     std::deque<std::string> incoming;
     // Runs after each write; may queue the answer.
     std::function<void(FakeLine&, const std::string& written)> peer;
