@@ -182,7 +182,7 @@ class Checker:
     def prometheus(self, text, what="config"):
         file = self.path("prometheus.yml")
         # The installed rules file is the source tree's, checked with the configuration that names it.
-        text = text.replace("/usr/share/voka/prometheus/", f"{self.source}/service/prometheus/")
+        text = text.replace("/usr/share/voka/prometheus/", f"{Path(self.source).resolve()}/service/prometheus/")
         file.write_text(replace_values(text, r"\s*-?\s*(?P<key>\w+_file)\s*:\s*", {
             "ca_file": self.cert, "cert_file": self.cert, "key_file": self.key, "password_file": self.password}))
         done = run(["promtool", "check", what, str(file)])
