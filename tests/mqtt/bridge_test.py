@@ -21,7 +21,7 @@ import threading
 import time
 
 SITES = ("north", "south")
-FAULT_FROM_ROUND = 30  # at about two rounds a second: well after the first check and the centre's stop
+FAULT_FROM_ROUND = 40  # at about two rounds a second: some 20 s, well after the first check and the centre's stop
 WITHIN_S = 40
 
 
