@@ -30,6 +30,8 @@ if(TARGET voka-host)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/service/conffiles)
   # The live page, whose chart library comes from Debian (served from /usr/share/javascript).
   install(DIRECTORY www/ DESTINATION ${VOKA_DATA_INSTALL_DIR}/www COMPONENT tools)
+  # The alerting rules for the Prometheus that scrapes voka-host's /metrics.
+  install(FILES service/prometheus/voka-alerts.yml DESTINATION ${VOKA_DATA_INSTALL_DIR}/prometheus COMPONENT tools)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS libjs-chart.js)
 endif()
 

@@ -194,7 +194,9 @@ int run_site(const RunOptions& options) {
     // Listening before the database is made: a port already taken leaves nothing behind.
     std::optional<HttpService> http_side;
     if (http.listen) {
-        http_side.emplace(*snapshot, db.path(), notice);
+        http_side.emplace(*snapshot, db.path(), notice, [&db, &mqtt] {
+            return HostFigures{db.write_failures(), mqtt ? mqtt->figures() : std::vector<PublisherFigures>{}};
+        });
         http_side->start(http);
         notice("voka-host: serving HTTP on " + http_side->url());
     }

@@ -40,6 +40,8 @@ packages=(
   curl                       # the HTTPS tests: a client over TLS
   libcrypt-dev               # crypt_r: the password hashes of HTTP basic authentication
   prometheus                 # the HTTP tests: promtool check metrics, and a real server scraping voka-host
+  prometheus-alertmanager    # the alerts' end-to-end test: a real Alertmanager delivering to a webhook
+  python3-yaml               # the alerting rules' check that every alert has a unit test
   python3                    # scripts/scrape-cost.sh drives voka-host and scrapes it
 )
 

@@ -78,6 +78,8 @@ if [ -n "$tools_deb" ]; then
   check "voka-tools: Depends from its programs' libraries" test -n "$(depends_names "$tools_deb")"
   check "voka-tools: Depends on libjs-chart.js, the chart library of its page" \
     grep -qx libjs-chart.js < <(depends_names "$tools_deb")
+  check "voka-tools: holds the alerting rules for Prometheus" \
+    bash -c 'grep -qx /usr/share/voka/prometheus/voka-alerts.yml <<<"$1"' _ "$(payload "$tools_deb")"
   check "voka-tools: holds the service's unit and site file" \
     bash -c 'grep -qx /lib/systemd/system/voka-host.service <<<"$1" && grep -qx /etc/voka/site.json <<<"$1"' \
     _ "$(payload "$tools_deb")"

@@ -114,6 +114,7 @@ TEST(HistoryDb, ReportsAFailedWriteOnceAndGoesOn) {
     std::vector<std::string> problems;
     HistoryDb db(t.path, kEveryRound, [&](const std::string& p) { problems.push_back(p); });
     db.save(1, 5189, "voka-dc", image(1));
+    EXPECT_EQ(db.write_failures(), 0u);
     // Another connection holds the write lock past the busy time-out.
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(t.path.c_str(), &other), SQLITE_OK);
@@ -127,6 +128,7 @@ TEST(HistoryDb, ReportsAFailedWriteOnceAndGoesOn) {
     EXPECT_NE(problems[0].find("cannot store a record of device 1"), std::string::npos) << problems[0];
     EXPECT_NE(problems[1].find("storing again"), std::string::npos);
     EXPECT_EQ(db.rows(1).size(), 2u);
+    EXPECT_EQ(db.write_failures(), 2u);  // each failure counted for /metrics, though said once
 }
 
 // Flash wears with writes: between alarm changes a device's image is stored at

@@ -146,7 +146,8 @@ TEST(MetricFamilies, NamesEachReadingWithItsKindAndBaseUnit) {
 // Each family once with HELP and TYPE before its samples, all its samples
 // together; missing readings and alarms of other sites absent.
 TEST(SiteMetrics, ShowsTheSnapshotAsWellFormedFamilies) {
-    const std::string text = site_metrics(fed_state(), "1.2.3", HttpFigures{7});
+    const HostFigures host{3, {{"hall \"A\"", true, 0, 0, 0}, {"hall-b", false, 12, 5, 1}}};
+    const std::string text = site_metrics(fed_state(), "1.2.3", HttpFigures{7}, &host);
     std::map<std::string, int> help, type;
     std::set<std::string> closed;
     std::string current;
@@ -181,9 +182,14 @@ TEST(SiteMetrics, ShowsTheSnapshotAsWellFormedFamilies) {
              "voka_dc_current_amperes{system=\"hall-b\",data_id=\"22\"} 0\n",
              "voka_battery_current_amperes{system=\"hall-b\",data_id=\"22\",battery=\"1\"} 2.5\n",
              "voka_rectifier_module_current_amperes{system=\"hall \\\"A\\\"\",data_id=\"1\",module=\"2\"} 14.1\n",
-             "voka_alarm_active{system=\"hall \\\"A\\\"\",data_id=\"21\",rule_id=\"DC_0\",grade=\"2\",code=\"70001\"} 1\n",
-             "voka_alarm_active{system=\"hall-b\",data_id=\"2\",rule_id=\"COMM_0\",grade=\"2\",code=\"70001\"} 1\n",
+             "voka_alarm_active{system=\"hall \\\"A\\\"\",data_id=\"21\",rule_id=\"DC_0\",grade=\"2\",code=\"70001\",text=\"text with \\\"quotes\\\"\\nand a line\"} 1\n",
+             "voka_alarm_active{system=\"hall-b\",data_id=\"2\",rule_id=\"COMM_0\",grade=\"2\",code=\"70001\",text=\"text with \\\"quotes\\\"\\nand a line\"} 1\n",
              "# TYPE voka_http_auth_failures_total counter\nvoka_http_auth_failures_total 7\n",
+             "# TYPE voka_history_write_failures_total counter\nvoka_history_write_failures_total 3\n",
+             "voka_mqtt_connected{system=\"hall \\\"A\\\"\"} 1\nvoka_mqtt_connected{system=\"hall-b\"} 0\n",
+             "voka_mqtt_queued_messages{system=\"hall-b\"} 12\n",
+             "voka_mqtt_dropped_messages_total{system=\"hall-b\",kind=\"state\"} 5\n",
+             "voka_mqtt_dropped_messages_total{system=\"hall-b\",kind=\"event\"} 1\n",
          })
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\nnot in:\n" << text;
     // hall A's DC current is missing: absent, not 0. hall-b has no round yet; its ended alarm is gone.
@@ -191,6 +197,12 @@ TEST(SiteMetrics, ShowsTheSnapshotAsWellFormedFamilies) {
     EXPECT_EQ(text.find("voka_last_round_timestamp_seconds{system=\"hall-b\"}"), std::string::npos);
     EXPECT_EQ(text.find("DC_1"), std::string::npos);
     EXPECT_EQ(text.find("data_id=\"99\""), std::string::npos);
+    // Without a broker or an HTTP service around it, none of the host's own families.
+    const std::string bare = site_metrics(fed_state(), "1.2.3");
+    EXPECT_EQ(bare.find("voka_mqtt_"), std::string::npos);
+    EXPECT_EQ(bare.find("voka_history_write_failures_total"), std::string::npos);
+    const HostFigures no_broker{0, {}};
+    EXPECT_EQ(site_metrics(fed_state(), "1.2.3", {}, &no_broker).find("voka_mqtt_"), std::string::npos);
 }
 
 TEST(StateJson, ShowsTheAgreedShape) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/end_to_end.h"
+#include "tests/support/http_client.h"
 #include "tests/support/mqtt_broker.h"
 #include "tests/support/test_certificates.h"
 
@@ -37,6 +38,12 @@ std::string plain_mqtt(int port) {
 }
 
 const std::string kTopic = "voka/north/solo/";
+
+// A sample's value in a /metrics text; -1 when the sample is not there.
+double sample(const std::string& metrics, const std::string& series) {
+    const size_t at = metrics.find("\n" + series + " ");
+    return at == std::string::npos ? -1 : std::stod(metrics.substr(at + series.size() + 2));
+}
 
 // The alarm events in voka-host's --json stream, as their published form's identity.
 std::string identity(const Json::Value& e) {
@@ -103,7 +110,8 @@ TEST(MqttEndToEnd, PublishesValuesAlarmsAndStatusWithALastWill) {
 }
 
 // Polling goes on while the broker is away; every alarm event of that time
-// reaches a subscriber once the broker is back, and none twice.
+// reaches a subscriber once the broker is back, and none twice; /metrics
+// shows the connection down and messages waiting meanwhile.
 TEST(MqttEndToEnd, BrokerAwayTenSecondsLosesNoAlarmEvent) {
     Workdir w;
     const std::string store = w.path("store") + "/";
@@ -117,10 +125,12 @@ TEST(MqttEndToEnd, BrokerAwayTenSecondsLosesNoAlarmEvent) {
                    R"(, "until_round": )" + std::to_string(r + 3) + R"(, "set": {"modules[0].fault": 1}})";
     const std::string config = site_file(w, R"({"equipment": {"baud_rate": 115200}, "changes": [)" + changes + "]}",
                                          250, plain_mqtt(broker.port));
-    ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--db", w.path("h.db")});
+    ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--db", w.path("h.db"), "--listen", "127.0.0.1:0"});
 
     std::vector<std::string> published;  // voka-host's alarm events, in order
     unsigned rounds = 0;
+    uint16_t http_port = 0;
+    const std::string serving = "voka-host: serving HTTP on ";
     const auto read_until = [&](Clock::time_point until) {
         while (Clock::now() < until) {
             const auto line = host.next_line(200);
@@ -128,11 +138,17 @@ TEST(MqttEndToEnd, BrokerAwayTenSecondsLosesNoAlarmEvent) {
             const Json::Value e = parse_json(*line);
             rounds += e["event"].asString() == "round" && e["complete"].asBool();
             if (e["event"].asString() == "alarm") published.push_back(identity(e));
+            const std::string text = e["text"].asString();
+            if (e["event"].asString() == "notice" && text.rfind(serving, 0) == 0)
+                http_port = static_cast<uint16_t>(std::stoi(text.substr(text.rfind(':') + 1)));
         }
     };
+    const auto metrics = [&] { return http_get(http_port, "/metrics").body; };
     read_until(Clock::now() + std::chrono::seconds(4));
     ASSERT_TRUE(sub.wait_for([&](const std::vector<Message>& all) { return all.size() >= published.size(); }, 5000));
     ASSERT_FALSE(published.empty()) << host.errors();
+    ASSERT_NE(http_port, 0);
+    EXPECT_EQ(sample(metrics(), "voka_mqtt_connected{system=\"solo\"}"), 1);
 
     broker.stop();
     const size_t before = published.size();
@@ -141,10 +157,15 @@ TEST(MqttEndToEnd, BrokerAwayTenSecondsLosesNoAlarmEvent) {
     const size_t while_away = published.size() - before;
     EXPECT_GE(rounds - rounds_before, 20u);  // 40 at 250 ms; polling did not wait for the broker
     EXPECT_GE(while_away, 4u);
+    const std::string away = metrics();
+    EXPECT_EQ(sample(away, "voka_mqtt_connected{system=\"solo\"}"), 0) << away;
+    EXPECT_GE(sample(away, "voka_mqtt_queued_messages{system=\"solo\"}"), static_cast<double>(while_away)) << away;
+    EXPECT_EQ(sample(away, "voka_mqtt_dropped_messages_total{system=\"solo\",kind=\"event\"}"), 0) << away;
     broker.start();
     read_until(Clock::now() + std::chrono::seconds(2));
 
     const bool all_arrived = sub.wait_for([&](const std::vector<Message>& all) { return all.size() >= published.size(); });
+    EXPECT_EQ(sample(metrics(), "voka_mqtt_connected{system=\"solo\"}"), 1);
     host.signal(SIGTERM);
     host.remaining_lines();
     EXPECT_TRUE(all_arrived) << host.errors();

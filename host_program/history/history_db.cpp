@@ -185,6 +185,7 @@ void HistoryDb::require_writable() const {
 }
 
 void HistoryDb::report(const std::string& what) {
+    write_failures_.fetch_add(1, std::memory_order_relaxed);
     if (!failing_ && problem_) problem_(fmt::format("history database {}: {}", path_, what));
     failing_ = true;
 }

@@ -24,6 +24,7 @@
 // rest on the main thread; one connection, used under the database's mutex.
 // Lock order: the alarm engine's mutex, then this one; `problem` is called
 // under it and must take no lock but an output's.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -104,6 +105,9 @@ public:
               std::span<const uint8_t> image) override EXCLUDES(mutex_);
     // Stores the newest image of every device whose newest is not stored yet.
     void flush() EXCLUDES(mutex_);
+    // Writes that failed so far (each one `problem` would hear of, reported
+    // or not); any thread, without the database's lock.
+    uint64_t write_failures() const { return write_failures_.load(std::memory_order_relaxed); }
 
     // The newest row of every (data id, record type, device type).
     std::vector<HistoryRow> latest_images() EXCLUDES(mutex_);
@@ -191,6 +195,7 @@ private:
     std::unique_ptr<Statements> statements_ GUARDED_BY(mutex_);
     unsigned transaction_depth_ GUARDED_BY(mutex_) = 0;
     bool failing_ GUARDED_BY(mutex_) = false;  // a write failed: say so once, and again when it recovers
+    std::atomic<uint64_t> write_failures_{0};  // read by scrapes while a round writes
     std::map<DeviceKey, Device> devices_ GUARDED_BY(mutex_);
     std::set<uint32_t> alarm_changed_ GUARDED_BY(mutex_);  // data ids whose next image is stored at once
     int64_t next_age_trim_ GUARDED_BY(mutex_) = 0;

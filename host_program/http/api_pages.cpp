@@ -28,9 +28,11 @@ int64_t wall_clock() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 
-HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters) {
+HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters,
+                          const HostFiguresSource& figures) {
     const HttpFigures http{counters.auth_failures.load(std::memory_order_relaxed)};
-    return {200, kExpositionContentType, site_metrics(snapshot.copy(), VOKA_VERSION, http)};
+    const std::optional<HostFigures> host = figures ? std::optional(figures()) : std::nullopt;
+    return {200, kExpositionContentType, site_metrics(snapshot.copy(), VOKA_VERSION, http, host ? &*host : nullptr)};
 }
 
 HttpResponse state_page(const SiteSnapshot& snapshot, int64_t now) {
@@ -105,7 +107,7 @@ HttpResponse history_page(const HttpRequest& request, const std::string& databas
 }
 
 void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
-                    const HttpCounters& counters) {
+                    const HttpCounters& counters, HostFiguresSource figures) {
     // Each answer is of its moment: no cache, a browser's or one between, keeps it.
     const auto uncached = [&server](const std::string& path, RouteHandler handler) {
         server.add_route(path, [handler = std::move(handler)](const HttpRequest& request) {
@@ -114,7 +116,9 @@ void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std:
             return r;
         });
     };
-    uncached("/metrics", [&snapshot, &counters](const HttpRequest&) { return metrics_page(snapshot, counters); });
+    uncached("/metrics", [&snapshot, &counters, figures = std::move(figures)](const HttpRequest&) {
+        return metrics_page(snapshot, counters, figures);
+    });
     uncached("/api/v1/state", [&snapshot](const HttpRequest&) { return state_page(snapshot, wall_clock()); });
     uncached("/api/v1/history", [database, streams = std::make_shared<std::atomic<int>>(0)](
                                     const HttpRequest& request) {

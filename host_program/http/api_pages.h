@@ -20,6 +20,7 @@
 #include <variant>
 
 #include "host_program/history/history_db.h"
+#include "host_program/host_figures.h"
 #include "host_program/http/http_server.h"
 #include "host_program/http/site_snapshot.h"
 
@@ -29,7 +30,9 @@ inline constexpr size_t kMaxHistoryLimit = 10'000;
 // cache (a few hundred kilobytes) while its client reads.
 inline constexpr int kMostHistoryStreams = 16;
 
-HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters);
+// `figures` may be empty: the host's own figures are then left out.
+HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters,
+                          const HostFiguresSource& figures = {});
 HttpResponse state_page(const SiteSnapshot& snapshot, int64_t now);
 // Reads through a read-only connection of its own, so it never waits for
 // polling; `streams` counts the answers on their way.
@@ -42,4 +45,4 @@ std::variant<HistoryQuery, std::string> history_query(const std::multimap<std::s
 
 // Adds the three pages to `server`; `snapshot` and `counters` must outlive it.
 void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
-                    const HttpCounters& counters);
+                    const HttpCounters& counters, HostFiguresSource figures = {});

@@ -5,14 +5,14 @@
 #include "host_program/http/api_pages.h"
 #include "host_program/http/live_page.h"
 
-HttpService::HttpService(const SiteSnapshot& snapshot, std::string database, Log log)
-    : snapshot_(snapshot), database_(std::move(database)), log_(std::move(log)) {}
+HttpService::HttpService(const SiteSnapshot& snapshot, std::string database, Log log, HostFiguresSource figures)
+    : snapshot_(snapshot), database_(std::move(database)), log_(std::move(log)), figures_(std::move(figures)) {}
 
 HttpService::~HttpService() = default;
 
 std::unique_ptr<HttpServer> HttpService::make(const HttpConfig& config) {
     auto server = std::make_unique<HttpServer>(server_settings(config, &counters_), log_);
-    add_api_routes(*server, snapshot_, database_, counters_);
+    add_api_routes(*server, snapshot_, database_, counters_, figures_);
     add_live_page(*server, log_);
     return server;
 }

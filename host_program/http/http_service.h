@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "host_program/host_figures.h"
 #include "host_program/http/http_config.h"
 #include "host_program/http/http_server.h"
 #include "host_program/http/site_snapshot.h"
@@ -21,8 +22,9 @@ class HttpService {
 public:
     using Log = std::function<void(const std::string&)>;
 
-    // `snapshot` must outlive it; `database` is the history's file.
-    HttpService(const SiteSnapshot& snapshot, std::string database, Log log);
+    // `snapshot` must outlive it; `database` is the history's file;
+    // `figures` (may be empty) gives the host's own figures for /metrics.
+    HttpService(const SiteSnapshot& snapshot, std::string database, Log log, HostFiguresSource figures = {});
     ~HttpService();  // stops
 
     // Serves with `config`, whose listen address is set. Throws
@@ -40,6 +42,7 @@ private:
     const SiteSnapshot& snapshot_;
     const std::string database_;
     Log log_;
+    HostFiguresSource figures_;
     HttpCounters counters_;  // before the server: outlives it
     HttpConfig running_;
     std::unique_ptr<HttpServer> server_;

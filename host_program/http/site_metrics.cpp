@@ -76,13 +76,31 @@ void alarm_families(Exposition& out, const SystemState& s) {
     for (const Alarm& a : s.alarms)
         out.add("voka_alarm_active", Type::gauge, "1 for each active alarm",
                 {{"system", s.name}, {"data_id", std::to_string(a.data_id)}, {"rule_id", a.rule_id},
-                 {"grade", std::to_string(a.grade)}, {"code", a.alarm_code}},
+                 {"grade", std::to_string(a.grade)}, {"code", a.alarm_code}, {"text", a.text}},
                 1);
+}
+
+void host_families(Exposition& out, const HostFigures& host) {
+    out.add("voka_history_write_failures_total", Type::counter,
+            "Writes of the history database that failed (locked, read-only, full)", {},
+            static_cast<double>(host.history_write_failures));
+    for (const PublisherFigures& p : host.publishers) {
+        const Labels system{{"system", p.system}};
+        out.add("voka_mqtt_connected", Type::gauge, "1 while the power system's session with the broker is up", system,
+                p.connected ? 1 : 0);
+        out.add("voka_mqtt_queued_messages", Type::gauge, "Messages waiting for the broker", system,
+                static_cast<double>(p.queued));
+        for (const auto& [kind, count] : {std::pair{"state", p.dropped_states}, std::pair{"event", p.dropped_events}})
+            out.add("voka_mqtt_dropped_messages_total", Type::counter,
+                    "Messages dropped from the bounded outbox while the broker was away, by kind",
+                    {{"system", p.system}, {"kind", kind}}, static_cast<double>(count));
+    }
 }
 
 }  // namespace
 
-std::string site_metrics(const SiteState& site, std::string_view version, const HttpFigures& http) {
+std::string site_metrics(const SiteState& site, std::string_view version, const HttpFigures& http,
+                         const HostFigures* host) {
     Exposition out;
     out.add("voka_build_info", Type::gauge, "voka-host's version, as a label", {{"version", std::string(version)}}, 1);
     for (const SystemState& s : site.systems) {
@@ -94,5 +112,6 @@ std::string site_metrics(const SiteState& site, std::string_view version, const 
     out.add("voka_http_auth_failures_total", Type::counter,
             "Credentials the HTTP server refused: wrong, or sent while their address waited out a back-off", {},
             static_cast<double>(http.auth_failures));
+    if (host) host_families(out, *host);
     return out.text();
 }

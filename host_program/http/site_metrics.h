@@ -9,12 +9,17 @@
 //   voka_round_duration_seconds{system}               how long it took
 //   voka_line_*_total{system[,reason]}                the line counters
 //   voka_<reading family>{system,data_id[,channel,phase,module,battery,position]}   every reading not missing
-//   voka_alarm_active{system,data_id,rule_id,grade,code}   1 per active alarm
+//   voka_alarm_active{system,data_id,rule_id,grade,code,text}   1 per active alarm
 //   voka_http_auth_failures_total                      credentials the HTTP server refused
+//   voka_history_write_failures_total                  writes of the history database that failed
+//   voka_mqtt_connected{system}                        1 while the system's broker session is up
+//   voka_mqtt_queued_messages{system}                  messages waiting for the broker
+//   voka_mqtt_dropped_messages_total{system,kind}      dropped from the bounded outbox: state, event
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "host_program/host_figures.h"
 #include "host_program/http/site_snapshot.h"
 
 // What the HTTP side itself counts.
@@ -22,4 +27,6 @@ struct HttpFigures {
     uint64_t auth_failures = 0;
 };
 
-std::string site_metrics(const SiteState& site, std::string_view version, const HttpFigures& http = {});
+// `host`: the host's own figures, left out when null (no HTTP service around it).
+std::string site_metrics(const SiteState& site, std::string_view version, const HttpFigures& http = {},
+                         const HostFigures* host = nullptr);

@@ -169,7 +169,7 @@ void MqttClient::run() {
                 continue;
             }
         }
-        const bool had_session = session_;
+        const bool had_session = session_.load();
         const int rc = mosquitto_loop(mosq_, 50, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
             socket_open = false;
@@ -215,6 +215,16 @@ void MqttClient::serve_session() {
                             where(), dropped_states, dropped_events));
     }
     for (const MqttMessage& m : pending) send(m);
+}
+
+PublisherFigures MqttClient::figures() const {
+    PublisherFigures f;
+    f.connected = session_.load();
+    MutexLock lock(mutex_);
+    f.queued = outbox_.size();
+    f.dropped_states = outbox_.dropped_states();
+    f.dropped_events = outbox_.dropped_events();
+    return f;
 }
 
 void MqttClient::send(const MqttMessage& m) {

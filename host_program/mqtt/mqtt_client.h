@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_program/host_figures.h"
 #include "host_program/mqtt/mqtt_config.h"
 #include "host_program/mqtt/mqtt_message.h"
 #include "host_program/mqtt/outbox.h"
@@ -57,6 +58,9 @@ public:
     void post(MqttMessage m) EXCLUDES(mutex_);
 
     uint64_t sent_messages() const { return sent_messages_; }
+    // The connection's state and outbox now, for /metrics (any thread;
+    // takes the leaf lock a moment). `system` is left for the caller.
+    PublisherFigures figures() const EXCLUDES(mutex_);
     uint64_t sent_bytes() const { return sent_bytes_; }
 
 private:
@@ -82,8 +86,8 @@ private:
     Notify notify_;
     mosquitto* mosq_ = nullptr;
 
+    std::atomic<bool> session_{false};  // written by the client's thread only; figures() reads it
     // Only the client's thread touches these.
-    bool session_ = false;
     bool refused_ = false;
     std::string last_trouble_;
     int last_mid_ = -1, acknowledged_mid_ = -1;

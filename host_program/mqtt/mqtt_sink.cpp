@@ -35,6 +35,18 @@ MqttSink::~MqttSink() {
     clients.clear();
 }
 
+std::vector<PublisherFigures> MqttSink::figures() {
+    std::vector<PublisherFigures> all;
+    MutexLock lock(mutex_);
+    for (const System& s : systems_) {
+        if (!s.client) continue;
+        PublisherFigures f = s.client->figures();
+        f.system = s.name;
+        all.push_back(std::move(f));
+    }
+    return all;
+}
+
 MqttSink::System* MqttSink::system_named(const std::string& name) {
     for (System& s : systems_)
         if (s.name == name) return &s;

@@ -40,6 +40,8 @@ public:
     // events) and starts the connections' threads.
     void start(const std::vector<Alarm>& active) EXCLUDES(mutex_);
     void handle(const Event& e) override EXCLUDES(mutex_);
+    // Each power system's connection as it is now, in the site's order.
+    std::vector<PublisherFigures> figures() EXCLUDES(mutex_);
 
 private:
     using AlarmKey = std::tuple<uint32_t, std::string, std::string>;

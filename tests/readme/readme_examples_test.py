@@ -181,6 +181,8 @@ class Checker:
 
     def prometheus(self, text, what="config"):
         file = self.path("prometheus.yml")
+        # The installed rules file is the source tree's, checked with the configuration that names it.
+        text = text.replace("/usr/share/voka/prometheus/", f"{Path(self.source).resolve()}/service/prometheus/")
         file.write_text(replace_values(text, r"\s*-?\s*(?P<key>\w+_file)\s*:\s*", {
             "ca_file": self.cert, "cert_file": self.cert, "key_file": self.key, "password_file": self.password}))
         done = run(["promtool", "check", what, str(file)])
@@ -193,6 +195,7 @@ class Checker:
         acl.chmod(0o644)
         conf = replace_values(text, r"\s*(?P<key>\w+)\s+", {
             "cafile": self.cert, "certfile": self.cert, "keyfile": self.key, "password_file": self.passwd,
+            "bridge_cafile": self.cert, "bridge_certfile": self.cert, "bridge_keyfile": self.key,
             "acl_file": acl, "persistence_location": f"{self.broker_dir}/", "pid_file": self.path("pid")})
         ports = []
 
