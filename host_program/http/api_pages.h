@@ -20,7 +20,7 @@
 #include <variant>
 
 #include "host_program/history/history_db.h"
-#include "host_program/host_figures.h"
+#include "host_program/base/host_figures.h"
 #include "host_program/http/http_server.h"
 #include "host_program/http/site_snapshot.h"
 

@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "host_program/host_figures.h"
+#include "host_program/base/host_figures.h"
 #include "host_program/http/http_config.h"
 #include "host_program/http/http_server.h"
 #include "host_program/http/site_snapshot.h"

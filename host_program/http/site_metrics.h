@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "host_program/host_figures.h"
+#include "host_program/base/host_figures.h"
 #include "host_program/http/site_snapshot.h"
 
 // What the HTTP side itself counts.

@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_program/host_figures.h"
+#include "host_program/base/host_figures.h"
 #include "host_program/mqtt/mqtt_config.h"
 #include "host_program/mqtt/mqtt_message.h"
 #include "host_program/mqtt/outbox.h"
