@@ -1,5 +1,6 @@
 #include "host_program/site_config.h"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -102,6 +103,7 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
     if (!root.isObject()) fail(source, "(top)", "must be a JSON object");
     SiteConfig site;
     site.path = source;
+    site.name = string_member(root, "name", source, "(top)").value_or(std::filesystem::path(source).stem().string());
     site.plugin = string_member(root, "plugin", source, "(top)");
     site.history = history_config_from_json(root["history"], source);
     site.http = http_config_from_json(root["http"], source);

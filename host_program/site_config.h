@@ -3,6 +3,9 @@
 // with its line settings and the configuration its master device reads.
 //
 //   {
+//     "name": "North exchange",                         optional, the site's name on the live page;
+//                                                       default the file's name without folder and
+//                                                       extension; read at start (a reload keeps it)
 //     "plugin": "/usr/lib/voka/plugins/voka.so",        optional
 //     "history": {...},                                 optional, history/history_config.h
 //     "http": {"listen": "127.0.0.1:9108", ...},        optional, http/http_config.h
@@ -51,6 +54,7 @@ struct PowerSystemConfig {
 
 struct SiteConfig {
     std::string path;                     // where it was read from ("" for the bundled example)
+    std::string name;                     // what the live page calls the site
     std::optional<std::string> plugin;
     HistoryConfig history;
     HttpConfig http;

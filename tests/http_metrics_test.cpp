@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
+#include "host_program/events/json_writer.h"
 #include "host_program/http/exposition.h"
 #include "host_program/http/metric_families.h"
 #include "host_program/http/site_metrics.h"
@@ -25,6 +26,7 @@ double fixed_now() { return 1'765'252'800.5; }  // 2025-12-09T04:00:00.5Z
 SiteConfig two_systems() {
     SiteConfig site;
     site.path = "site.json";
+    site.name = "hall site";
     for (const auto& [name, id, dc] : {std::tuple{"hall \"A\"", 1u, 21u}, std::tuple{"hall-b", 2u, 22u}}) {
         PowerSystemConfig ps;
         ps.name = name;
@@ -195,7 +197,7 @@ TEST(SiteMetrics, ShowsTheSnapshotAsWellFormedFamilies) {
 TEST(StateJson, ShowsTheAgreedShape) {
     const Json::Value v = parse_json(
         Json::writeString(Json::StreamWriterBuilder(), state_json(fed_state(), 1'765'252'800)));
-    EXPECT_EQ(v["site"].asString(), "site.json");
+    EXPECT_EQ(v["site"].asString(), "hall site");
     EXPECT_EQ(v["generated"].asString(), "2025-12-09T04:00:00Z");
     ASSERT_EQ(v["systems"].size(), 2u);
     const Json::Value& a = v["systems"][0];
@@ -263,4 +265,56 @@ TEST(SiteSnapshot, FollowsAReloadedSite) {
 
     s.handle(event::RecordPublished{"hall-c", dc_record(22, 47.0f, false)});
     EXPECT_EQ(s.copy().systems[1].devices.at({22u, 5189})->decoded.fields["v"].asFloat(), 47.0f);
+}
+
+namespace {
+double moving_now_value = 0;
+double moving_now() { return moving_now_value; }
+}  // namespace
+
+// The line health: what the line counted over the last hour is the totals
+// now less those of a sample between one hour and one hour and a minute old
+// (since the first round while the host is younger), and the last failed
+// attempt stays in words with its time.
+TEST(StateJson, CountsTheLastHourFromMinuteSamplesAndKeepsTheLastFailure) {
+    SiteSnapshot s(two_systems(), moving_now);
+    const double t0 = 1'765'252'800;
+    const auto at = [&](double minutes, unsigned sent, unsigned retries, unsigned timeouts) {
+        moving_now_value = t0 + minutes * 60;
+        RoundReport r = round("hall-b", 1, true);
+        r.counters.commands_sent = sent;
+        r.counters.retries = retries;
+        r.counters.ended[static_cast<size_t>(ExchangeEnd::timed_out)] = timeouts;
+        r.reopenings = timeouts / 2;
+        s.handle(event::RoundEnded{r});
+    };
+    const auto last_hour = [&] {
+        for (const SystemState& x : s.copy().systems)
+            if (x.name == "hall-b") return last_hour_json(x);
+        return Json::Value();
+    };
+    EXPECT_TRUE(last_hour().isNull());  // no round yet
+    at(0, 10, 0, 0);
+    at(0.5, 20, 1, 0);  // within the minute: no new sample
+    EXPECT_EQ(last_hour()["sent"], 10);
+    EXPECT_EQ(last_hour()["since"], "2025-12-09T04:00:00Z");
+    // A round every 10 s for 90 minutes, one retry and one time-out every minute.
+    for (int k = 6; k <= 540; ++k) at(k / 6.0, 20 + 10 * k, k / 6, k / 6);
+    const Json::Value h = last_hour();
+    EXPECT_EQ(h["since"], "2025-12-09T04:30:00Z");  // the newest sample at least an hour old
+    EXPECT_EQ(h["sent"], 10 * 540 - 10 * 180);
+    EXPECT_EQ(h["retried"], 60);
+    EXPECT_EQ(h["exchanges"]["timed_out"], 60);
+    EXPECT_EQ(h["reopenings"], 30);
+    const SiteState state = s.copy();
+    EXPECT_LE(state.systems[1].samples.size(), 62u);  // bounded, whatever the run's length
+
+    const Json::Value before = parse_json(one_line_json(state_json(state, 1'765'252'800)));
+    EXPECT_TRUE(before["systems"][1]["last_failure"].isNull());
+    moving_now_value = t0 + 5400;
+    s.handle(event::Attempt{"hall-b", {}, "no answer to 0x42 0x42 within 300 ms; retrying"});
+    const Json::Value after = parse_json(one_line_json(state_json(s.copy(), 1'765'252'800)));
+    EXPECT_EQ(after["systems"][1]["last_failure"], "no answer to 0x42 0x42 within 300 ms; retrying");
+    EXPECT_EQ(after["systems"][1]["last_failure_time"], "2025-12-09T05:30:00Z");
+    EXPECT_TRUE(after["systems"][0]["last_failure"].isNull());
 }

@@ -23,7 +23,7 @@ bool SystemState::has_device(uint32_t id) const {
 }
 
 SiteSnapshot::SiteSnapshot(const SiteConfig& site, Clock now) : now_(now ? now : system_now) {
-    state_.site = site.path;
+    state_.site = site.name;
     for (const PowerSystemConfig& ps : site.power_systems) {
         SystemState s;
         s.name = ps.name;
@@ -75,6 +75,7 @@ void SiteSnapshot::handle(const Event& e) {
                        if (!s) return;
                        s->counters = r.counters;
                        s->reopenings = r.reopenings;
+                       take_sample(*s, now);
                        if (!r.complete) return;
                        s->rounds = r.round;
                        s->last_round = now;
@@ -85,6 +86,14 @@ void SiteSnapshot::handle(const Event& e) {
                        if (SystemState* s = system_named(x.system)) {
                            s->counters = x.counters;
                            s->reopenings = x.reopenings;
+                       }
+                   },
+                   [this](const event::Attempt& x) {
+                       const double now = now_();
+                       MutexLock lock(mutex_);
+                       if (SystemState* s = system_named(x.system)) {
+                           s->last_failure_time = now;
+                           s->last_failure = x.text;
                        }
                    },
                    [this](const event::StateChanged& x) {
@@ -105,6 +114,17 @@ void SiteSnapshot::handle(const Event& e) {
                    [](const auto&) {},
                },
                e);
+}
+
+// A sample once a minute; those older than an hour go, but the newest of
+// them, so that the hour's base is never younger than an hour once the host
+// has run that long.
+void SiteSnapshot::take_sample(SystemState& s, double now) {
+    if (s.samples.empty() || now - s.samples.back().time >= kSampleEveryS)
+        s.samples.push_back({now, s.counters, s.reopenings});
+    size_t old = 0;
+    while (old + 1 < s.samples.size() && now - s.samples[old + 1].time >= kHourS) ++old;
+    s.samples.erase(s.samples.begin(), s.samples.begin() + static_cast<std::ptrdiff_t>(old));
 }
 
 // The site's power systems after a reload, in its order. A system that
