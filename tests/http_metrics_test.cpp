@@ -296,16 +296,16 @@ TEST(StateJson, CountsTheLastHourFromMinuteSamplesAndKeepsTheLastFailure) {
     EXPECT_TRUE(last_hour().isNull());  // no round yet
     at(0, 10, 0, 0);
     at(0.5, 20, 1, 0);  // within the minute: no new sample
-    EXPECT_EQ(last_hour()["sent"], 10);
+    EXPECT_EQ(last_hour()["sent"].asInt(), 10);
     EXPECT_EQ(last_hour()["since"], "2025-12-09T04:00:00Z");
     // A round every 10 s for 90 minutes, one retry and one time-out every minute.
     for (int k = 6; k <= 540; ++k) at(k / 6.0, 20 + 10 * k, k / 6, k / 6);
     const Json::Value h = last_hour();
     EXPECT_EQ(h["since"], "2025-12-09T04:30:00Z");  // the newest sample at least an hour old
-    EXPECT_EQ(h["sent"], 10 * 540 - 10 * 180);
-    EXPECT_EQ(h["retried"], 60);
-    EXPECT_EQ(h["exchanges"]["timed_out"], 60);
-    EXPECT_EQ(h["reopenings"], 30);
+    EXPECT_EQ(h["sent"].asInt(), 10 * 540 - 10 * 180);
+    EXPECT_EQ(h["retried"].asInt(), 60);
+    EXPECT_EQ(h["exchanges"]["timed_out"].asInt(), 60);
+    EXPECT_EQ(h["reopenings"].asInt(), 30);
     const SiteState state = s.copy();
     EXPECT_LE(state.systems[1].samples.size(), 62u);  // bounded, whatever the run's length
 
