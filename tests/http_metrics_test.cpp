@@ -318,3 +318,18 @@ TEST(StateJson, CountsTheLastHourFromMinuteSamplesAndKeepsTheLastFailure) {
     EXPECT_EQ(after["systems"][1]["last_failure_time"], "2025-12-09T05:30:00Z");
     EXPECT_TRUE(after["systems"][0]["last_failure"].isNull());
 }
+
+// One rule id covers every module: the end of one module's alarm leaves the
+// other's active.
+TEST(SiteSnapshot, EndsOnlyTheAlarmOfTheConditionThatCleared) {
+    SiteSnapshot s(two_systems(), fixed_now);
+    Alarm second = alarm(22, "RC_0"), third = alarm(22, "RC_0");
+    second.text = "module 2 fault";
+    third.text = "module 3 fault";
+    s.handle(event::AlarmChanged{third, true});
+    s.handle(event::AlarmChanged{second, true});
+    s.handle(event::AlarmChanged{second, false});
+    const auto active = s.copy().systems[1].alarms;
+    ASSERT_EQ(active.size(), 1u);
+    EXPECT_EQ(active[0].text, "module 3 fault");
+}

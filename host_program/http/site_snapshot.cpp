@@ -49,8 +49,9 @@ void SiteSnapshot::alarm_changed(const Alarm& a, bool started) {
     SystemState* s = system_with_device(a.data_id);
     if (!s) return;  // a device the site no longer has
     auto& alarms = s->alarms;
+    // A condition is known by all three: one rule id covers every module.
     const auto same = std::find_if(alarms.begin(), alarms.end(), [&](const Alarm& x) {
-        return x.data_id == a.data_id && x.rule_id == a.rule_id;
+        return x.data_id == a.data_id && x.rule_id == a.rule_id && x.text == a.text;
     });
     if (same != alarms.end()) alarms.erase(same);
     if (started) alarms.push_back(a);

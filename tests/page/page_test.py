@@ -87,7 +87,6 @@ def fill_week(db_path):
 
 
 def check_size(driver, base, label, width, height, shots):
-    text = lambda: driver.find_element("tag name", "body").text
     script = driver.execute_script
 
     # Overview: both systems, yard stale, with text and a link to its card.
@@ -100,8 +99,9 @@ def check_size(driver, base, label, width, height, shots):
     assert script("return document.querySelector(arguments[0]).dataset.system", target) == "yard", target
 
     # Values: hall's fresh, yard's greyed with their age.
+    hall = lambda: script("return document.querySelector('section[data-system=hall]').innerText")
     for wanted in ("53.6 V", "14.2 A", "fault", "Active alarms (1)"):
-        wait_for(f"'{wanted}' on the page", lambda: wanted in text(), 20)
+        wait_for(f"'{wanted}' on hall's card", lambda: wanted in hall(), 20)
     yard_dc = script("return document.querySelector('section[data-system=yard] .dc').textContent")
     assert "48.2 V" in yard_dc and " ago" in yard_dc, yard_dc
     colour = script("return getComputedStyle(document.querySelector('section[data-system=yard] .dc')).color")
