@@ -22,7 +22,7 @@ std::string ReducedHistoryBody::next_piece() {
                 cursor_.reset();  // its read transaction ends with the rows
                 break;
             }
-            reduction_.add(row->time, decode_record(row->record_type, row->image));
+            reduction_.add(row->time, decode_record(row->record_type, row->image, RecordForm::readings_only));
         }
         if (cursor_) return " ";  // whitespace before the answer's object: still JSON
     }
