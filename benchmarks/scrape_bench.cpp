@@ -121,7 +121,7 @@ void fill(SiteSnapshot& snapshot, const SiteConfig& site) {
 
 void BM_MetricsRender(benchmark::State& state) {
     const SiteConfig site = site_of(static_cast<int>(state.range(0)));
-    SiteSnapshot snapshot(site.path, site.power_systems);
+    SiteSnapshot snapshot(site.name, site.power_systems);
     fill(snapshot, site);
     size_t bytes = 0;
     for (auto _ : state) {
@@ -135,7 +135,7 @@ BENCHMARK(BM_MetricsRender)->Arg(1)->Arg(8)->ArgName("systems");
 
 void BM_StateRender(benchmark::State& state) {
     const SiteConfig site = site_of(static_cast<int>(state.range(0)));
-    SiteSnapshot snapshot(site.path, site.power_systems);
+    SiteSnapshot snapshot(site.name, site.power_systems);
     fill(snapshot, site);
     size_t bytes = 0;
     for (auto _ : state) {
@@ -169,7 +169,7 @@ size_t scrape(uint16_t port) {
 
 void BM_MetricsScrape(benchmark::State& state) {
     const SiteConfig site = site_of(static_cast<int>(state.range(0)));
-    SiteSnapshot snapshot(site.path, site.power_systems);
+    SiteSnapshot snapshot(site.name, site.power_systems);
     fill(snapshot, site);
     HttpServer server(HttpServerSettings{ListenAddress{"127.0.0.1", 0}}, {});
     const HttpCounters counters;
@@ -185,7 +185,7 @@ BENCHMARK(BM_MetricsScrape)->Arg(1)->Arg(8)->ArgName("systems")->UseRealTime();
 // What a polling thread pays for the snapshot: one published record taken in.
 void BM_SnapshotTakesRecord(benchmark::State& state) {
     const SiteConfig site = site_of(1);
-    SiteSnapshot snapshot(site.path, site.power_systems);
+    SiteSnapshot snapshot(site.name, site.power_systems);
     const event::RecordPublished e{"ps1", record(121, "voka-dc", 5189, dc_image(121))};
     for (auto _ : state) snapshot.handle(e);
 }

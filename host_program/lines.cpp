@@ -64,6 +64,7 @@ SiteConfig bundled_example_site() {
     ps["dcSetting"][0]["data_id"] = 21;
     ps["rcSetting"] = Json::Value(Json::objectValue);
     Json::Value root(Json::objectValue);
+    root["name"] = "example site";
     root["power_systems"][0] = ps;
     return site_config_from_json(root, "(bundled example site)");
 }

@@ -172,7 +172,7 @@ int run_site(const RunOptions& options) {
     events.add(*view);
     std::optional<SiteSnapshot> snapshot;  // what the HTTP side shows
     if (http.listen) {
-        snapshot.emplace(site.path, site.power_systems);
+        snapshot.emplace(site.name, site.power_systems);
         events.add(*snapshot);
     }
     const auto notice = [&events](std::string text) { events.handle(event::Notice{std::move(text)}); };

@@ -1,5 +1,6 @@
 #include "host_program/site_config.h"
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -19,6 +20,8 @@ using schema::Reload;
 using schema::Type;
 
 constexpr double kMostDataId = 0xFFFFFFFF;
+
+bool non_empty_string(const Json::Value& v) { return !v.asString().empty(); }
 constexpr Reload kRestarts = Reload::restarts_power_system;
 
 bool settable_baud_rate(const Json::Value& v) { return is_supported_baud_rate(v.asInt()); }
@@ -96,7 +99,8 @@ const schema::Section kPowerSystem{"a power system", kPowerSystemKeys};
 // history, http and mqtt check their own keys (own_reader); they are listed for the table.
 const Key kSiteKeys[] = {
     {.name = "name", .type = Type::string, .help = "the site's name, as the live page shows it",
-     .reload = Reload::applied, .default_text = "the site file's name without folder and extension"},
+     .reload = Reload::next_start, .default_text = "the site file's name without folder and extension",
+     .accepts = non_empty_string, .rule = "a non-empty string"},
     {.name = "plugin", .type = Type::string, .help = "the plug-in file (--plugin wins)", .reload = Reload::next_start,
      .default_text = "$VOKA_PLUGIN, else beside voka-host"},
     {.name = "history", .type = Type::object, .help = "the history database and its bounds",
@@ -161,6 +165,7 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
     SiteConfig site;
     site.path = source;
     site.json = root;
+    site.name = root.get("name", std::filesystem::path(source).stem().string()).asString();
     if (root.isMember("plugin") && root["plugin"].isString()) site.plugin = root["plugin"].asString();
     // Each section's reader checks its own keys: their problems join the rest.
     problems.collect([&] { site.history = history_config_from_json(root["history"], source); });

@@ -21,6 +21,7 @@
 
 struct SiteConfig {
     std::string path;                     // where it was read from ("" for the bundled example)
+    std::string name;                     // what the live page calls the site
     std::optional<std::string> plugin;
     HistoryConfig history;
     HttpConfig http;

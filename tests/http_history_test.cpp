@@ -9,9 +9,12 @@
 
 #include "host_program/events/json_writer.h"
 #include "host_program/http/api_pages.h"
+#include "host_program/http/alarm_log_body.h"
 #include "host_program/http/history_body.h"
+#include "host_program/reading/alarm_log.h"
 #include "host_program/reading/time_text.h"
 #include "host_program/records/record_types.h"
+#include "tests/support/json.h"
 
 namespace {
 
@@ -125,4 +128,58 @@ TEST(HistoryPage, StreamsABoundedNumberAtOnceAndSays503WhenTheDatabaseCannotBeRe
     EXPECT_NE(missing.body.find("history cannot be read"), std::string::npos) << missing.body;
     EXPECT_EQ(history_page({"/api/v1/history", {}}, t.path, 0, streams).status, 400);
     EXPECT_EQ(streams->load(), 0);
+}
+
+// /api/v1/alarms streamed: the log's alarms, the newest start first, cut at
+// the limit, each as the log's JSON lines show it; counted with the history
+// answers, since each holds a database connection.
+TEST(AlarmLogBody, HandsOutTheLogsAlarmsUpToTheLimitAndCountsWithTheHistory) {
+    TempDb t;
+    constexpr int64_t kNow = 1'765'252'800;
+    {
+        HistoryDb db(t.path, HistoryPolicy{});
+        for (int i = 0; i < 12; ++i) {
+            Alarm a{static_cast<uint32_t>(1 + i % 2), "RC_" + std::to_string(i), "module fault", 2, "70001", "fault",
+                    kNow - 3600 + 60 * i};
+            db.alarm_started(a);
+            if (i % 3 != 0) {
+                a.ended = a.started + 30;
+                a.end_reason = i == 4 ? kEndNoLongerReported : "";
+                db.alarm_ended(a);
+            }
+        }
+    }
+    HistoryDb reader(t.path, {}, {}, HistoryDb::Open::read_only);
+    struct Case {
+        AlarmLogQuery query;
+        size_t expected;
+    } cases[] = {
+        {{std::nullopt, std::nullopt, 100}, 12},
+        {{std::nullopt, std::nullopt, 5}, 5},
+        {{std::nullopt, 2u, 100}, 6},
+        {{kNow - 3600 + 60 * 10, std::nullopt, 100}, 6},  // started since, or still active (0, 3, 6, 9)
+        {{kNow, std::nullopt, 100}, 4},                   // only the active ones
+    };
+    for (const Case& c : cases) {
+        Json::Value expected(Json::objectValue);
+        expected["alarms"] = Json::Value(Json::arrayValue);
+        for (const Alarm& a : reader.alarm_log(c.query)) expected["alarms"].append(alarm_log_json(a, kNow));
+        ASSERT_EQ(expected["alarms"].size(), c.expected);
+        for (const size_t piece : {size_t{1}, size_t{64}, size_t{16 * 1024}}) {
+            AlarmLogBody body(t.path, c.query, kNow);
+            EXPECT_EQ(drain(body, piece), one_line_json(expected) + "\n") << "limit " << c.query.limit;
+        }
+    }
+    const Json::Value first = parse_json(drain(*alarms_page({"/api/v1/alarms", {{"limit", "1"}}}, t.path, kNow,
+                                                            std::make_shared<std::atomic<int>>(0)).stream, 100));
+    EXPECT_EQ(first["alarms"][0]["rule_id"], "RC_11");
+    EXPECT_EQ(first["alarms"][0]["end"], iso_time(kNow - 3600 + 60 * 11 + 30));
+
+    const auto streams = std::make_shared<std::atomic<int>>(kMostHistoryStreams - 1);
+    const HttpResponse last = alarms_page({"/api/v1/alarms", {}}, t.path, kNow, streams);
+    EXPECT_EQ(last.status, 200);
+    EXPECT_EQ(history_page({"/api/v1/history", {{"data_id", "1"}}}, t.path, kNow, streams).status, 503);
+    EXPECT_EQ(alarms_page({"/api/v1/alarms", {{"limit", "x"}}}, t.path, kNow, streams).status, 400);
+    EXPECT_EQ(alarms_page({"/api/v1/alarms", {}}, t.path + ".missing", kNow,
+                          std::make_shared<std::atomic<int>>(0)).status, 503);
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
+#include "host_program/events/json_writer.h"
 #include "host_program/http/exposition.h"
 #include "host_program/http/metric_families.h"
 #include "host_program/http/site_metrics.h"
@@ -26,6 +27,7 @@ double fixed_now() { return 1'765'252'800.5; }  // 2025-12-09T04:00:00.5Z
 SiteConfig two_systems() {
     SiteConfig site;
     site.path = "site.json";
+    site.name = "hall site";
     for (const auto& [name, id, dc] : {std::tuple{"hall \"A\"", 1u, 21u}, std::tuple{"hall-b", 2u, 22u}}) {
         PowerSystemConfig ps;
         ps.name = name;
@@ -73,7 +75,7 @@ RoundReport round(const std::string& system, unsigned n, bool complete) {
 
 // What a snapshot shows after the events of a short run of both systems.
 SiteState fed_state() {
-    SiteSnapshot s(two_systems().path, two_systems().power_systems, fixed_now);
+    SiteSnapshot s(two_systems().name, two_systems().power_systems, fixed_now);
     s.handle(event::RecordPublished{"hall \"A\"", dc_record(21, 53.6f, true)});
     s.handle(event::RecordPublished{"hall \"A\"", rc_record(1)});
     s.handle(event::RecordPublished{"hall \"A\"", dc_record(21, 53.5f, true)});  // replaces the first
@@ -208,7 +210,7 @@ TEST(SiteMetrics, ShowsTheSnapshotAsWellFormedFamilies) {
 TEST(StateJson, ShowsTheAgreedShape) {
     const Json::Value v = parse_json(
         Json::writeString(Json::StreamWriterBuilder(), state_json(fed_state(), 1'765'252'800)));
-    EXPECT_EQ(v["site"].asString(), "site.json");
+    EXPECT_EQ(v["site"].asString(), "hall site");
     EXPECT_EQ(v["generated"].asString(), "2025-12-09T04:00:00Z");
     ASSERT_EQ(v["systems"].size(), 2u);
     const Json::Value& a = v["systems"][0];
@@ -244,7 +246,7 @@ TEST(StateJson, ShowsTheAgreedShape) {
 // takes its record and alarm along; a removed system and its device are gone;
 // an added one shows at once.
 TEST(SiteSnapshot, FollowsAReloadedSite) {
-    SiteSnapshot s(two_systems().path, two_systems().power_systems, fixed_now);
+    SiteSnapshot s(two_systems().name, two_systems().power_systems, fixed_now);
     s.handle(event::RecordPublished{"hall \"A\"", dc_record(21, 53.5f, false)});
     s.handle(event::RecordPublished{"hall-b", dc_record(22, 48.0f, false)});
     s.handle(event::StateChanged{"hall \"A\"", "stale", "3 rounds failed in a row"});
@@ -276,4 +278,71 @@ TEST(SiteSnapshot, FollowsAReloadedSite) {
 
     s.handle(event::RecordPublished{"hall-c", dc_record(22, 47.0f, false)});
     EXPECT_EQ(s.copy().systems[1].devices.at({22u, 5189})->decoded.fields["v"].asFloat(), 47.0f);
+}
+
+namespace {
+double moving_now_value = 0;
+double moving_now() { return moving_now_value; }
+}  // namespace
+
+// The line health: what the line counted over the last hour is the totals
+// now less those of a sample between one hour and one hour and a minute old
+// (since the first round while the host is younger), and the last failed
+// attempt stays in words with its time.
+TEST(StateJson, CountsTheLastHourFromMinuteSamplesAndKeepsTheLastFailure) {
+    SiteSnapshot s(two_systems().name, two_systems().power_systems, moving_now);
+    const double t0 = 1'765'252'800;
+    const auto at = [&](double minutes, unsigned sent, unsigned retries, unsigned timeouts) {
+        moving_now_value = t0 + minutes * 60;
+        RoundReport r = round("hall-b", 1, true);
+        r.counters.commands_sent = sent;
+        r.counters.retries = retries;
+        r.counters.ended[static_cast<size_t>(ExchangeEnd::timed_out)] = timeouts;
+        r.reopenings = timeouts / 2;
+        s.handle(event::RoundEnded{r});
+    };
+    const auto last_hour = [&] {
+        for (const SystemState& x : s.copy().systems)
+            if (x.name == "hall-b") return last_hour_json(x);
+        return Json::Value();
+    };
+    EXPECT_TRUE(last_hour().isNull());  // no round yet
+    at(0, 10, 0, 0);
+    at(0.5, 20, 1, 0);  // within the minute: no new sample
+    EXPECT_EQ(last_hour()["sent"].asInt(), 10);
+    EXPECT_EQ(last_hour()["since"], "2025-12-09T04:00:00Z");
+    // A round every 10 s for 90 minutes, one retry and one time-out every minute.
+    for (int k = 6; k <= 540; ++k) at(k / 6.0, 20 + 10 * k, k / 6, k / 6);
+    const Json::Value h = last_hour();
+    EXPECT_EQ(h["since"], "2025-12-09T04:30:00Z");  // the newest sample at least an hour old
+    EXPECT_EQ(h["sent"].asInt(), 10 * 540 - 10 * 180);
+    EXPECT_EQ(h["retried"].asInt(), 60);
+    EXPECT_EQ(h["exchanges"]["timed_out"].asInt(), 60);
+    EXPECT_EQ(h["reopenings"].asInt(), 30);
+    const SiteState state = s.copy();
+    EXPECT_LE(state.systems[1].samples.size(), 62u);  // bounded, whatever the run's length
+
+    const Json::Value before = parse_json(one_line_json(state_json(state, 1'765'252'800)));
+    EXPECT_TRUE(before["systems"][1]["last_failure"].isNull());
+    moving_now_value = t0 + 5400;
+    s.handle(event::Attempt{"hall-b", {}, "no answer to 0x42 0x42 within 300 ms; retrying"});
+    const Json::Value after = parse_json(one_line_json(state_json(s.copy(), 1'765'252'800)));
+    EXPECT_EQ(after["systems"][1]["last_failure"], "no answer to 0x42 0x42 within 300 ms; retrying");
+    EXPECT_EQ(after["systems"][1]["last_failure_time"], "2025-12-09T05:30:00Z");
+    EXPECT_TRUE(after["systems"][0]["last_failure"].isNull());
+}
+
+// One rule id covers every module: the end of one module's alarm leaves the
+// other's active.
+TEST(SiteSnapshot, EndsOnlyTheAlarmOfTheConditionThatCleared) {
+    SiteSnapshot s(two_systems().name, two_systems().power_systems, fixed_now);
+    Alarm second = alarm(22, "RC_0"), third = alarm(22, "RC_0");
+    second.text = "module 2 fault";
+    third.text = "module 3 fault";
+    s.handle(event::AlarmChanged{third, true});
+    s.handle(event::AlarmChanged{second, true});
+    s.handle(event::AlarmChanged{second, false});
+    const auto active = s.copy().systems[1].alarms;
+    ASSERT_EQ(active.size(), 1u);
+    EXPECT_EQ(active[0].text, "module 3 fault");
 }

@@ -159,6 +159,14 @@ TEST(HistoryQuery, TakesDataIdSinceAndABoundedLimit) {
         {{{"data_id", "21"}, {"since", "yesterday"}}, "since must be", 0, 0, std::nullopt},
         {{{"data_id", "21"}, {"data_id", "22"}}, "\"data_id\" is given more than once"},
         {{{"data_id", "21"}, {"until", "1h"}}, "unknown parameter \"until\""},
+        {{{"data_id", "21"}, {"points", "1000"}}, "points needs since"},
+        {{{"data_id", "21"}, {"since", "7d"}, {"points", "1001"}}, "points must be from 1 to 1000"},
+        {{{"data_id", "21"}, {"since", "7d"}, {"points", "0"}}, "points must be from 1 to 1000"},
+        {{{"data_id", "21"}, {"since", "7d"}, {"points", "10"}, {"limit", "5"}}, "limit does not go with points"},
+        {{{"data_id", "21"}, {"since", "7d"}, {"points", "10"}, {"format", "csv"}}, "format=csv does not go with points"},
+        {{{"data_id", "21"}, {"values", "v"}}, "values goes only with points"},
+        {{{"data_id", "21"}, {"format", "xml"}}, "format must be json or csv"},
+        {{{"data_id", "21"}, {"since", "2030-01-01T00:00:00Z"}, {"points", "10"}}, "since must not be after now"},
     };
     for (const Case& c : cases) {
         const auto q = history_query(c.params, kNow);
@@ -168,11 +176,61 @@ TEST(HistoryQuery, TakesDataIdSinceAndABoundedLimit) {
             EXPECT_EQ(std::get<std::string>(q).find('\n'), std::string::npos);  // one line
             continue;
         }
-        ASSERT_TRUE(std::holds_alternative<HistoryQuery>(q)) << std::get<std::string>(q);
-        const HistoryQuery& h = std::get<HistoryQuery>(q);
+        ASSERT_TRUE(std::holds_alternative<HistoryAsk>(q)) << std::get<std::string>(q);
+        const HistoryQuery& h = std::get<HistoryAsk>(q).query;
         EXPECT_EQ(h.data_id, c.data_id);
         EXPECT_EQ(h.limit, c.limit);
         EXPECT_EQ(h.since, c.since);
         EXPECT_TRUE(h.newest_first);
+        EXPECT_EQ(std::get<HistoryAsk>(q).points, 0u);
+    }
+}
+
+// With points the range runs from since to now, oldest first, every row read.
+TEST(HistoryQuery, TakesAReductionFromSinceToNow) {
+    constexpr int64_t kNow = 1'765'252'800;
+    const auto q = history_query({{"data_id", "1"}, {"since", "7d"}, {"points", "1000"}, {"values", "v,,i,v"}}, kNow);
+    ASSERT_TRUE(std::holds_alternative<HistoryAsk>(q)) << std::get<std::string>(q);
+    const HistoryAsk& a = std::get<HistoryAsk>(q);
+    EXPECT_EQ(a.points, 1000u);
+    EXPECT_EQ(a.values, (std::set<std::string>{"i", "v"}));
+    EXPECT_EQ(a.query.since, kNow - 7 * 86400);
+    EXPECT_EQ(a.query.until, kNow);
+    EXPECT_EQ(a.query.limit, 0u);
+    EXPECT_FALSE(a.query.newest_first);
+    const auto csv = history_query({{"data_id", "1"}, {"format", "csv"}}, kNow);
+    ASSERT_TRUE(std::holds_alternative<HistoryAsk>(csv));
+    EXPECT_TRUE(std::get<HistoryAsk>(csv).csv);
+}
+
+TEST(AlarmQuery, TakesSinceDataIdAndABoundedLimit) {
+    constexpr int64_t kNow = 1'765'252'800;
+    struct Case {
+        std::multimap<std::string, std::string> params;
+        const char* error;  // "" when accepted
+        size_t limit = 0;
+        std::optional<int64_t> since = {};
+        std::optional<uint32_t> data_id = {};
+    } cases[] = {
+        {{}, "", kDefaultHistoryLimit},
+        {{{"since", "1h"}, {"limit", "10000"}, {"data_id", "2"}}, "", 10000, kNow - 3600, 2u},
+        {{{"limit", "0"}}, "limit must be from 1 to 10000"},
+        {{{"limit", "10001"}}, "limit must be from 1 to 10000"},
+        {{{"since", "soon"}}, "since must be"},
+        {{{"data_id", "-1"}}, "data_id must be"},
+        {{{"since", "1h"}, {"since", "2h"}}, "\"since\" is given more than once"},
+        {{{"grade", "2"}}, "unknown parameter \"grade\""},
+    };
+    for (const Case& c : cases) {
+        const auto q = alarm_query(c.params, kNow);
+        if (*c.error) {
+            ASSERT_TRUE(std::holds_alternative<std::string>(q)) << c.error;
+            EXPECT_NE(std::get<std::string>(q).find(c.error), std::string::npos) << std::get<std::string>(q);
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<AlarmLogQuery>(q)) << std::get<std::string>(q);
+        EXPECT_EQ(std::get<AlarmLogQuery>(q).limit, c.limit);
+        EXPECT_EQ(std::get<AlarmLogQuery>(q).since, c.since);
+        EXPECT_EQ(std::get<AlarmLogQuery>(q).data_id, c.data_id);
     }
 }

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include "common/wire_values.h"
+#include <cstring>
+
 #include "host_program/records/record_types.h"
+#include "rc/rc_record.h"
 #include "tests/support/ac_image.h"
 
 namespace {
@@ -71,4 +74,36 @@ TEST(RecordTypes, ImagesThatAreNotWholeRecordsAreRefused) {
         EXPECT_TRUE(d.readings.empty());
     }
     EXPECT_EQ(decode_record(kAcRecord.number, ac).error, "");
+}
+
+// The readings alone are those of the full decoding, reading for reading,
+// for every kind and for a refused image.
+TEST(RecordTypes, ReadingsOnlyGivesTheSameReadingsWithoutTheJsonForm) {
+    std::vector<uint8_t> rc(kRectifierRecord.size_for(3)), dc(kDcRecord.size_for(0));
+    for (size_t i = 0; i < rc.size(); ++i) rc[i] = static_cast<uint8_t>(i * 37 + 11);
+    for (size_t i = 0; i < dc.size(); ++i) dc[i] = static_cast<uint8_t>(i * 53 + 5);
+    rc[offsetof(tele_c_voka_rc, channel_count)] = 3;
+    const struct {
+        int type;
+        std::vector<uint8_t> image;
+    } cases[] = {
+        {kAcRecord.number, make_ac_image(7, wire::kMissingCurrent, 0, {{230.5f, 231, 229, 50}, {1, 2, 3, 49.9f}})},
+        {kDcRecord.number, dc},
+        {kRectifierRecord.number, rc},
+        {kDcRecord.number, std::vector<uint8_t>(3)},
+    };
+    for (const auto& c : cases) {
+        const DecodedRecord full = decode_record(c.type, c.image);
+        const DecodedRecord lean = decode_record(c.type, c.image, RecordForm::readings_only);
+        EXPECT_EQ(lean.error, full.error);
+        ASSERT_EQ(lean.readings.size(), full.readings.size()) << c.type;
+        for (size_t i = 0; i < full.readings.size(); ++i) {
+            EXPECT_EQ(lean.readings[i].name, full.readings[i].name);
+            EXPECT_EQ(lean.readings[i].module, full.readings[i].module);
+            EXPECT_EQ(std::memcmp(&lean.readings[i].value, &full.readings[i].value, sizeof(float)), 0);
+        }
+        if (full.error.empty()) {
+            EXPECT_TRUE(lean.fields.empty()) << c.type;
+        }
+    }
 }

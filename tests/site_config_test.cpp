@@ -43,6 +43,19 @@ TEST(SiteConfig, ReadsPowerSystemsAsWritten) {
     EXPECT_EQ(b.scenario, "s.json");
 }
 
+// The page's title: the name given, else the file's name without folder and extension.
+TEST(SiteConfig, NamesTheSiteAsGivenOrAfterItsFile) {
+    const std::string one = R"("power_systems": [{"data_id": 1, "rcSetting": {}}])";
+    struct Case { std::string json, source, name; } cases[] = {
+        {"{\"name\": \"North exchange\", " + one + "}", "/etc/voka/site.json", "North exchange"},
+        {"{" + one + "}", "/etc/voka/north-hall.json", "north-hall"},
+        {"{" + one + "}", "relative.site.json", "relative.site"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(site_config_from_json(parse_json(c.json), c.source).name, c.name) << c.json;
+    EXPECT_EQ(refusal("{\"name\": \"\", " + one + "}"), "site.json: (top).name: must be a non-empty string");
+    EXPECT_EQ(refusal("{\"name\": 7, " + one + "}"), "site.json: (top).name: must be a non-empty string");
+}
+
 TEST(SiteConfig, RefusesWhatAPowerSystemCannotRunWith) {
     struct Case { const char* json; const char* message; };
     const std::vector<Case> cases = {

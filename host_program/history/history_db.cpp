@@ -480,15 +480,46 @@ std::vector<Alarm> HistoryDb::all_alarms() {
 }
 
 std::vector<Alarm> HistoryDb::alarm_log(const AlarmLogQuery& query) {
+    AlarmCursor alarms = alarm_cursor(query);
+    std::vector<Alarm> out;
+    while (auto a = alarms.next()) out.push_back(std::move(*a));
+    return out;
+}
+
+HistoryDb::AlarmCursor HistoryDb::alarm_cursor(const AlarmLogQuery& query) {
     MutexLock lock(mutex_);
     require_open();
-    Statement q(db_, fmt::format("SELECT {} FROM alarms WHERE (?1 IS NULL OR data_id = ?1) AND (started >= ?2 OR "
-                                 "ended IS NULL OR ended >= ?2) ORDER BY started DESC, row DESC",
-                                 alarm_columns())
-                         .c_str());
-    if (query.data_id) q.bind(1, *query.data_id);
-    q.bind(2, query.since.value_or(std::numeric_limits<int64_t>::min()));
-    std::vector<Alarm> out;
-    while (q.step() == SQLITE_ROW) out.push_back(alarm_from(q));
-    return out;
+    auto q = std::make_unique<Statement>(
+        db_, fmt::format("SELECT {} FROM alarms WHERE (?1 IS NULL OR data_id = ?1) AND (started >= ?2 OR "
+                         "ended IS NULL OR ended >= ?2) ORDER BY started DESC, row DESC LIMIT ?3",
+                         alarm_columns())
+                 .c_str());
+    if (query.data_id) q->bind(1, *query.data_id);
+    q->bind(2, query.since.value_or(std::numeric_limits<int64_t>::min()))
+        .bind(3, query.limit ? static_cast<int64_t>(query.limit) : int64_t{-1});
+    return AlarmCursor(*this, std::move(q));
+}
+
+HistoryDb::AlarmCursor::AlarmCursor(HistoryDb& db, std::unique_ptr<Statement> statement)
+    : db_(&db), statement_(std::move(statement)) {}
+
+HistoryDb::AlarmCursor::AlarmCursor(AlarmCursor&& other) noexcept
+    : db_(other.db_), statement_(std::move(other.statement_)) {}
+
+HistoryDb::AlarmCursor::~AlarmCursor() {
+    if (!statement_) return;
+    MutexLock lock(db_->mutex_);
+    statement_.reset();  // ends its read transaction
+}
+
+std::optional<Alarm> HistoryDb::AlarmCursor::next() {
+    if (!statement_) return std::nullopt;
+    MutexLock lock(db_->mutex_);
+    const int step = statement_->step();
+    if (step == SQLITE_ROW) return alarm_from(*statement_);
+    statement_.reset();
+    if (step != SQLITE_DONE)
+        throw HistoryError(
+            fmt::format("history database {}: cannot read alarms: {}", db_->path_, sqlite3_errmsg(db_->db_)));
+    return std::nullopt;
 }

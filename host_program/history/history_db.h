@@ -58,6 +58,7 @@ struct HistoryQuery {
 struct AlarmLogQuery {
     std::optional<int64_t> since;
     std::optional<uint32_t> data_id;
+    size_t limit = 0;  // 0: every alarm
 };
 
 struct HistoryRow {
@@ -140,6 +141,25 @@ public:
     };
     // Throws HistoryError.
     RowCursor cursor(const HistoryQuery& query) EXCLUDES(mutex_);
+
+    // The alarms an AlarmLogQuery selects, the newest start first, taken one
+    // at a time like a RowCursor's rows (same transaction, same lifetime).
+    class AlarmCursor {
+    public:
+        AlarmCursor(AlarmCursor&&) noexcept;
+        AlarmCursor& operator=(AlarmCursor&&) = delete;
+        ~AlarmCursor();
+        // The next alarm; nothing after the last. Throws HistoryError.
+        std::optional<Alarm> next();
+
+    private:
+        friend class HistoryDb;
+        AlarmCursor(HistoryDb& db, std::unique_ptr<Statement> statement);
+        HistoryDb* db_;
+        std::unique_ptr<Statement> statement_;
+    };
+    // Throws HistoryError.
+    AlarmCursor alarm_cursor(const AlarmLogQuery& query) EXCLUDES(mutex_);
     // Runs `work` in one read transaction: every query in it sees the same
     // rows, whatever a writer commits meanwhile (in WAL mode without blocking it).
     void in_one_read(const std::function<void()>& work) EXCLUDES(mutex_);

@@ -1,6 +1,8 @@
 #include "host_program/http/api_pages.h"
 
+#include <algorithm>
 #include <charconv>
+#include <functional>
 #include <ctime>
 #include <set>
 
@@ -8,7 +10,10 @@
 
 #include "host_program/events/json_writer.h"
 #include "host_program/http/exposition.h"
+#include "host_program/http/alarm_log_body.h"
+#include "host_program/http/csv_history_body.h"
 #include "host_program/http/history_body.h"
+#include "host_program/http/reduced_history_body.h"
 #include "host_program/http/site_metrics.h"
 #include "host_program/http/state_json.h"
 #include "host_program/reading/time_text.h"
@@ -39,12 +44,34 @@ HttpResponse state_page(const SiteSnapshot& snapshot, int64_t now) {
     return {200, kJson, one_line_json(state_json(snapshot.copy(), now)) + "\n"};
 }
 
-std::variant<HistoryQuery, std::string> history_query(const std::multimap<std::string, std::string>& params,
-                                                      int64_t now) {
-    HistoryQuery q;
+namespace {
+
+std::optional<size_t> bounded(const std::string& value, size_t most) {
+    const auto n = whole_number(value);
+    if (!n || *n < 1 || *n > most) return std::nullopt;
+    return static_cast<size_t>(*n);
+}
+
+std::set<std::string> names(const std::string& list) {
+    std::set<std::string> out;
+    size_t from = 0;
+    while (from <= list.size()) {
+        const size_t comma = std::min(list.find(',', from), list.size());
+        if (comma > from) out.insert(list.substr(from, comma - from));
+        from = comma + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::variant<HistoryAsk, std::string> history_query(const std::multimap<std::string, std::string>& params,
+                                                    int64_t now) {
+    HistoryAsk ask;
+    HistoryQuery& q = ask.query;
     q.newest_first = true;
     q.limit = kDefaultHistoryLimit;
-    bool has_id = false;
+    bool has_id = false, has_limit = false;
     std::set<std::string> seen;
     for (const auto& [key, value] : params) {
         if (!seen.insert(key).second) return fmt::format("\"{}\" is given more than once", key);
@@ -57,15 +84,61 @@ std::variant<HistoryQuery, std::string> history_query(const std::multimap<std::s
             q.since = parse_time(value, now);
             if (!q.since) return fmt::format("since must be an ISO 8601 time or an age (2h, 7d), not \"{}\"", value);
         } else if (key == "limit") {
-            const auto limit = whole_number(value);
-            if (!limit || *limit < 1 || *limit > kMaxHistoryLimit)
-                return fmt::format("limit must be from 1 to {}, not \"{}\"", kMaxHistoryLimit, value);
-            q.limit = static_cast<size_t>(*limit);
+            const auto limit = bounded(value, kMaxHistoryLimit);
+            if (!limit) return fmt::format("limit must be from 1 to {}, not \"{}\"", kMaxHistoryLimit, value);
+            q.limit = *limit;
+            has_limit = true;
+        } else if (key == "points") {
+            const auto points = bounded(value, kMaxHistoryPoints);
+            if (!points) return fmt::format("points must be from 1 to {}, not \"{}\"", kMaxHistoryPoints, value);
+            ask.points = *points;
+        } else if (key == "values") {
+            ask.values = names(value);
+        } else if (key == "format") {
+            if (value != "json" && value != "csv") return fmt::format("format must be json or csv, not \"{}\"", value);
+            ask.csv = value == "csv";
         } else {
-            return fmt::format("unknown parameter \"{}\"; the parameters are data_id, since and limit", key);
+            return fmt::format("unknown parameter \"{}\"; the parameters are data_id, since, limit, points, values and format",
+                               key);
         }
     }
     if (!has_id) return std::string("data_id is missing");
+    if (ask.points) {
+        if (ask.csv) return std::string("format=csv does not go with points: the export is of rows");
+        if (has_limit) return std::string("limit does not go with points: a reduction reads every row of its range");
+        if (!q.since) return std::string("points needs since: the range to reduce");
+        if (*q.since > now) return std::string("since must not be after now with points");
+        q.until = now;
+        q.limit = 0;
+        q.newest_first = false;
+    } else if (seen.contains("values")) {
+        return std::string("values goes only with points");
+    }
+    return ask;
+}
+
+std::variant<AlarmLogQuery, std::string> alarm_query(const std::multimap<std::string, std::string>& params,
+                                                     int64_t now) {
+    AlarmLogQuery q;
+    q.limit = kDefaultHistoryLimit;
+    std::set<std::string> seen;
+    for (const auto& [key, value] : params) {
+        if (!seen.insert(key).second) return fmt::format("\"{}\" is given more than once", key);
+        if (key == "data_id") {
+            const auto id = whole_number(value);
+            if (!id || *id > 0xFFFFFFFFu) return fmt::format("data_id must be a device's data id, not \"{}\"", value);
+            q.data_id = static_cast<uint32_t>(*id);
+        } else if (key == "since") {
+            q.since = parse_time(value, now);
+            if (!q.since) return fmt::format("since must be an ISO 8601 time or an age (2h, 7d), not \"{}\"", value);
+        } else if (key == "limit") {
+            const auto limit = bounded(value, kMaxHistoryLimit);
+            if (!limit) return fmt::format("limit must be from 1 to {}, not \"{}\"", kMaxHistoryLimit, value);
+            q.limit = *limit;
+        } else {
+            return fmt::format("unknown parameter \"{}\"; the parameters are since, data_id and limit", key);
+        }
+    }
     return q;
 }
 
@@ -86,10 +159,12 @@ private:
 
 }  // namespace
 
-HttpResponse history_page(const HttpRequest& request, const std::string& database, int64_t now,
-                          const std::shared_ptr<std::atomic<int>>& streams) {
-    auto parsed = history_query(request.query, now);
-    if (auto* why = std::get_if<std::string>(&parsed)) return plain_error(400, *why);
+namespace {
+
+// A database answer counted among `streams`, or 503 when there are too many
+// on their way already or the database cannot be read.
+HttpResponse counted_stream(const std::shared_ptr<std::atomic<int>>& streams,
+                            const std::function<std::unique_ptr<BodySource>()>& open) {
     if (streams->load() >= kMostHistoryStreams) {
         HttpResponse busy = plain_error(
             503, fmt::format("{} history answers are on their way already; ask again shortly", kMostHistoryStreams));
@@ -98,12 +173,41 @@ HttpResponse history_page(const HttpRequest& request, const std::string& databas
     }
     std::unique_ptr<BodySource> body;
     try {
-        body = std::make_unique<HistoryBody>(database, std::get<HistoryQuery>(parsed));
+        body = open();
     } catch (const HistoryError& e) {
         return plain_error(503, std::string("history cannot be read: ") + e.what());
     }
     ++*streams;
     return {200, kJson, "", {}, std::make_unique<CountedBody>(std::move(body), streams)};
+}
+
+}  // namespace
+
+HttpResponse history_page(const HttpRequest& request, const std::string& database, int64_t now,
+                          const std::shared_ptr<std::atomic<int>>& streams) {
+    auto parsed = history_query(request.query, now);
+    if (auto* why = std::get_if<std::string>(&parsed)) return plain_error(400, *why);
+    const HistoryAsk& ask = std::get<HistoryAsk>(parsed);
+    HttpResponse r = counted_stream(streams, [&]() -> std::unique_ptr<BodySource> {
+        if (ask.points) return std::make_unique<ReducedHistoryBody>(database, ask.query, ask.points, ask.values);
+        if (ask.csv) return std::make_unique<CsvHistoryBody>(database, ask.query);
+        return std::make_unique<HistoryBody>(database, ask.query);
+    });
+    if (ask.csv && r.status == 200) {
+        r.content_type = "text/csv; charset=utf-8";
+        r.headers.emplace_back("Content-Disposition",
+                               fmt::format("attachment; filename=\"voka-history-{}.csv\"", ask.query.data_id));
+    }
+    return r;
+}
+
+HttpResponse alarms_page(const HttpRequest& request, const std::string& database, int64_t now,
+                         const std::shared_ptr<std::atomic<int>>& streams) {
+    auto parsed = alarm_query(request.query, now);
+    if (auto* why = std::get_if<std::string>(&parsed)) return plain_error(400, *why);
+    return counted_stream(streams, [&] {
+        return std::make_unique<AlarmLogBody>(database, std::get<AlarmLogQuery>(parsed), now);
+    });
 }
 
 void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
@@ -120,8 +224,12 @@ void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std:
         return metrics_page(snapshot, counters, figures);
     });
     uncached("/api/v1/state", [&snapshot](const HttpRequest&) { return state_page(snapshot, wall_clock()); });
-    uncached("/api/v1/history", [database, streams = std::make_shared<std::atomic<int>>(0)](
-                                    const HttpRequest& request) {
+    // One count for both: each answer on its way holds a database connection.
+    const auto streams = std::make_shared<std::atomic<int>>(0);
+    uncached("/api/v1/history", [database, streams](const HttpRequest& request) {
         return history_page(request, database, wall_clock(), streams);
+    });
+    uncached("/api/v1/alarms", [database, streams](const HttpRequest& request) {
+        return alarms_page(request, database, wall_clock(), streams);
     });
 }

@@ -50,8 +50,9 @@ void SiteSnapshot::alarm_changed(const Alarm& a, bool started) {
     SystemState* s = system_with_device(a.data_id);
     if (!s) return;  // a device the site no longer has
     auto& alarms = s->alarms;
+    // A condition is known by all three: one rule id covers every module.
     const auto same = std::find_if(alarms.begin(), alarms.end(), [&](const Alarm& x) {
-        return x.data_id == a.data_id && x.rule_id == a.rule_id;
+        return x.data_id == a.data_id && x.rule_id == a.rule_id && x.text == a.text;
     });
     if (same != alarms.end()) alarms.erase(same);
     if (started) alarms.push_back(a);
@@ -76,6 +77,7 @@ void SiteSnapshot::handle(const Event& e) {
                        if (!s) return;
                        s->counters = r.counters;
                        s->reopenings = r.reopenings;
+                       take_sample(*s, now);
                        if (!r.complete) return;
                        s->rounds = r.round;
                        s->last_round = now;
@@ -86,6 +88,14 @@ void SiteSnapshot::handle(const Event& e) {
                        if (SystemState* s = system_named(x.system)) {
                            s->counters = x.counters;
                            s->reopenings = x.reopenings;
+                       }
+                   },
+                   [this](const event::Attempt& x) {
+                       const double now = now_();
+                       MutexLock lock(mutex_);
+                       if (SystemState* s = system_named(x.system)) {
+                           s->last_failure_time = now;
+                           s->last_failure = x.text;
                        }
                    },
                    [this](const event::StateChanged& x) {
@@ -106,6 +116,17 @@ void SiteSnapshot::handle(const Event& e) {
                    [](const auto&) {},
                },
                e);
+}
+
+// A sample once a minute; those older than an hour go, but the newest of
+// them, so that the hour's base is never younger than an hour once the host
+// has run that long.
+void SiteSnapshot::take_sample(SystemState& s, double now) {
+    if (s.samples.empty() || now - s.samples.back().time >= kSampleEveryS)
+        s.samples.push_back({now, s.counters, s.reopenings});
+    size_t old = 0;
+    while (old + 1 < s.samples.size() && now - s.samples[old + 1].time >= kHourS) ++old;
+    s.samples.erase(s.samples.begin(), s.samples.begin() + static_cast<std::ptrdiff_t>(old));
 }
 
 // The site's power systems after a reload, in its order. A system that

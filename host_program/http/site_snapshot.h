@@ -28,6 +28,13 @@ struct DeviceState {
     DecodedRecord decoded;
 };
 
+// The line's running totals at one moment.
+struct CounterSample {
+    double time = 0;  // seconds since the epoch
+    ExchangeCounters counters;
+    unsigned reopenings = 0;
+};
+
 struct SystemState {
     std::string name;
     uint32_t data_id = 0;             // the master's
@@ -39,6 +46,11 @@ struct SystemState {
     double round_duration_ms = 0;      // of that round
     ExchangeCounters counters;
     unsigned reopenings = 0;
+    // Totals taken at most once a minute over the last hour and a little
+    // more, oldest first: the first is the base of "the last hour".
+    std::vector<CounterSample> samples;
+    std::optional<double> last_failure_time;  // of the last failed attempt of a command
+    std::string last_failure;                 // that attempt, in the user's words with its command
     // By data id and record type. Shared and never changed once made, so
     // that a copy of the snapshot copies pointers, not records.
     std::map<std::pair<uint32_t, int>, std::shared_ptr<const DeviceState>> devices;
@@ -48,12 +60,15 @@ struct SystemState {
 };
 
 struct SiteState {
-    std::string site;  // the site file, or what the bundled example is called
+    std::string site;  // the site's name (SiteConfig::name)
     std::vector<SystemState> systems;
 };
 
 class SiteSnapshot final : public EventSink {
 public:
+    static constexpr double kSampleEveryS = 60;
+    static constexpr double kHourS = 3600;
+
     // `now` gives the wall-clock time in seconds since the epoch (tests fix it).
     using Clock = double (*)();
     // `site` names the site file (or what the bundled example is called).
@@ -69,6 +84,7 @@ private:
     SystemState* system_with_device(uint32_t data_id) REQUIRES(mutex_);
     void alarm_changed(const Alarm& a, bool started) REQUIRES(mutex_);
     void follow_reload(const event::SiteReloaded& reload) REQUIRES(mutex_);
+    static void take_sample(SystemState& s, double now);
 
     Clock now_;
     mutable Mutex mutex_;

@@ -49,6 +49,10 @@ Json::Value system_json(const SystemState& s) {
     v["last_round"] = s.last_round ? Json::Value(utc_iso_time(static_cast<int64_t>(*s.last_round))) : Json::Value();
     v["round_duration_ms"] = std::round(s.round_duration_ms * 10) / 10;
     v["counters"] = counters_json(s);
+    v["last_hour"] = last_hour_json(s);
+    v["last_failure"] = s.last_failure_time ? Json::Value(s.last_failure) : Json::Value();
+    v["last_failure_time"] =
+        s.last_failure_time ? Json::Value(utc_iso_time(static_cast<int64_t>(*s.last_failure_time))) : Json::Value();
     Json::Value& devices = v["devices"] = Json::Value(Json::arrayValue);
     for (const auto& [key, d] : s.devices) devices.append(device_json(*d));
     Json::Value& alarms = v["alarms"] = Json::Value(Json::arrayValue);
@@ -65,19 +69,48 @@ std::string exchange_end_key(ExchangeEnd e) {
     return key;
 }
 
-Json::Value counters_json(const SystemState& s) {
-    const ExchangeCounters& c = s.counters;
+namespace {
+
+// What the line counted between two samples of its totals (counters only grow).
+CounterSample counted_since(const CounterSample& base, const ExchangeCounters& now, unsigned reopenings) {
+    CounterSample d{base.time, now, reopenings - base.reopenings};
+    ExchangeCounters& c = d.counters;
+    const ExchangeCounters& b = base.counters;
+    c.commands_sent -= b.commands_sent;
+    c.answers -= b.answers;
+    c.retries -= b.retries;
+    c.unsolicited -= b.unsolicited;
+    c.noise_bytes -= b.noise_bytes;
+    for (size_t e = 0; e < c.rejected.size(); ++e) c.rejected[e] -= b.rejected[e];
+    for (size_t e = 0; e < c.ended.size(); ++e) c.ended[e] -= b.ended[e];
+    c.commands.clear();
+    return d;
+}
+
+Json::Value totals_json(const ExchangeCounters& c, unsigned reopenings) {
     Json::Value v(Json::objectValue);
     v["sent"] = c.commands_sent;
     v["answered"] = c.answers;
     v["retried"] = c.retries;
     v["late_answers"] = c.unsolicited;
     v["noise_bytes"] = static_cast<Json::UInt64>(c.noise_bytes);
-    v["reopenings"] = s.reopenings;
+    v["reopenings"] = reopenings;
     Json::Value& rejected = v["rejected"] = Json::Value(Json::objectValue);
     for (size_t e = 0; e < c.rejected.size(); ++e) rejected[std::string(frame::key(frame::Error(e)))] = c.rejected[e];
     Json::Value& exchanges = v["exchanges"] = Json::Value(Json::objectValue);
     for (size_t e = 0; e < c.ended.size(); ++e) exchanges[exchange_end_key(ExchangeEnd(e))] = c.ended[e];
+    return v;
+}
+
+}  // namespace
+
+Json::Value counters_json(const SystemState& s) { return totals_json(s.counters, s.reopenings); }
+
+Json::Value last_hour_json(const SystemState& s) {
+    if (s.samples.empty()) return Json::Value();
+    const CounterSample d = counted_since(s.samples.front(), s.counters, s.reopenings);
+    Json::Value v = totals_json(d.counters, d.reopenings);
+    v["since"] = utc_iso_time(static_cast<int64_t>(d.time));
     return v;
 }
 

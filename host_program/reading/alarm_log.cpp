@@ -48,19 +48,21 @@ void write_csv(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
 }
 
 void write_json(const std::vector<Alarm>& alarms, int64_t now, std::FILE* out) {
-    for (const Alarm& a : alarms) {
-        // The log shows times as text and says how the alarm ended.
-        Json::Value v = alarm_json(a);
-        v.removeMember("started");
-        v["start"] = iso_time(a.started);
-        v["end"] = a.ended ? Json::Value(iso_time(a.ended)) : Json::Value();
-        v["duration_s"] = static_cast<Json::Int64>(lasted(a, now));
-        v["active"] = a.ended == 0;
-        std::fprintf(out, "%s\n", one_line_json(v).c_str());
-    }
+    for (const Alarm& a : alarms) std::fprintf(out, "%s\n", one_line_json(alarm_log_json(a, now)).c_str());
 }
 
 }  // namespace
+
+Json::Value alarm_log_json(const Alarm& a, int64_t now) {
+    // The log shows times as text and says how the alarm ended.
+    Json::Value v = alarm_json(a);
+    v.removeMember("started");
+    v["start"] = iso_time(a.started);
+    v["end"] = a.ended ? Json::Value(iso_time(a.ended)) : Json::Value();
+    v["duration_s"] = static_cast<Json::Int64>(lasted(a, now));
+    v["active"] = a.ended == 0;
+    return v;
+}
 
 size_t write_alarm_log(HistoryDb& db, const AlarmLogQuery& query, OutputFormat format, int64_t now, std::FILE* out) {
     const std::vector<Alarm> alarms = db.alarm_log(query);

@@ -54,15 +54,17 @@ Json::Value bytes(const uint8_t* b, size_t n) {
 bool is_missing_current(float v) { return std::bit_cast<uint32_t>(v) == std::bit_cast<uint32_t>(wire::kMissingCurrent); }
 
 // Fills a decoded record: each reading goes into the list and into its JSON slot.
+// Without `json`, only the readings: the JSON form is most of a decoding's cost.
 struct Decoding {
     DecodedRecord& out;
+    bool json = true;
 
     void put(Json::Value& object, const Reading& r) {
-        object[std::string(r.name)] = number(r.value);
+        if (json) object[std::string(r.name)] = number(r.value);
         out.readings.push_back(r);
     }
     void append(Json::Value& array, const Reading& r) {
-        array.append(number(r.value));
+        if (json) array.append(number(r.value));
         out.readings.push_back(r);
     }
 };
@@ -88,25 +90,27 @@ constexpr FloatField kChannelValues[] = {{"a", "V", 0, offsetof(tele_c_voka_ac_c
                                          {"c", "V", 2, offsetof(tele_c_voka_ac_channel, c)},
                                          {"f", "Hz", -1, offsetof(tele_c_voka_ac_channel, f)}};
 
-void ac(std::span<const uint8_t> image, DecodedRecord& d) {
+void ac(std::span<const uint8_t> image, DecodedRecord& d, bool json) {
     constexpr size_t kHeader = sizeof(tele_c_voka_ac), kChannel = sizeof(tele_c_voka_ac_channel);
     if (image.size() < kHeader || (image.size() - kHeader) % kChannel != 0) return fail(d, "not an AC image");
     const auto h = read_at<tele_c_voka_ac>(image, 0);
     if (image.size() != kAcRecord.size_for(h.channel_count))
         return fail(d, "channel count does not match the image");
-    Decoding out{d};
+    Decoding out{d, json};
     Json::Value& v = d.fields;
-    v["id"] = h.id;
+    if (json) v["id"] = h.id;
     for (const FloatField& f : kPhaseCurrents) {
         const float value = float_at(image, f.offset);
         out.put(v, {.name = f.name, .unit = f.unit, .phase = f.phase, .value = value,
                     .missing = is_missing_current(value)});
     }
-    v["ia_alert"] = h.ia_alert;
-    v["ib_alert"] = h.ib_alert;
-    v["ic_alert"] = h.ic_alert;
-    v["airlock"] = bytes(h.airlock, std::min<size_t>(h.airlock_count, tele_c_voka_ac::AIRLOCK_MAX()));
-    v["time"] = stamp(h.ttime);
+    if (json) {
+        v["ia_alert"] = h.ia_alert;
+        v["ib_alert"] = h.ib_alert;
+        v["ic_alert"] = h.ic_alert;
+        v["airlock"] = bytes(h.airlock, std::min<size_t>(h.airlock_count, tele_c_voka_ac::AIRLOCK_MAX()));
+        v["time"] = stamp(h.ttime);
+    }
     Json::Value channels(Json::arrayValue);
     for (int i = 0; i < h.channel_count; ++i) {
         const size_t at = kHeader + static_cast<size_t>(i) * kChannel;
@@ -114,38 +118,40 @@ void ac(std::span<const uint8_t> image, DecodedRecord& d) {
         for (const FloatField& f : kChannelValues)
             out.put(c, {.name = f.name, .unit = f.unit, .channel = i, .phase = f.phase,
                         .value = float_at(image, at + f.offset)});
+        if (!json) continue;
         c["alerts"] = bytes(image.data() + at + offsetof(tele_c_voka_ac_channel, a_alert), 4);
         channels.append(c);
     }
-    v["channels"] = channels;
+    if (json) v["channels"] = channels;
 }
 
-void dc(std::span<const uint8_t> image, DecodedRecord& d) {
+void dc(std::span<const uint8_t> image, DecodedRecord& d, bool json) {
     if (image.size() != kDcRecord.size_for(0)) return fail(d, "not a DC image");
     const auto r = read_at<tele_c_voka_dc>(image, 0);
-    Decoding out{d};
+    Decoding out{d, json};
     Json::Value& v = d.fields;
-    v["id"] = r.id;
+    if (json) v["id"] = r.id;
     out.put(v, {.name = "v", .unit = "V", .value = float_at(image, offsetof(tele_c_voka_dc, v))});
     out.put(v, {.name = "i", .unit = "A", .value = float_at(image, offsetof(tele_c_voka_dc, i))});
     Json::Value batteries(Json::arrayValue);
     for (int k = 0; k < std::min<int>(r.dc_m, tele_c_voka_dc::M_SIZE()); ++k)
         out.append(batteries, {.name = "battery_currents", .unit = "A", .battery = k, .element = "i",
                                .value = float_at(image, offsetof(tele_c_voka_dc, m_values) + 4 * k)});
+    if (!json) return;
     v["battery_currents"] = batteries;
     v["v_state"] = r.v_state;
     v["time"] = stamp(r.ttime);
 }
 
-void rc(std::span<const uint8_t> image, DecodedRecord& d) {
+void rc(std::span<const uint8_t> image, DecodedRecord& d, bool json) {
     constexpr size_t kRecord = sizeof(tele_c_voka_rc), kModule = sizeof(tele_c_voka_rc_channel);
     if (image.size() < kRecord || (image.size() - kRecord) % kModule != 0) return fail(d, "not a rectifier image");
     const auto r = read_at<tele_c_voka_rc>(image, 0);
     if (image.size() != kRectifierRecord.size_for(r.channel_count))
         return fail(d, "module count does not match the image");
-    Decoding out{d};
+    Decoding out{d, json};
     Json::Value& v = d.fields;
-    v["id"] = r.id;
+    if (json) v["id"] = r.id;
     out.put(v, {.name = "output_voltage", .unit = "V",
                 .value = float_at(image, offsetof(tele_c_voka_rc, output_voltage))});
     Json::Value ac_params(Json::arrayValue), dc_params(Json::arrayValue);
@@ -155,9 +161,11 @@ void rc(std::span<const uint8_t> image, DecodedRecord& d) {
     for (int k = 0; k < 2; ++k)
         out.append(dc_params, {.name = "dc_params", .position = k,
                                .value = float_at(image, offsetof(tele_c_voka_rc, dc_param) + 4 * k)});
-    v["ac_params"] = ac_params;
-    v["dc_params"] = dc_params;
-    v["time"] = stamp(r.ttime);
+    if (json) {
+        v["ac_params"] = ac_params;
+        v["dc_params"] = dc_params;
+        v["time"] = stamp(r.ttime);
+    }
     Json::Value modules(Json::arrayValue);
     for (int i = 0; i < r.channel_count; ++i) {
         const size_t at = kRecord + static_cast<size_t>(i) * kModule;
@@ -165,16 +173,22 @@ void rc(std::span<const uint8_t> image, DecodedRecord& d) {
         Json::Value j(Json::objectValue);
         out.put(j, {.name = "current", .unit = "A", .module = i,
                     .value = float_at(image, at + offsetof(tele_c_voka_rc_channel, current))});
+        if (!json) continue;
         j["status"] = bytes(m.status, 3);
         j["fault"] = m.fault;
         modules.append(j);
     }
-    v["modules"] = modules;
+    if (json) v["modules"] = modules;
 }
 
 }  // namespace
 
 DecodedRecord decode_record(int record_type, std::span<const uint8_t> image) {
+    return decode_record(record_type, image, RecordForm::readings_and_json);
+}
+
+DecodedRecord decode_record(int record_type, std::span<const uint8_t> image, RecordForm form) {
+    const bool json = form == RecordForm::readings_and_json;
     DecodedRecord d;
     d.type = find_record_type(record_type);
     d.fields = Json::Value(Json::objectValue);
@@ -183,9 +197,9 @@ DecodedRecord decode_record(int record_type, std::span<const uint8_t> image) {
         return d;
     }
     switch (d.type->kind) {
-        case RecordKind::ac: ac(image, d); break;
-        case RecordKind::dc: dc(image, d); break;
-        case RecordKind::rectifier: rc(image, d); break;
+        case RecordKind::ac: ac(image, d, json); break;
+        case RecordKind::dc: dc(image, d, json); break;
+        case RecordKind::rectifier: rc(image, d, json); break;
     }
     return d;
 }
