@@ -52,8 +52,8 @@ TEST(SiteConfig, NamesTheSiteAsGivenOrAfterItsFile) {
         {"{" + one + "}", "relative.site.json", "relative.site"},
     };
     for (const Case& c : cases) EXPECT_EQ(site_config_from_json(parse_json(c.json), c.source).name, c.name) << c.json;
-    EXPECT_EQ(refusal("{\"name\": \"\", " + one + "}"), "site.json: (top).name: must be a non-empty string");
-    EXPECT_EQ(refusal("{\"name\": 7, " + one + "}"), "site.json: (top).name: must be a non-empty string");
+    EXPECT_EQ(refusal("{\"name\": \"\", " + one + "}"), "site.json: name: must be a non-empty string");
+    EXPECT_EQ(refusal("{\"name\": 7, " + one + "}"), "site.json: name: must be a non-empty string");
 }
 
 TEST(SiteConfig, RefusesWhatAPowerSystemCannotRunWith) {
