@@ -259,44 +259,6 @@ TEST(HistoryDb, EndsAlarmsOfDevicesNoLongerInTheSiteOnce) {
     sqlite3_close(raw);
 }
 
-// Rows without an alarm change are held open across rounds for flash; another
-// connection sees them after the commit period, an alarm change, or flush().
-TEST(HistoryDb, HoldsRowsOpenUntilThePeriodAnAlarmOrAFlush) {
-    struct Case {
-        const char* name;
-        std::function<void(HistoryDb&, int64_t& now)> after_first_rounds;
-        int visible;  // rows another connection sees afterwards
-    };
-    const std::vector<Case> cases = {
-        {"within the period", [](HistoryDb&, int64_t&) {}, 1},
-        {"period over", [](HistoryDb& db, int64_t& now) {
-             now += HistoryDb::kCommitPeriodS;
-             db.in_one_transaction([&] { db.save(21, 5189, "voka-dc", image(9)); });
-         }, 4},
-        {"alarm change", [](HistoryDb& db, int64_t&) {
-             db.in_one_transaction([&] { db.alarm_started(Alarm{21, "DC_0", "低", 1, "0601", "低", 1000}); });
-         }, 3},
-        {"alarm outside a round", [](HistoryDb& db, int64_t&) {
-             db.alarm_started(Alarm{21, "DC_0", "低", 1, "0601", "低", 1000});
-         }, 3},
-        {"flush", [](HistoryDb& db, int64_t&) { db.flush(); }, 3},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDb t;
-        int64_t now = 1000;
-        HistoryDb db(t.path, kEveryRound);
-        db.set_clock([&] { return now; });
-        for (uint8_t i = 1; i <= 3; ++i) {
-            db.in_one_transaction([&] { db.save(21, 5189, "voka-dc", image(i)); });
-            ++now;
-        }
-        c.after_first_rounds(db, now);
-        HistoryDb reader(t.path, {}, {}, HistoryDb::Open::read_only);
-        EXPECT_EQ(reader.row_count(), static_cast<size_t>(c.visible));
-    }
-}
-
 // kill -9 while rounds are written: the file opens whole, every alarm change a
 // finished round reported is there, and writing goes on in the same file.
 TEST(HistoryDb, IsWholeAfterAKillInTheMiddleOfWriting) {

@@ -110,7 +110,6 @@ HistoryDb::HistoryDb(const std::string& path, HistoryPolicy policy, Problem prob
 
 HistoryDb::~HistoryDb() {
     MutexLock lock(mutex_);
-    if (statements_ && !sqlite3_get_autocommit(db_)) commit();  // closing would roll back the rows held open
     statements_.reset();
     sqlite3_close(db_);
 }
@@ -195,8 +194,7 @@ void HistoryDb::in_one_transaction(const std::function<void()>& work) {
     {
         MutexLock lock(mutex_);
         writable = statements_ != nullptr;
-        // A transaction held open from an earlier round goes on.
-        if (writable && transaction_depth_++ == 0 && sqlite3_get_autocommit(db_)) {
+        if (writable && transaction_depth_++ == 0) {
             Statement::Use begin(statements_->begin);
             if (begin->step() != SQLITE_DONE) report(fmt::format("cannot begin a round: {}", sqlite3_errmsg(db_)));
         }
@@ -218,15 +216,6 @@ void HistoryDb::in_one_transaction(const std::function<void()>& work) {
 
 void HistoryDb::end_transaction() {
     if (--transaction_depth_ != 0 || sqlite3_get_autocommit(db_)) return;
-    const int64_t now = clock_();
-    // A clock set back commits too, rather than holding rows until it catches up.
-    if (!must_commit_ && last_commit_ && now >= *last_commit_ && now - *last_commit_ < kCommitPeriodS) return;
-    commit();
-}
-
-void HistoryDb::commit() {
-    must_commit_ = false;
-    last_commit_ = clock_();
     Statement::Use commit(statements_->commit);
     if (commit->step() != SQLITE_DONE) {
         report(fmt::format("cannot commit a round: {}", sqlite3_errmsg(db_)));
@@ -280,7 +269,6 @@ void HistoryDb::flush() {
     in_one_transaction([this] {
         MutexLock lock(mutex_);
         if (!statements_) return;
-        must_commit_ = true;
         for (auto& [key, device] : devices_) {
             if (!device.waiting) continue;
             if (insert(key.first, key.second, device.waiting->device_type, device.waiting->time,
@@ -409,7 +397,6 @@ void HistoryDb::in_one_read(const std::function<void()>& work) {
     {
         MutexLock lock(mutex_);
         require_open();
-        if (statements_ && transaction_depth_ == 0 && !sqlite3_get_autocommit(db_)) commit();
         exec("BEGIN");
     }
     try {
@@ -437,7 +424,6 @@ void HistoryDb::alarm_started(const Alarm& a) {
     s->bind(1, a.data_id).bind(2, a.rule_id).bind(3, a.text).bind(4, a.grade).bind(5, a.alarm_code)
         .bind(6, a.alarm_name).bind(7, a.started);
     if (s->step() != SQLITE_DONE) report(fmt::format("cannot record an alarm start: {}", sqlite3_errmsg(db_)));
-    alarm_written();
 }
 
 void HistoryDb::alarm_ended(const Alarm& a) {
@@ -448,14 +434,6 @@ void HistoryDb::alarm_ended(const Alarm& a) {
     s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text);
     if (!a.end_reason.empty()) s->bind(5, a.end_reason);  // else NULL: its condition stopped holding
     if (s->step() != SQLITE_DONE) report(fmt::format("cannot record an alarm end: {}", sqlite3_errmsg(db_)));
-    alarm_written();
-}
-
-// An alarm change is committed with its round, or at once when written
-// outside one while rows are held open.
-void HistoryDb::alarm_written() {
-    must_commit_ = true;
-    if (transaction_depth_ == 0 && !sqlite3_get_autocommit(db_)) commit();
 }
 
 std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool(uint32_t)>& in_site, int64_t now,
@@ -478,7 +456,6 @@ std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool
                 throw HistoryError(fmt::format("history database {}: cannot end an alarm: {}", path_,
                                                sqlite3_errmsg(db_)));
         }
-        must_commit_ = true;
     });
     return ended;
 }

@@ -3,18 +3,13 @@
 // alarms, in one SQLite file per host.
 //
 // Writes are few, for flash: a round's writes of a power system share one
-// transaction (in_one_transaction), which stays open across rounds and is
-// committed at most kCommitPeriodS after the previous commit, at once when it
-// holds an alarm change, before a read transaction of this connection
-// (in_one_read), at flush() and at destruction: every commit rewrites pages
-// of the write-ahead log and of its shared-memory index, whatever it holds; and a device's image becomes a history row
+// transaction (in_one_transaction), and a device's image becomes a history row
 // at most once in each `interval_s` period of the clock (all devices in the
 // same round) and whenever one of its alarms starts or ends;
 // the newest image not yet stored waits in memory and is stored at a clean
 // stop (flush). So a process killed at any moment loses at most one interval
-// and one commit period of history, and no alarm change committed by its
-// round; WAL mode keeps every committed row and the file whole. Other
-// connections (the HTTP history API) see rows when they are committed.
+// of history, and nothing of the alarm state; WAL mode keeps every committed
+// row and the file whole.
 //
 // Retention: at most `max_rows_per_device` rows per (data id, record type)
 // and none older than `max_age_s`, each held within 1 %: trimmed in batches of
@@ -81,10 +76,6 @@ public:
     // a few b-trees, whose pages fit many times over; SQLite's default
     // (2 MiB) would instead grow the resident memory with the file.
     static constexpr int kWriterCacheKiB = 512;
-    // Longest time rows without an alarm change stay uncommitted: what a
-    // power cut or kill -9 can cost beyond the interval, and how late
-    // another connection sees them.
-    static constexpr int64_t kCommitPeriodS = 300;
     using Problem = std::function<void(const std::string&)>;
     using Clock = std::function<int64_t()>;  // seconds since the epoch
     enum class Open { now, later, read_only };
@@ -184,8 +175,6 @@ private:
     void require_writable() const REQUIRES(mutex_);
     std::string alarm_columns() const REQUIRES(mutex_);
     void end_transaction() REQUIRES(mutex_);
-    void commit() REQUIRES(mutex_);
-    void alarm_written() REQUIRES(mutex_);
     void create_or_migrate(int version) REQUIRES(mutex_);
     bool insert(uint32_t data_id, int record_type, const std::string& device_type, int64_t time,
                 std::span<const uint8_t> image) REQUIRES(mutex_);
@@ -201,8 +190,6 @@ private:
     sqlite3* db_ GUARDED_BY(mutex_) = nullptr;
     std::unique_ptr<Statements> statements_ GUARDED_BY(mutex_);
     unsigned transaction_depth_ GUARDED_BY(mutex_) = 0;
-    bool must_commit_ GUARDED_BY(mutex_) = false;  // the open transaction holds an alarm change
-    std::optional<int64_t> last_commit_ GUARDED_BY(mutex_);
     bool failing_ GUARDED_BY(mutex_) = false;  // a write failed: say so once, and again when it recovers
     std::map<DeviceKey, Device> devices_ GUARDED_BY(mutex_);
     std::set<uint32_t> alarm_changed_ GUARDED_BY(mutex_);  // data ids whose next image is stored at once
