@@ -2,7 +2,12 @@
 // device for reloading, durable alarms, and refusal of a newer schema.
 #include <sqlite3.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -254,4 +259,60 @@ TEST(HistoryDb, EndsAlarmsOfDevicesNoLongerInTheSiteOnce) {
     EXPECT_EQ(sqlite3_step(q), SQLITE_DONE);
     sqlite3_finalize(q);
     sqlite3_close(raw);
+}
+
+// kill -9 while rounds are written: the file opens whole, every alarm change a
+// finished round reported is there, and writing goes on in the same file.
+TEST(HistoryDb, IsWholeAfterAKillInTheMiddleOfWriting) {
+    TempDb t;
+    std::set<int64_t> reported;  // alarm starts whose round ended before the kill
+    for (const int rounds_before_kill : {40, 400, 1500}) {
+        SCOPED_TRACE(rounds_before_kill);
+        int acks[2];
+        ASSERT_EQ(pipe(acks), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(acks[0]);
+            HistoryDb db(t.path, kEveryRound);
+            int64_t now = 1'000'000 + rounds_before_kill * 10'000;
+            db.set_clock([&] { return now; });
+            for (int64_t round = 0;; ++round, ++now) {
+                const bool alarm = round % 7 == 0;
+                db.in_one_transaction([&] {
+                    for (uint32_t id : {11u, 21u, 31u})
+                        db.save(id, 5189, "voka-dc", image(static_cast<uint8_t>(now % 251), 300));
+                    if (alarm) db.alarm_started(Alarm{21, "DC_0", std::to_string(now), 1, "0601", "低", now});
+                });
+                if (alarm && write(acks[1], &now, sizeof now) != sizeof now) _exit(1);
+            }
+        }
+        close(acks[1]);
+        int64_t started = 0;
+        for (int n = 0; n < rounds_before_kill / 7 && read(acks[0], &started, sizeof started) == sizeof started; ++n)
+            reported.insert(started);
+        kill(child, SIGKILL);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        while (read(acks[0], &started, sizeof started) == sizeof started) reported.insert(started);
+        close(acks[0]);
+
+        sqlite3* check = nullptr;
+        ASSERT_EQ(sqlite3_open(t.path.c_str(), &check), SQLITE_OK);
+        sqlite3_stmt* q = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(check, "PRAGMA integrity_check", -1, &q, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(q), SQLITE_ROW);
+        EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), "ok");
+        sqlite3_finalize(q);
+        sqlite3_close(check);
+
+        HistoryDb db(t.path, {}, {}, HistoryDb::Open::read_only);
+        std::set<int64_t> stored;
+        for (const Alarm& a : db.all_alarms()) stored.insert(a.started);
+        for (const int64_t s : reported) EXPECT_TRUE(stored.count(s)) << "alarm of " << s << " lost";
+        EXPECT_GT(db.row_count(), 0u);
+        for (const auto& row : db.rows(21))
+            ASSERT_EQ(row.image, image(static_cast<uint8_t>(row.time % 251), 300)) << "row " << row.row;
+    }
 }
