@@ -196,7 +196,10 @@ class Checker:
         conf = replace_values(text, r"\s*(?P<key>\w+)\s+", {
             "cafile": self.cert, "certfile": self.cert, "keyfile": self.key, "password_file": self.passwd,
             "bridge_cafile": self.cert, "bridge_certfile": self.cert, "bridge_keyfile": self.key,
-            "acl_file": acl, "persistence_location": f"{self.broker_dir}/", "pid_file": self.path("pid")})
+            "acl_file": acl, "persistence_location": f"{self.broker_dir}/", "pid_file": self.path("pid"),
+            # A bridge's far end on loopback, where nothing listens: a name to resolve could hold up the
+            # broker's stop for as long as the resolver waits.
+            "address": f"127.0.0.1:{free_tcp_port()}"})
         ports = []
 
         def free_port(m):
