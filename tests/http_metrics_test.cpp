@@ -325,7 +325,10 @@ TEST(StateJson, CountsTheLastHourFromMinuteSamplesAndKeepsTheLastFailure) {
     const Json::Value before = parse_json(one_line_json(state_json(state, 1'765'252'800)));
     EXPECT_TRUE(before["systems"][1]["last_failure"].isNull());
     moving_now_value = t0 + 5400;
-    s.handle(event::Attempt{"hall-b", {}, "no answer to 0x42 0x42 within 300 ms; retrying"});
+    event::Attempt timed_out;  // named: GCC 12 takes a braced temporary's string for uninitialised at -O3
+    timed_out.system = "hall-b";
+    timed_out.text = "no answer to 0x42 0x42 within 300 ms; retrying";
+    s.handle(timed_out);
     const Json::Value after = parse_json(one_line_json(state_json(s.copy(), 1'765'252'800)));
     EXPECT_EQ(after["systems"][1]["last_failure"], "no answer to 0x42 0x42 within 300 ms; retrying");
     EXPECT_EQ(after["systems"][1]["last_failure_time"], "2025-12-09T05:30:00Z");
