@@ -61,8 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                eq == std::string_view::npos ? std::string() : std::string(pair.substr(eq + 1)));
                 at = end + 1;
             }
+            // Whatever a client sends, an answer stays within its bounds.
             const auto q = history_query(params, 1'765'252'800);
-            if (const auto* h = std::get_if<HistoryQuery>(&q); h && (h->limit < 1 || h->limit > kMaxHistoryLimit))
+            if (const auto* h = std::get_if<HistoryAsk>(&q);
+                h && (h->query.limit < 1 || h->query.limit > kMaxHistoryLimit || h->points > kMaxHistoryPoints))
+                __builtin_trap();
+            const auto a = alarm_query(params, 1'765'252'800);
+            if (const auto* l = std::get_if<AlarmLogQuery>(&a); l && (l->limit < 1 || l->limit > kMaxHistoryLimit))
                 __builtin_trap();
             break;
         }
