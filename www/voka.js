@@ -232,30 +232,30 @@ function datasets(answer, label) {
 
 // The plots a system has: DC voltage and load, each AC device's phase
 // voltages, the module currents.
-function plotSpecs(s) {
-  const specs = [];
+function systemPlots(s) {
+  const plots = [];
   for (const d of (s.devices || []).filter((x) => x.record_type === DC))
-    specs.push({ key: `dc-${d.data_id}`, title: `DC ${d.data_id}: voltage and load`, dataId: d.data_id, values: "v,i",
+    plots.push({ key: `dc-${d.data_id}`, title: `DC ${d.data_id}: voltage and load`, dataId: d.data_id, values: "v,i",
       axes: ["V", "A"], label: (x) => (x.name === "v" ? "voltage (V)" : x.name === "i" ? "load (A)" : x.name) });
   for (const d of (s.devices || []).filter((x) => x.record_type === AC))
-    specs.push({ key: `ac-${d.data_id}`, title: `AC ${d.data_id}: phase voltages`, dataId: d.data_id, values: "a,b,c",
+    plots.push({ key: `ac-${d.data_id}`, title: `AC ${d.data_id}: phase voltages`, dataId: d.data_id, values: "a,b,c",
       axes: ["V"], label: (x) => x.name.replace(/^channel_(\d+)_(\w)$/, (m, c, p) => `ch ${Number(c) + 1} ${p.toUpperCase()}`) });
   if ((s.devices || []).some((x) => x.record_type === RECTIFIER))
-    specs.push({ key: `rc-${s.data_id}`, title: "Module currents", dataId: s.data_id, values: "current", axes: ["A"],
+    plots.push({ key: `rc-${s.data_id}`, title: "Module currents", dataId: s.data_id, values: "current", axes: ["A"],
       label: (x) => x.name.replace(/^module_(\d+)_current$/, (m, n) => `module ${Number(n) + 1}`) });
-  return specs;
+  return plots;
 }
 
-function plotBox(c, spec) {
-  let p = c.charts.get(spec.key);
+function plotBox(c, plot) {
+  let p = c.charts.get(plot.key);
   if (p) return p;
-  const canvas = el("canvas", { ariaLabel: spec.title });
+  const canvas = el("canvas", { ariaLabel: plot.title });
   const csv = el("a", { className: "csv", textContent: "CSV" });
-  const box = el("div", { className: "plot-box" }, el("h3", {}, `${spec.title} `, csv), el("div", { className: "plot" }, canvas));
-  box.dataset.plot = spec.key;
+  const box = el("div", { className: "plot-box" }, el("h3", {}, `${plot.title} `, csv), el("div", { className: "plot" }, canvas));
+  box.dataset.plot = plot.key;
   c.plots.append(box);
   p = { box, canvas, csv, chart: null };
-  c.charts.set(spec.key, p);
+  c.charts.set(plot.key, p);
   return p;
 }
 
@@ -270,15 +270,15 @@ async function plotAll(s, c) {
   c.plotting = true;
   const range = c.range, rangeMs = RANGES.find((r) => r[0] === range)[2];
   try {
-    const specs = plotSpecs(s);
-    const answers = await Promise.all(specs.map((spec) => getJson(
-      `/api/v1/history?data_id=${spec.dataId}&since=${range}&points=${PLOT_POINTS}&values=${spec.values}`)));
-    specs.forEach((spec, i) => {
-      const p = plotBox(c, spec);
-      p.csv.href = `/api/v1/history?data_id=${spec.dataId}&since=${range}&limit=10000&format=csv`;
+    const plots = systemPlots(s);
+    const answers = await Promise.all(plots.map((plot) => getJson(
+      `/api/v1/history?data_id=${plot.dataId}&since=${range}&points=${PLOT_POINTS}&values=${plot.values}`)));
+    plots.forEach((plot, i) => {
+      const p = plotBox(c, plot);
+      p.csv.href = `/api/v1/history?data_id=${plot.dataId}&since=${range}&limit=10000&format=csv`;
       p.csv.title = `the records of the last ${range} as CSV`;
-      if (!p.chart) p.chart = makeChart(p.canvas, spec.axes);
-      p.chart.data.datasets = datasets(answers[i], spec.label);
+      if (!p.chart) p.chart = makeChart(p.canvas, plot.axes);
+      p.chart.data.datasets = datasets(answers[i], plot.label);
       const x = p.chart.options.scales.x;
       x.min = Date.parse(answers[i].since);
       x.max = Date.parse(answers[i].until);

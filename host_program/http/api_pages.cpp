@@ -52,6 +52,33 @@ std::optional<size_t> bounded(const std::string& value, size_t most) {
     return static_cast<size_t>(*n);
 }
 
+// What both database answers take: data_id, since and limit.
+struct RowParams {
+    std::optional<uint32_t> data_id;
+    std::optional<int64_t> since;
+    std::optional<size_t> limit;
+};
+
+// Reads `key` into `p` when it is one of RowParams'. Returns false when it is
+// not; a refusal of its value is left in `refusal`.
+bool read_row_param(const std::string& key, const std::string& value, int64_t now, RowParams& p,
+                    std::optional<std::string>& refusal) {
+    if (key == "data_id") {
+        const auto id = whole_number(value);
+        if (!id || *id > 0xFFFFFFFFu) refusal = fmt::format("data_id must be a device's data id, not \"{}\"", value);
+        else p.data_id = static_cast<uint32_t>(*id);
+    } else if (key == "since") {
+        p.since = parse_time(value, now);
+        if (!p.since) refusal = fmt::format("since must be an ISO 8601 time or an age (2h, 7d), not \"{}\"", value);
+    } else if (key == "limit") {
+        p.limit = bounded(value, kMaxHistoryLimit);
+        if (!p.limit) refusal = fmt::format("limit must be from 1 to {}, not \"{}\"", kMaxHistoryLimit, value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 std::set<std::string> names(const std::string& list) {
     std::set<std::string> out;
     size_t from = 0;
@@ -69,25 +96,13 @@ std::variant<HistoryAsk, std::string> history_query(const std::multimap<std::str
                                                     int64_t now) {
     HistoryAsk ask;
     HistoryQuery& q = ask.query;
-    q.newest_first = true;
-    q.limit = kDefaultHistoryLimit;
-    bool has_id = false, has_limit = false;
+    RowParams rows;
     std::set<std::string> seen;
     for (const auto& [key, value] : params) {
         if (!seen.insert(key).second) return fmt::format("\"{}\" is given more than once", key);
-        if (key == "data_id") {
-            const auto id = whole_number(value);
-            if (!id || *id > 0xFFFFFFFFu) return fmt::format("data_id must be a device's data id, not \"{}\"", value);
-            q.data_id = static_cast<uint32_t>(*id);
-            has_id = true;
-        } else if (key == "since") {
-            q.since = parse_time(value, now);
-            if (!q.since) return fmt::format("since must be an ISO 8601 time or an age (2h, 7d), not \"{}\"", value);
-        } else if (key == "limit") {
-            const auto limit = bounded(value, kMaxHistoryLimit);
-            if (!limit) return fmt::format("limit must be from 1 to {}, not \"{}\"", kMaxHistoryLimit, value);
-            q.limit = *limit;
-            has_limit = true;
+        std::optional<std::string> refusal;
+        if (read_row_param(key, value, now, rows, refusal)) {
+            if (refusal) return *refusal;
         } else if (key == "points") {
             const auto points = bounded(value, kMaxHistoryPoints);
             if (!points) return fmt::format("points must be from 1 to {}, not \"{}\"", kMaxHistoryPoints, value);
@@ -102,10 +117,14 @@ std::variant<HistoryAsk, std::string> history_query(const std::multimap<std::str
                                key);
         }
     }
-    if (!has_id) return std::string("data_id is missing");
+    if (!rows.data_id) return std::string("data_id is missing");
+    q.data_id = *rows.data_id;
+    q.since = rows.since;
+    q.limit = rows.limit.value_or(kDefaultHistoryLimit);
+    q.newest_first = true;
     if (ask.points) {
         if (ask.csv) return std::string("format=csv does not go with points: the export is of rows");
-        if (has_limit) return std::string("limit does not go with points: a reduction reads every row of its range");
+        if (rows.limit) return std::string("limit does not go with points: a reduction reads every row of its range");
         if (!q.since) return std::string("points needs since: the range to reduce");
         if (*q.since > now) return std::string("since must not be after now with points");
         q.until = now;
@@ -119,26 +138,19 @@ std::variant<HistoryAsk, std::string> history_query(const std::multimap<std::str
 
 std::variant<AlarmLogQuery, std::string> alarm_query(const std::multimap<std::string, std::string>& params,
                                                      int64_t now) {
-    AlarmLogQuery q;
-    q.limit = kDefaultHistoryLimit;
+    RowParams rows;
     std::set<std::string> seen;
     for (const auto& [key, value] : params) {
         if (!seen.insert(key).second) return fmt::format("\"{}\" is given more than once", key);
-        if (key == "data_id") {
-            const auto id = whole_number(value);
-            if (!id || *id > 0xFFFFFFFFu) return fmt::format("data_id must be a device's data id, not \"{}\"", value);
-            q.data_id = static_cast<uint32_t>(*id);
-        } else if (key == "since") {
-            q.since = parse_time(value, now);
-            if (!q.since) return fmt::format("since must be an ISO 8601 time or an age (2h, 7d), not \"{}\"", value);
-        } else if (key == "limit") {
-            const auto limit = bounded(value, kMaxHistoryLimit);
-            if (!limit) return fmt::format("limit must be from 1 to {}, not \"{}\"", kMaxHistoryLimit, value);
-            q.limit = *limit;
-        } else {
+        std::optional<std::string> refusal;
+        if (!read_row_param(key, value, now, rows, refusal))
             return fmt::format("unknown parameter \"{}\"; the parameters are since, data_id and limit", key);
-        }
+        if (refusal) return *refusal;
     }
+    AlarmLogQuery q;
+    q.data_id = rows.data_id;
+    q.since = rows.since;
+    q.limit = rows.limit.value_or(kDefaultHistoryLimit);
     return q;
 }
 
