@@ -3,17 +3,16 @@
 #include <algorithm>
 #include <utility>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/json_text.h"
+#include "host_program/presentation/record_json.h"
 #include "host_program/reading/time_text.h"
 #include "host_program/records/record_types.h"
 
 namespace {
 
-Json::Value record_json(const HistoryRow& row) {
-    Json::Value r(Json::objectValue);
+Json::Value row_json(const HistoryRow& row) {
+    Json::Value r = record_json(row.record_type, decode_record(row.record_type, row.image).fields);
     r["time"] = utc_iso_time(row.time);
-    r["record_type"] = row.record_type;
-    r["fields"] = decode_record(row.record_type, row.image).fields;
     return r;
 }
 
@@ -47,7 +46,7 @@ std::string HistoryBody::next_piece() {
     if (row_) {
         std::string piece = first_record_ ? "" : ",";
         first_record_ = false;
-        piece += one_line_json(record_json(*row_));
+        piece += one_line_json(row_json(*row_));
         row_ = cursor_->next();
         return piece;
     }
