@@ -1,6 +1,5 @@
 #include "host_program/http/history_body.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "host_program/presentation/json_text.h"
@@ -38,11 +37,12 @@ HistoryBody::HistoryBody(const std::string& database, const HistoryQuery& query)
     cursor_.emplace(db_->cursor(query));
     row_ = cursor_->next();
     auto [opening, closing] = around_records(query.data_id);
-    pending_ = std::move(opening);
+    opening_ = std::move(opening);
     closing_ = std::move(closing) + "\n";
 }
 
 std::string HistoryBody::next_piece() {
+    if (!opening_.empty()) return std::exchange(opening_, {});
     if (row_) {
         std::string piece = first_record_ ? "" : ",";
         first_record_ = false;
@@ -52,20 +52,4 @@ std::string HistoryBody::next_piece() {
     }
     cursor_.reset();  // its read transaction ends with the rows
     return std::exchange(closing_, {});
-}
-
-size_t HistoryBody::read(std::span<char> out) {
-    size_t written = 0;
-    while (written < out.size()) {
-        if (handed_ == pending_.size()) {
-            pending_ = next_piece();
-            handed_ = 0;
-            if (pending_.empty()) break;
-        }
-        const size_t n = std::min(out.size() - written, pending_.size() - handed_);
-        std::copy_n(pending_.data() + handed_, n, out.data() + written);
-        handed_ += n;
-        written += n;
-    }
-    return written;
 }

@@ -1,5 +1,6 @@
 #include "host_program/http/state_json.h"
 
+#include <optional>
 #include <string>
 
 #include "host_program/presentation/alarm_json.h"
@@ -25,20 +26,24 @@ Json::Value state_alarm_json(const Alarm& a) {
     return v;
 }
 
+// A moment as UTC text; null for one that has not come yet.
+Json::Value utc_or_null(const std::optional<double>& t) {
+    return t ? Json::Value(utc_iso_time(static_cast<int64_t>(*t))) : Json::Value();
+}
+
 Json::Value system_json(const SystemState& s) {
     Json::Value v(Json::objectValue);
     v["name"] = s.name;
     v["data_id"] = s.data_id;
+    v["last_round"] = utc_or_null(s.last_round);
+    v["rounds"] = s.rounds;
+    v["round_duration_ms"] = shown_ms(s.round_duration_ms);
     v["state"] = s.state;
     v["state_why"] = s.state_why;
-    v["rounds"] = s.rounds;
-    v["last_round"] = s.last_round ? Json::Value(utc_iso_time(static_cast<int64_t>(*s.last_round))) : Json::Value();
-    v["round_duration_ms"] = shown_ms(s.round_duration_ms);
+    v["last_failure"] = s.last_failure_time ? Json::Value(s.last_failure) : Json::Value();
+    v["last_failure_time"] = utc_or_null(s.last_failure_time);
     v["counters"] = counters_json(s);
     v["last_hour"] = last_hour_json(s);
-    v["last_failure"] = s.last_failure_time ? Json::Value(s.last_failure) : Json::Value();
-    v["last_failure_time"] =
-        s.last_failure_time ? Json::Value(utc_iso_time(static_cast<int64_t>(*s.last_failure_time))) : Json::Value();
     Json::Value& devices = v["devices"] = Json::Value(Json::arrayValue);
     for (const auto& [key, d] : s.devices) devices.append(device_json(*d));
     Json::Value& alarms = v["alarms"] = Json::Value(Json::arrayValue);
