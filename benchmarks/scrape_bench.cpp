@@ -96,8 +96,8 @@ SiteConfig site_of(int systems) {
         PowerSystemConfig ps;
         ps.name = "ps" + std::to_string(s + 1);
         ps.data_id = static_cast<uint32_t>(100 * (s + 1));
-        ps.element["acSetting"][0]["data_id"] = ps.data_id + 11;
-        ps.element["dcSetting"][0]["data_id"] = ps.data_id + 21;
+        ps.ac_data_ids = {ps.data_id + 11};
+        ps.dc_data_ids = {ps.data_id + 21};
         site.power_systems.push_back(ps);
     }
     return site;

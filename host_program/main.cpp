@@ -35,6 +35,7 @@
 #include "host_program/probe/probe_command.h"
 #include "host_program/reading/alarm_log.h"
 #include "host_program/reading/history_export.h"
+#include "host_program/reading/time_text.h"
 #include "host_program/records/record_types.h"
 #include "host_program/site_check.h"
 #include "host_program/site_config.h"
@@ -52,15 +53,6 @@ std::string database_path(const std::optional<std::string>& option, const Histor
     return option ? *option : history.database.value_or("voka-history.db");
 }
 
-std::string when(int64_t t) {
-    const std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    localtime_r(&tt, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 int list_alarms(const AlarmsOptions& options) {
     HistoryDb db(database_path(options.database, {}), {}, {}, HistoryDb::Open::read_only);
     if (options.log) {
@@ -73,7 +65,7 @@ int list_alarms(const AlarmsOptions& options) {
     const auto active = db.active_alarms();
     if (active.empty()) std::printf("no active alarms\n");
     for (const Alarm& a : active)
-        std::printf("%s  %-5u %-6s grade %u  %s  %s\n", when(a.started).c_str(), a.data_id, a.rule_id.c_str(),
+        std::printf("%s  %-5u %-6s grade %u  %s  %s\n", local_clock_text(a.started).c_str(), a.data_id, a.rule_id.c_str(),
                     a.grade, a.alarm_code.c_str(), a.text.c_str());
     return 0;
 }

@@ -22,8 +22,6 @@ public:
     LineRead read_some(std::span<uint8_t>, int) override { return {0, std::make_error_code(std::errc::not_connected)}; }
 };
 
-size_t list_size(const Json::Value& list) { return list.isArray() ? list.size() : 0; }
-
 }  // namespace
 
 std::shared_ptr<ZTXSPDevice> make_master(const PowerSystemConfig& config, const PluginLibrary& plugin,
@@ -64,8 +62,8 @@ PowerSystem::PowerSystem(const PowerSystemConfig& config, const PluginLibrary& p
     master_ = dynamic_cast<PMBusProtocol*>(device_.get());
     answer_ms_ = answer_wire_ms(config, master_->baud_rate);
     setting_ = {master_->address,          master_->baud_rate,
-                master_->answer_timeout_ms, list_size(config.element["acSetting"]),
-                list_size(config.element["dcSetting"]), &answer_ms_};
+                master_->answer_timeout_ms, config.ac_data_ids.size(),
+                config.dc_data_ids.size(), &answer_ms_};
     closed_line_ = std::make_unique<ClosedLine>();
     exchange_ = std::make_unique<LineExchange>(
         *closed_line_,

@@ -8,21 +8,13 @@
 
 #include "host_program/alarms/alarm_engine.h"
 #include "host_program/lines.h"
+#include "host_program/reading/time_text.h"
 #include "host_program/records/record_types.h"
 #include "host_program/work_queue.h"
 
 namespace {
 
 int64_t now_s() { return static_cast<int64_t>(std::time(nullptr)); }
-
-std::string local_time(int64_t t) {
-    const std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    localtime_r(&tt, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
 
 }  // namespace
 
@@ -93,13 +85,13 @@ void RunningSite::reload_images(const std::vector<PowerSystem*>& systems) {
             if (!accepted) continue;
             if (*accepted)
                 notice(fmt::format("voka-host: {} {} reloaded from its record of {}", row.device_type, row.data_id,
-                                   local_time(row.time)));
+                                   local_clock_text(row.time)));
             else if (row.record_type == kAcRecord.number && row.image.size() == kAcRecord.size_for(0))
                 notice(fmt::format("voka-host: {} {} had no channels when last stored; nothing to reload",
                                    row.device_type, row.data_id));
             else
                 notice(fmt::format("voka-host: {} {} refused its stored record of {} ({} bytes)", row.device_type,
-                                   row.data_id, local_time(row.time), row.image.size()));
+                                   row.data_id, local_clock_text(row.time), row.image.size()));
         }
     }
 }

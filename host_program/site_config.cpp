@@ -131,23 +131,26 @@ PowerSystemConfig power_system(const Json::Value& e, size_t index, schema::Probl
         problems.add(place + ".reconnect_max_ms", fmt::format("must not be below reconnect_min_ms ({})", ps.reconnect_min_ms));
     ps.stale_after_rounds = e.get("stale_after_rounds", ps.stale_after_rounds).asUInt();
     ps.rectifier_modules = e.get("rectifier_modules", ps.rectifier_modules).asUInt();
+    for (const Json::Value& child : e["acSetting"]) ps.ac_data_ids.push_back(child["data_id"].asUInt());
+    for (const Json::Value& child : e["dcSetting"]) ps.dc_data_ids.push_back(child["data_id"].asUInt());
         return ps;
 }
 
 // Every data id of the site with the place that gives it: a master's (which
 // its rectifier device carries too) and each AC and DC device's.
-void refuse_repeated_data_ids(const Json::Value& list, schema::Problems& problems) {
+void refuse_repeated_data_ids(const std::vector<PowerSystemConfig>& systems, schema::Problems& problems) {
     std::map<uint32_t, std::string> seen;
-    const auto add = [&](const Json::Value& id, const std::string& place) {
-        const auto [it, fresh] = seen.emplace(static_cast<uint32_t>(id.asUInt()), place);
+    const auto add = [&](uint32_t id, const std::string& place) {
+        const auto [it, fresh] = seen.emplace(id, place);
         if (!fresh) problems.add(place, fmt::format("repeats data id {} of {}", it->first, it->second));
     };
-    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+    for (size_t i = 0; i < systems.size(); ++i) {
         const std::string place = fmt::format("power_systems[{}]", i);
-        add(list[i]["data_id"], place + ".data_id");
-        for (const char* children : {"acSetting", "dcSetting"})
-            for (Json::ArrayIndex k = 0; k < list[i][children].size(); ++k)
-                add(list[i][children][k]["data_id"], fmt::format("{}.{}[{}].data_id", place, children, k));
+        add(systems[i].data_id, place + ".data_id");
+        for (const auto& [children, ids] : {std::pair{"acSetting", &systems[i].ac_data_ids},
+                                            std::pair{"dcSetting", &systems[i].dc_data_ids}})
+            for (size_t k = 0; k < ids->size(); ++k)
+                add((*ids)[k], fmt::format("{}.{}[{}].data_id", place, children, k));
     }
 }
 
@@ -185,7 +188,7 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
                 problems.add(fmt::format("power_systems[{}].port", i),
                              fmt::format("is already used by power_systems[{}]", k));
         }
-    refuse_repeated_data_ids(list, problems);
+    refuse_repeated_data_ids(site.power_systems, problems);
     for (size_t i = 0; site.mqtt && i < site.power_systems.size(); ++i)
         if (!is_topic_level(site.power_systems[i].name))
             problems.add(fmt::format("power_systems[{}].name", i), "must not hold '/', '+' or '#' (it is a topic level)");
@@ -204,13 +207,7 @@ SiteConfig site_config_from_json(const Json::Value& root, const std::string& sou
 }
 
 bool site_has_device(const SiteConfig& site, uint32_t data_id) {
-    for (const PowerSystemConfig& ps : site.power_systems) {
-        if (ps.data_id == data_id) return true;
-        for (const char* list : {"acSetting", "dcSetting"})
-            for (const Json::Value& child : ps.element[list])
-                if (child["data_id"].asUInt() == data_id) return true;
-    }
-    return false;
+    return device_owner(site.power_systems, data_id).has_value();
 }
 
 SiteConfig read_site_config(const std::string& path) {

@@ -33,8 +33,8 @@ struct SiteConfig {
 // Every key of the site file, from the top.
 const schema::Section& site_keys();
 
-// Whether a device of the site carries this data id: a master (its rectifier
-// device shares its id) or an element of "acSetting" or "dcSetting".
+// Whether a power system of the site owns this device (device_owner): a
+// master (its rectifier device shares its id) or an AC or DC device.
 bool site_has_device(const SiteConfig& site, uint32_t data_id);
 
 // Reads and checks a site configuration file. Throws ConfigError naming

@@ -32,7 +32,7 @@ SiteConfig two_systems() {
         PowerSystemConfig ps;
         ps.name = name;
         ps.data_id = id;
-        ps.element["dcSetting"][0]["data_id"] = dc;
+        ps.dc_data_ids = {dc};
         site.power_systems.push_back(ps);
     }
     return site;
@@ -256,8 +256,7 @@ TEST(SiteSnapshot, FollowsAReloadedSite) {
     SiteConfig next = two_systems();
     next.power_systems[1].name = "hall-c";  // hall-b removed, hall-c added with its device 22
     next.power_systems[1].data_id = 3;
-    next.power_systems[0].element["dcSetting"][1]["data_id"] = 21;  // 21 stays in hall "A"
-    next.power_systems[0].element["dcSetting"][0]["data_id"] = 23;
+    next.power_systems[0].dc_data_ids = {23, 21};  // 21 stays in hall "A"
     s.handle(event::SiteReloaded{{"hall-c"}, {"hall-b"}, {"hall \"A\""}, next.power_systems});
 
     const SiteState state = s.copy();

@@ -1,52 +1,38 @@
 #include "host_program/events/json_writer.h"
 
-#include <cmath>
-
-#include <json/writer.h>
+#include "host_program/presentation/alarm_json.h"
+#include "host_program/presentation/line_counters.h"
+#include "host_program/presentation/numbers.h"
+#include "host_program/presentation/record_json.h"
 
 namespace {
 
-Json::Value event_object(const char* kind, const std::string& system = {}) {
-    Json::Value v(Json::objectValue);
+// `v` as an event of this kind: what the stream adds to every object it writes.
+Json::Value event_object(const char* kind, const std::string& system = {}, Json::Value v = Json::objectValue) {
     v["event"] = kind;
     if (!system.empty()) v["system"] = system;
     return v;
 }
 
-Json::Value to_json(const event::Log& e) {
-    Json::Value v = event_object("log", e.system);
-    v["text"] = e.text;
+// An object of one member.
+Json::Value member(const char* key, Json::Value value) {
+    Json::Value v(Json::objectValue);
+    v[key] = std::move(value);
     return v;
 }
 
+Json::Value to_json(const event::Log& e) { return event_object("log", e.system, member("text", e.text)); }
+
 Json::Value to_json(const event::RecordPublished& e) {
-    Json::Value v = event_object("record", e.system);
-    v["data_id"] = e.record.data_id;
-    v["device_type"] = e.record.device_type;
-    v["record_type"] = e.record.record_type;
-    v["fields"] = e.record.decoded.fields;
-    return v;
+    const PublishedRecord& r = e.record;
+    return event_object("record", e.system, record_json(r.data_id, r.device_type, r.record_type, r.decoded.fields));
 }
 
 Json::Value to_json(const event::Condition& e) {
-    const rule_value& r = e.rule;
-    Json::Value v = event_object("condition", e.system);
-    v["data_id"] = r.data_id;
-    v["rule_id"] = r.rule_id;
-    v["grade"] = r.grade;
-    v["code"] = r.alarm_code;
-    v["name"] = r.alarm_name;
-    v["text"] = r.text;
-    v["holds"] = r.holds != 0;
-    v["seq"] = r.seq;
-    return v;
+    return event_object("condition", e.system, condition_json(e.rule));
 }
 
-Json::Value to_json(const event::Dropped& e) {
-    Json::Value v = event_object("dropped", e.system);
-    v["reason"] = e.reason;
-    return v;
-}
+Json::Value to_json(const event::Dropped& e) { return event_object("dropped", e.system, member("reason", e.reason)); }
 
 Json::Value to_json(const event::RoundEnded& e) {
     const RoundReport& r = e.report;
@@ -54,50 +40,34 @@ Json::Value to_json(const event::RoundEnded& e) {
     if (r.complete) v["round"] = r.round;  // a failed round has no number of its own
     v["complete"] = r.complete;
     v["outcome"] = r.outcome;
-    v["duration_ms"] = std::round(r.duration_ms * 10) / 10;
+    v["duration_ms"] = shown_ms(r.duration_ms);
     v["holding"] = static_cast<Json::UInt>(r.holding.size());
     return v;
 }
 
 Json::Value to_json(const event::Value& e) {
-    Json::Value v = event_object("get");
-    v["query"] = e.query;
+    Json::Value v = event_object("get", {}, member("query", e.query));
     v["value"] = static_cast<double>(e.value);
     return v;
 }
 
 Json::Value to_json(const event::Refusal& e) {
-    Json::Value v = event_object("get");
-    v["query"] = e.query;
+    Json::Value v = event_object("get", {}, member("query", e.query));
     v["refused"] = e.why;
     return v;
 }
 
 Json::Value to_json(const event::AlarmChanged& e) {
-    const Alarm& a = e.alarm;
-    Json::Value v = alarm_json(a);
-    v["event"] = "alarm";
-    v["state"] = e.started ? "start" : "end";
-    if (!e.started) v["ended"] = static_cast<Json::Int64>(a.ended);
-    return v;
+    return event_object("alarm", {}, alarm_event_json(e.alarm, e.started));
 }
 
-Json::Value to_json(const event::Notice& e) {
-    Json::Value v = event_object("notice");
-    v["text"] = e.text;
-    return v;
-}
-
-std::string hex(unsigned byte) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    return std::string("0x") + kDigits[byte >> 4 & 0xF] + kDigits[byte & 0xF];
-}
+Json::Value to_json(const event::Notice& e) { return event_object("notice", {}, member("text", e.text)); }
 
 Json::Value to_json(const event::Attempt& e) {
     const FailedAttempt& f = e.failure;
     Json::Value v = event_object("attempt", e.system);
-    v["cid1"] = hex(f.cid1);
-    v["cid2"] = hex(f.cid2);
+    v["cid1"] = command_byte_text(f.cid1);
+    v["cid2"] = command_byte_text(f.cid2);
     v["attempt"] = f.attempt;
     v["reason"] = std::string(to_string(f.why));
     if (f.why == AttemptFailure::rejected) v["rejection"] = std::string(frame::key(f.rejection.reason));
@@ -106,35 +76,12 @@ Json::Value to_json(const event::Attempt& e) {
     return v;
 }
 
-Json::Value rejected_json(const std::array<unsigned, frame::kErrorKinds>& rejected) {
-    Json::Value v(Json::objectValue);
-    for (size_t e = 0; e < rejected.size(); ++e)
-        if (rejected[e]) v[std::string(frame::key(frame::Error(e)))] = rejected[e];
-    return v;
-}
-
 Json::Value to_json(const event::Stats& e) {
     const ExchangeCounters& c = e.counters;
-    Json::Value v = event_object("stats", e.system);
+    Json::Value v = event_object("stats", e.system, line_totals_json(c, e.reopenings));
     v["final"] = e.final;
-    v["sent"] = c.commands_sent;
-    v["answered"] = c.answers;
-    v["retried"] = c.retries;
-    v["late_answers"] = c.unsolicited;
-    v["noise_bytes"] = static_cast<Json::UInt64>(c.noise_bytes);
-    v["reopenings"] = e.reopenings;
     Json::Value& commands = v["commands"] = Json::Value(Json::arrayValue);
-    for (const auto& [command, n] : c.commands) {
-        Json::Value k(Json::objectValue);
-        k["cid1"] = hex(command >> 8);
-        k["cid2"] = hex(command & 0xFF);
-        k["sent"] = n.sent;
-        k["answered"] = n.answered;
-        k["retried"] = n.retried;
-        k["timed_out"] = n.timed_out;
-        k["rejected"] = rejected_json(n.rejected);
-        commands.append(k);
-    }
+    for (const auto& [command, n] : c.commands) commands.append(command_counters_json(command, n));
     return v;
 }
 
@@ -159,34 +106,9 @@ Json::Value to_json(const event::SiteReloaded& e) {
     return v;
 }
 
-Json::Value to_json(const event::ReloadRefused& e) {
-    Json::Value v = event_object("reload_refused");
-    v["why"] = e.why;
-    return v;
-}
+Json::Value to_json(const event::ReloadRefused& e) { return event_object("reload_refused", {}, member("why", e.why)); }
 
 }  // namespace
-
-Json::Value alarm_json(const Alarm& a) {
-    Json::Value v(Json::objectValue);
-    v["data_id"] = a.data_id;
-    v["rule_id"] = a.rule_id;
-    v["grade"] = a.grade;
-    v["code"] = a.alarm_code;
-    v["name"] = a.alarm_name;
-    v["text"] = a.text;
-    v["started"] = static_cast<Json::Int64>(a.started);
-    if (!a.end_reason.empty()) v["end_reason"] = a.end_reason;
-    return v;
-}
-
-std::string one_line_json(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["emitUTF8"] = true;
-    b["precision"] = 7;  // a float's worth of digits: 2.3, not 2.2999999523162842
-    return Json::writeString(b, v);
-}
 
 void JsonWriter::handle(const Event& e) {
     std::visit(

@@ -1,6 +1,6 @@
 #include "host_program/http/alarm_log_body.h"
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/json_text.h"
 #include "host_program/reading/alarm_log.h"
 
 AlarmLogBody::AlarmLogBody(const std::string& database, const AlarmLogQuery& query, int64_t now)

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/json_text.h"
 #include "host_program/http/exposition.h"
 #include "host_program/http/alarm_log_body.h"
 #include "host_program/http/csv_history_body.h"

@@ -1,19 +1,17 @@
 #include "host_program/http/history_body.h"
 
-#include <algorithm>
 #include <utility>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/json_text.h"
+#include "host_program/presentation/record_json.h"
 #include "host_program/reading/time_text.h"
 #include "host_program/records/record_types.h"
 
 namespace {
 
-Json::Value record_json(const HistoryRow& row) {
-    Json::Value r(Json::objectValue);
+Json::Value row_json(const HistoryRow& row) {
+    Json::Value r = record_json(row.record_type, decode_record(row.record_type, row.image).fields);
     r["time"] = utc_iso_time(row.time);
-    r["record_type"] = row.record_type;
-    r["fields"] = decode_record(row.record_type, row.image).fields;
     return r;
 }
 
@@ -39,34 +37,19 @@ HistoryBody::HistoryBody(const std::string& database, const HistoryQuery& query)
     cursor_.emplace(db_->cursor(query));
     row_ = cursor_->next();
     auto [opening, closing] = around_records(query.data_id);
-    pending_ = std::move(opening);
+    opening_ = std::move(opening);
     closing_ = std::move(closing) + "\n";
 }
 
 std::string HistoryBody::next_piece() {
+    if (!opening_.empty()) return std::exchange(opening_, {});
     if (row_) {
         std::string piece = first_record_ ? "" : ",";
         first_record_ = false;
-        piece += one_line_json(record_json(*row_));
+        piece += one_line_json(row_json(*row_));
         row_ = cursor_->next();
         return piece;
     }
     cursor_.reset();  // its read transaction ends with the rows
     return std::exchange(closing_, {});
-}
-
-size_t HistoryBody::read(std::span<char> out) {
-    size_t written = 0;
-    while (written < out.size()) {
-        if (handed_ == pending_.size()) {
-            pending_ = next_piece();
-            handed_ = 0;
-            if (pending_.empty()) break;
-        }
-        const size_t n = std::min(out.size() - written, pending_.size() - handed_);
-        std::copy_n(pending_.data() + handed_, n, out.data() + written);
-        handed_ += n;
-        written += n;
-    }
-    return written;
 }

@@ -9,30 +9,26 @@
 // grow with the limit and polling never waits for a reader.
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 
 #include "host_program/history/history_db.h"
-#include "host_program/http/http_server.h"
+#include "host_program/http/piece_body.h"
 
-class HistoryBody final : public BodySource {
+// read() throws HistoryError when a later row cannot be read.
+class HistoryBody final : public PieceBody {
 public:
     // Opens `database` read-only and reads the first row, so that a database
     // that cannot be read is known before any answer goes. Throws HistoryError.
     HistoryBody(const std::string& database, const HistoryQuery& query);
 
-    // Throws HistoryError when a later row cannot be read.
-    size_t read(std::span<char> out) override;
-
 private:
-    // The next piece of text after pending_: a record, or the end; "" when done.
-    std::string next_piece();
+    // The opening, then a record at a time, then the end; "" when done.
+    std::string next_piece() override;
 
     std::unique_ptr<HistoryDb> db_;  // outlives the cursor
     std::optional<HistoryDb::RowCursor> cursor_;
     std::optional<HistoryRow> row_;  // the next record's row, read ahead
     bool first_record_ = true;
+    std::string opening_;  // `{"data_id":N,"records":[`, until it is handed out
     std::string closing_;  // "]}\n", until it is handed out
-    std::string pending_;  // text made but not yet handed out
-    size_t handed_ = 0;    // of pending_
 };

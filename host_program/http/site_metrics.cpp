@@ -6,7 +6,8 @@
 
 #include "host_program/http/exposition.h"
 #include "host_program/http/metric_families.h"
-#include "host_program/http/state_json.h"
+#include "host_program/presentation/line_counters.h"
+#include "host_program/presentation/record_json.h"
 
 namespace {
 
@@ -62,10 +63,7 @@ void reading_families(Exposition& out, const SystemState& s) {
         for (const Reading& r : d.decoded.readings) {
             if (r.missing) continue;  // unknown is absent, never 0
             Labels labels{{"system", s.name}, {"data_id", std::to_string(d.data_id)}};
-            for (const auto& [name, index] : {std::pair{"channel", r.channel}, std::pair{"phase", r.phase},
-                                              std::pair{"module", r.module}, std::pair{"battery", r.battery},
-                                              std::pair{"position", r.position}})
-                if (index >= 0) labels.emplace_back(name, std::to_string(index));
+            for (const auto& [name, index] : reading_indices(r)) labels.emplace_back(name, std::to_string(index));
             const ReadingFamily family = reading_family(d.decoded.type->kind, r);
             out.add(family.name, Type::gauge, family.help, labels, float_value(r.value));
         }

@@ -9,27 +9,15 @@ double system_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::vector<uint32_t> device_ids(const PowerSystemConfig& ps) {
-    std::vector<uint32_t> ids{ps.data_id};
-    for (const char* list : {"acSetting", "dcSetting"})
-        for (const Json::Value& child : ps.element[list]) ids.push_back(child["data_id"].asUInt());
-    return ids;
-}
-
 }  // namespace
 
-bool SystemState::has_device(uint32_t id) const {
-    return std::find(device_ids.begin(), device_ids.end(), id) != device_ids.end();
-}
-
 SiteSnapshot::SiteSnapshot(const std::string& site, const std::vector<PowerSystemConfig>& systems, Clock now)
-    : now_(now ? now : system_now) {
+    : now_(now ? now : system_now), systems_(systems) {
     state_.site = site;
     for (const PowerSystemConfig& ps : systems) {
         SystemState s;
         s.name = ps.name;
         s.data_id = ps.data_id;
-        s.device_ids = device_ids(ps);
         state_.systems.push_back(std::move(s));
     }
 }
@@ -41,9 +29,8 @@ SystemState* SiteSnapshot::system_named(const std::string& name) {
 }
 
 SystemState* SiteSnapshot::system_with_device(uint32_t data_id) {
-    for (SystemState& s : state_.systems)
-        if (s.has_device(data_id)) return &s;
-    return nullptr;
+    const auto owner = device_owner(systems_, data_id);
+    return owner ? &state_.systems[*owner] : nullptr;
 }
 
 void SiteSnapshot::alarm_changed(const Alarm& a, bool started) {
@@ -147,16 +134,16 @@ void SiteSnapshot::follow_reload(const event::SiteReloaded& reload) {
         if (SystemState* before = system_named(ps.name)) s = std::move(*before);
         s.name = ps.name;
         s.data_id = ps.data_id;
-        s.device_ids = device_ids(ps);
         s.devices.clear();
         s.alarms.clear();
-        for (const auto& [key, device] : devices)
-            if (s.has_device(key.first)) s.devices.emplace(key, device);
-        for (const Alarm& a : alarms)
-            if (s.has_device(a.data_id)) s.alarms.push_back(a);
         next.push_back(std::move(s));
     }
     state_.systems = std::move(next);
+    systems_ = reload.systems;
+    for (const auto& [key, device] : devices)
+        if (SystemState* s = system_with_device(key.first)) s->devices.emplace(key, device);
+    for (const Alarm& a : alarms)
+        if (SystemState* s = system_with_device(a.data_id)) s->alarms.push_back(a);
 }
 
 void SiteSnapshot::restore_alarms(const std::vector<Alarm>& active) {

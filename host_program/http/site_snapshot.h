@@ -37,8 +37,7 @@ struct CounterSample {
 
 struct SystemState {
     std::string name;
-    uint32_t data_id = 0;             // the master's
-    std::vector<uint32_t> device_ids;  // every data id of the system, the master's first
+    uint32_t data_id = 0;              // the master's
     std::string state = "ok";          // "ok", "stale" or "reconnecting"
     std::string state_why;             // the reason of the last change; "" before any
     unsigned rounds = 0;               // complete rounds so far
@@ -55,8 +54,6 @@ struct SystemState {
     // that a copy of the snapshot copies pointers, not records.
     std::map<std::pair<uint32_t, int>, std::shared_ptr<const DeviceState>> devices;
     std::vector<Alarm> alarms;                                // active, in the order they started
-
-    bool has_device(uint32_t data_id) const;
 };
 
 struct SiteState {
@@ -89,4 +86,5 @@ private:
     Clock now_;
     mutable Mutex mutex_;
     SiteState state_ GUARDED_BY(mutex_);
+    std::vector<PowerSystemConfig> systems_ GUARDED_BY(mutex_);  // in state_.systems' order: who owns a device
 };

@@ -1,32 +1,19 @@
 #include "host_program/http/state_json.h"
 
-#include <cmath>
+#include <optional>
 #include <string>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/alarm_json.h"
+#include "host_program/presentation/line_counters.h"
+#include "host_program/presentation/numbers.h"
+#include "host_program/presentation/record_json.h"
 #include "host_program/reading/time_text.h"
 
 namespace {
 
-Json::Value reading_json(const Reading& r) {
-    Json::Value v(Json::objectValue);
-    v["name"] = std::string(r.name);
-    v["unit"] = std::string(r.unit);
-    v["value"] = r.missing ? Json::Value() : Json::Value(std::round(static_cast<double>(r.value) * 1000.0) / 1000.0);
-    for (const auto& [key, index] : {std::pair{"channel", r.channel}, std::pair{"phase", r.phase},
-                                     std::pair{"module", r.module}, std::pair{"battery", r.battery},
-                                     std::pair{"position", r.position}})
-        if (index >= 0) v[key] = index;
-    return v;
-}
-
 Json::Value device_json(const DeviceState& d) {
-    Json::Value v(Json::objectValue);
-    v["data_id"] = d.data_id;
-    v["device_type"] = d.device_type;
-    v["record_type"] = d.record_type;
+    Json::Value v = record_json(d.data_id, d.device_type, d.record_type, d.decoded.fields);
     v["time"] = utc_iso_time(static_cast<int64_t>(d.time));
-    v["fields"] = d.decoded.fields;
     Json::Value& readings = v["readings"] = Json::Value(Json::arrayValue);
     for (const Reading& r : d.decoded.readings) readings.append(reading_json(r));
     return v;
@@ -39,20 +26,24 @@ Json::Value state_alarm_json(const Alarm& a) {
     return v;
 }
 
+// A moment as UTC text; null for one that has not come yet.
+Json::Value utc_or_null(const std::optional<double>& t) {
+    return t ? Json::Value(utc_iso_time(static_cast<int64_t>(*t))) : Json::Value();
+}
+
 Json::Value system_json(const SystemState& s) {
     Json::Value v(Json::objectValue);
     v["name"] = s.name;
     v["data_id"] = s.data_id;
+    v["last_round"] = utc_or_null(s.last_round);
+    v["rounds"] = s.rounds;
+    v["round_duration_ms"] = shown_ms(s.round_duration_ms);
     v["state"] = s.state;
     v["state_why"] = s.state_why;
-    v["rounds"] = s.rounds;
-    v["last_round"] = s.last_round ? Json::Value(utc_iso_time(static_cast<int64_t>(*s.last_round))) : Json::Value();
-    v["round_duration_ms"] = std::round(s.round_duration_ms * 10) / 10;
+    v["last_failure"] = s.last_failure_time ? Json::Value(s.last_failure) : Json::Value();
+    v["last_failure_time"] = utc_or_null(s.last_failure_time);
     v["counters"] = counters_json(s);
     v["last_hour"] = last_hour_json(s);
-    v["last_failure"] = s.last_failure_time ? Json::Value(s.last_failure) : Json::Value();
-    v["last_failure_time"] =
-        s.last_failure_time ? Json::Value(utc_iso_time(static_cast<int64_t>(*s.last_failure_time))) : Json::Value();
     Json::Value& devices = v["devices"] = Json::Value(Json::arrayValue);
     for (const auto& [key, d] : s.devices) devices.append(device_json(*d));
     Json::Value& alarms = v["alarms"] = Json::Value(Json::arrayValue);
@@ -61,13 +52,6 @@ Json::Value system_json(const SystemState& s) {
 }
 
 }  // namespace
-
-std::string exchange_end_key(ExchangeEnd e) {
-    std::string key(to_string(e));
-    for (char& c : key)
-        if (c == ' ') c = '_';
-    return key;
-}
 
 namespace {
 
@@ -88,17 +72,9 @@ CounterSample counted_since(const CounterSample& base, const ExchangeCounters& n
 }
 
 Json::Value totals_json(const ExchangeCounters& c, unsigned reopenings) {
-    Json::Value v(Json::objectValue);
-    v["sent"] = c.commands_sent;
-    v["answered"] = c.answers;
-    v["retried"] = c.retries;
-    v["late_answers"] = c.unsolicited;
-    v["noise_bytes"] = static_cast<Json::UInt64>(c.noise_bytes);
-    v["reopenings"] = reopenings;
-    Json::Value& rejected = v["rejected"] = Json::Value(Json::objectValue);
-    for (size_t e = 0; e < c.rejected.size(); ++e) rejected[std::string(frame::key(frame::Error(e)))] = c.rejected[e];
-    Json::Value& exchanges = v["exchanges"] = Json::Value(Json::objectValue);
-    for (size_t e = 0; e < c.ended.size(); ++e) exchanges[exchange_end_key(ExchangeEnd(e))] = c.ended[e];
+    Json::Value v = line_totals_json(c, reopenings);
+    v["rejected"] = rejected_json(c.rejected);
+    v["exchanges"] = exchange_ends_json(c);
     return v;
 }
 

@@ -25,5 +25,3 @@ Json::Value counters_json(const SystemState& system);
 // What the line counted over the last hour (since its oldest sample), as
 // counters_json with "since"; null before its first round.
 Json::Value last_hour_json(const SystemState& system);
-// How an exchange ended, as one word for keys and labels: "timed_out", ...
-std::string exchange_end_key(ExchangeEnd e);

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 #include <json/value.h>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/json_text.h"
 #include "host_program/mqtt/topics.h"
 
 namespace mqtt {

@@ -1,20 +1,14 @@
 #include "host_program/mqtt/mqtt_sink.h"
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/json_text.h"
 #include "host_program/mqtt/discovery.h"
 #include "host_program/mqtt/topics.h"
 
 MqttSink::MqttSink(const MqttConfig& config, const std::vector<PowerSystemConfig>& systems, Notify notify)
-    : config_(config), deadband_(config.deadband) {
+    : config_(config), deadband_(config.deadband), configs_(systems) {
     MutexLock lock(mutex_);
     systems_.resize(systems.size());
-    for (size_t i = 0; i < systems.size(); ++i) {
-        const PowerSystemConfig& ps = systems[i];
-        systems_[i].name = ps.name;
-        system_of_device_[ps.data_id] = i;
-        for (const char* list : {"acSetting", "dcSetting"})
-            for (const Json::Value& child : ps.element[list]) system_of_device_[child["data_id"].asUInt()] = i;
-    }
+    for (size_t i = 0; i < systems.size(); ++i) systems_[i].name = systems[i].name;
     for (size_t i = 0; i < systems_.size(); ++i) {
         MqttClient::Options o;
         o.client_id = mqtt::client_id(config_, systems_[i].name);
@@ -53,9 +47,9 @@ MqttSink::System* MqttSink::system_named(const std::string& name) {
     return nullptr;
 }
 
-MqttSink::System& MqttSink::system_of(uint32_t data_id) {
-    const auto it = system_of_device_.find(data_id);
-    return systems_[it == system_of_device_.end() ? 0 : it->second];
+MqttSink::System* MqttSink::system_of(uint32_t data_id) {
+    const auto owner = device_owner(configs_, data_id);
+    return owner ? &systems_[*owner] : nullptr;
 }
 
 MqttMessage MqttSink::alarm_list(const System& s) const {
@@ -75,7 +69,8 @@ std::vector<MqttMessage> MqttSink::session_messages(size_t index) {
 
 void MqttSink::start(const std::vector<Alarm>& active) {
     MutexLock lock(mutex_);
-    for (const Alarm& a : active) system_of(a.data_id).active[{a.data_id, a.rule_id, a.text}] = a;
+    for (const Alarm& a : active)
+        if (System* s = system_of(a.data_id)) s->active[{a.data_id, a.rule_id, a.text}] = a;
     for (const System& s : systems_) {
         s.client->post(alarm_list(s));
         s.client->start();
@@ -98,14 +93,15 @@ void MqttSink::handle(const Event& e) {
         }
     } else if (const auto* a = std::get_if<event::AlarmChanged>(&e)) {
         MutexLock lock(mutex_);
-        System& s = system_of(a->alarm.data_id);
+        System* s = system_of(a->alarm.data_id);
+        if (!s) return;  // a device the site no longer has
         const AlarmKey key{a->alarm.data_id, a->alarm.rule_id, a->alarm.text};
         if (a->started)
-            s.active[key] = a->alarm;
+            s->active[key] = a->alarm;
         else
-            s.active.erase(key);
-        s.client->post(mqtt::alarm_event_message(config_, s.name, a->alarm, a->started));
-        s.client->post(alarm_list(s));
+            s->active.erase(key);
+        s->client->post(mqtt::alarm_event_message(config_, s->name, a->alarm, a->started));
+        s->client->post(alarm_list(*s));
     } else if (const auto* c = std::get_if<event::StateChanged>(&e)) {
         MutexLock lock(mutex_);
         System* s = system_named(c->system);

@@ -55,7 +55,8 @@ private:
     };
 
     System* system_named(const std::string& name) REQUIRES(mutex_);
-    System& system_of(uint32_t data_id) REQUIRES(mutex_);
+    // The system that owns the device (device_owner); nullptr for none.
+    System* system_of(uint32_t data_id) REQUIRES(mutex_);
     std::vector<MqttMessage> session_messages(size_t index) EXCLUDES(mutex_);
     MqttMessage alarm_list(const System& s) const REQUIRES(mutex_);
 
@@ -63,5 +64,5 @@ private:
     Mutex mutex_;
     Deadband deadband_ GUARDED_BY(mutex_);
     std::vector<System> systems_ GUARDED_BY(mutex_);
-    std::map<uint32_t, size_t> system_of_device_;  // set before any thread starts
+    const std::vector<PowerSystemConfig> configs_;  // in systems_' order: who owns a device
 };

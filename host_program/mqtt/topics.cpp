@@ -2,7 +2,8 @@
 
 #include <json/value.h>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/alarm_json.h"
+#include "host_program/presentation/json_text.h"
 
 namespace mqtt {
 
@@ -36,10 +37,7 @@ MqttMessage alarms_message(const MqttConfig& c, const std::string& system, const
 }
 
 MqttMessage alarm_event_message(const MqttConfig& c, const std::string& system, const Alarm& a, bool started) {
-    Json::Value v = alarm_json(a);
-    v["state"] = started ? "start" : "end";
-    if (!started) v["ended"] = static_cast<Json::Int64>(a.ended);
-    return {system_topic(c, system) + "/alarm/event", one_line_json(v), at_least_once(c), false,
+    return {system_topic(c, system) + "/alarm/event", one_line_json(alarm_event_json(a, started)), at_least_once(c), false,
             MqttMessage::Kind::event};
 }
 

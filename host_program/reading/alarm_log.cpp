@@ -4,7 +4,8 @@
 
 #include <fmt/format.h>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/alarm_json.h"
+#include "host_program/presentation/json_text.h"
 #include "host_program/reading/csv_field.h"
 #include "host_program/reading/time_text.h"
 

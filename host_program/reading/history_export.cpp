@@ -4,7 +4,8 @@
 
 #include <fmt/format.h>
 
-#include "host_program/events/json_writer.h"
+#include "host_program/presentation/json_text.h"
+#include "host_program/presentation/record_json.h"
 #include "host_program/reading/csv_field.h"
 #include "host_program/reading/reading_columns.h"
 #include "host_program/reading/time_text.h"
@@ -58,12 +59,9 @@ void write_row(const ReadingColumns& columns, const HistoryRow& row, OutputForma
 }
 
 void write_json_row(const HistoryRow& row, std::FILE* out) {
-    Json::Value v(Json::objectValue);
+    Json::Value v = record_json(row.data_id, row.device_type, row.record_type,
+                                decode_record(row.record_type, row.image).fields);
     v["time"] = iso_time(row.time);
-    v["data_id"] = row.data_id;
-    v["device_type"] = row.device_type;
-    v["record_type"] = row.record_type;
-    v["fields"] = decode_record(row.record_type, row.image).fields;
     std::fprintf(out, "%s\n", one_line_json(v).c_str());
 }
 

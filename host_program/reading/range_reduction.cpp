@@ -1,16 +1,15 @@
 #include "host_program/reading/range_reduction.h"
 
 #include <algorithm>
-#include <cmath>
 #include <stdexcept>
 
+#include "host_program/records/published_number.h"
 #include "host_program/reading/reading_columns.h"
 #include "host_program/reading/time_text.h"
 
 namespace {
 
-// As voka-host publishes numbers: rounded to thousandths.
-Json::Value published(double v) { return Json::Value(std::round(v * 1000.0) / 1000.0); }
+Json::Value published(double v) { return Json::Value(published_number(v)); }
 
 }  // namespace
 

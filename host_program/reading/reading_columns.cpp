@@ -1,8 +1,8 @@
 #include "host_program/reading/reading_columns.h"
 
-#include <cmath>
-
 #include <fmt/format.h>
+
+#include "host_program/records/published_number.h"
 
 std::string column_name(const Reading& r) {
     if (r.channel >= 0) return fmt::format("channel_{}_{}", r.channel, r.name);
@@ -14,8 +14,8 @@ std::string column_name(const Reading& r) {
 
 std::string reading_text(const Reading& r) {
     if (r.missing) return {};
-    // The published form: rounded to thousandths, a float's worth of digits.
-    return fmt::format("{:.7g}", std::round(static_cast<double>(r.value) * 1000.0) / 1000.0);
+    // The published form, with a float's worth of digits.
+    return fmt::format("{:.7g}", published_number(r.value));
 }
 
 void ReadingColumns::add(const DecodedRecord& record) {

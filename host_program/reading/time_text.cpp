@@ -92,18 +92,27 @@ std::optional<int64_t> parse_iso(std::string_view text) {
     return static_cast<int64_t>(t);
 }
 
-std::string local(int64_t t, const char* between) {
+// The calendar time of `t`, in local time or UTC.
+std::tm broken_down(int64_t t, bool utc) {
     const std::time_t tt = static_cast<std::time_t>(t);
     std::tm tm{};
-    localtime_r(&tt, &tm);
-    char date[32];
-    std::strftime(date, sizeof date, "%Y-%m-%d", &tm);
-    char clock[16];
-    std::strftime(clock, sizeof clock, "%H:%M:%S", &tm);
+    if (utc) gmtime_r(&tt, &tm);
+    else localtime_r(&tt, &tm);
+    return tm;
+}
+
+std::string date_and_clock(const std::tm& tm, char between) {
+    return fmt::format("{:04}-{:02}-{:02}{}{:02}:{:02}:{:02}", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, between,
+                       tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+// Local time with its offset east of UTC, "+01:00", after `between` the clock.
+std::string local(int64_t t, char between) {
+    const std::tm tm = broken_down(t, false);
     const long east = tm.tm_gmtoff;
     const long size = east < 0 ? -east : east;
-    return fmt::format("{}{}{}{}{}{:02}:{:02}", date, between, clock, *between == 'T' ? "" : " ", east < 0 ? '-' : '+',
-                       size / 3600, size % 3600 / 60);
+    return fmt::format("{}{}{}{:02}:{:02}", date_and_clock(tm, between), between == 'T' ? "" : " ",
+                       east < 0 ? '-' : '+', size / 3600, size % 3600 / 60);
 }
 
 }  // namespace
@@ -113,18 +122,13 @@ std::optional<int64_t> parse_time(std::string_view text, int64_t now) {
     return parse_iso(text);
 }
 
-std::string iso_time(int64_t t) { return local(t, "T"); }
+std::string iso_time(int64_t t) { return local(t, 'T'); }
 
-std::string local_time_text(int64_t t) { return local(t, " "); }
+std::string local_time_text(int64_t t) { return local(t, ' '); }
 
-std::string utc_iso_time(int64_t t) {
-    const std::time_t tt = static_cast<std::time_t>(t);
-    std::tm tm{};
-    gmtime_r(&tt, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
+std::string local_clock_text(int64_t t) { return date_and_clock(broken_down(t, false), ' '); }
+
+std::string utc_iso_time(int64_t t) { return date_and_clock(broken_down(t, true), 'T') + "Z"; }
 
 std::string duration_text(int64_t seconds) {
     if (seconds < 0) seconds = 0;

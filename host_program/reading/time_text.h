@@ -18,5 +18,7 @@ std::string iso_time(int64_t t);
 std::string utc_iso_time(int64_t t);
 // "2026-12-08 06:30:15 +01:00": the same, for aligned text columns.
 std::string local_time_text(int64_t t);
+// "2026-12-08 06:30:15": local time without its offset, for messages to the user.
+std::string local_clock_text(int64_t t);
 // "45s", "2m 05s", "3h 00m 10s", "2d 04h 00m 00s".
 std::string duration_text(int64_t seconds);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 
 #include <fmt/format.h>
@@ -10,6 +9,7 @@
 #include "ac/ac_record.h"
 #include "common/wire_values.h"
 #include "dc/dc_record.h"
+#include "host_program/records/published_number.h"
 #include "rc/rc_record.h"
 
 const RecordType kAcRecord{RecordKind::ac, 5188, "voka-ac", "channels", sizeof(tele_c_voka_ac),
@@ -36,8 +36,7 @@ T read_at(std::span<const uint8_t> image, size_t offset) {
 // A float of a packed record, copied out of the image by its offset.
 float float_at(std::span<const uint8_t> image, size_t offset) { return read_at<float>(image, offset); }
 
-// Floats shown as the record holds them, rounded for reading.
-Json::Value number(float v) { return Json::Value(std::round(static_cast<double>(v) * 1000.0) / 1000.0); }
+Json::Value number(float v) { return Json::Value(published_number(v)); }
 
 std::string stamp(const uint8_t* t) {
     return fmt::format("{:04}-{:02}-{:02} {:02}:{:02}:{:02}", t[0] | t[1] << 8, t[2], t[3], t[4], t[5], t[6]);
