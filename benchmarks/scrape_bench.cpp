@@ -173,7 +173,7 @@ void BM_MetricsScrape(benchmark::State& state) {
     fill(snapshot, site);
     HttpServer server(HttpServerSettings{ListenAddress{"127.0.0.1", 0}}, {});
     const HttpCounters counters;
-    add_api_routes(server, snapshot, "unused.db", counters);
+    add_api_routes(server, snapshot, {"unused.db"}, counters);
     server.start();
     size_t bytes = 0;
     for (auto _ : state) bytes = scrape(server.port());

@@ -186,7 +186,7 @@ int run_site(const RunOptions& options) {
     // Listening before the database is made: a port already taken leaves nothing behind.
     std::optional<HttpService> http_side;
     if (http.listen) {
-        http_side.emplace(*snapshot, db.path(), notice, [&db, &mqtt] {
+        http_side.emplace(*snapshot, HistorySource{db.path(), [&db] { db.commit_held(); }}, notice, [&db, &mqtt] {
             return HostFigures{db.write_failures(), mqtt ? mqtt->figures() : std::vector<PublisherFigures>{}};
         });
         http_side->start(http);
@@ -251,6 +251,7 @@ int run_site(const RunOptions& options) {
                 g_reload = 0;
                 lock.unlock();
                 const SiteChanges changes = reload_site(running, http_side ? &*http_side : nullptr, options, events);
+                db.commit_held();  // a reload is a point where what was stored is kept
                 lock.lock();
                 // A system made anew counts its rounds from the start.
                 for (const auto& name : changes.changed) finished.erase(name);

@@ -5,7 +5,7 @@
 # /proc/<pid>/io just before stopping it, and reports them per round and per
 # day for each power system.
 #
-# Usage: scripts/history-writes.sh [-n SYSTEMS] [-s SECONDS] [-w WARMUP] [-p POLL_MS] [-b BUILD_DIR] [-x HISTORY_JSON]
+# Usage: scripts/history-writes.sh [-n SYSTEMS] [-s SECONDS] [-w WARMUP] [-p POLL_MS] [-b BUILD_DIR] [-x HISTORY_JSON] [-q]
 #   -n 1       power systems in the site
 #   -s 300     how long to measure
 #   -w 0       seconds run before measuring (leaves out the database's creation
@@ -13,16 +13,18 @@
 #   -p 5000    poll interval of every power system (ms)
 #   -b build/release   where voka-host and voka.so are
 #   -x ''      extra members of the site's "history" object, e.g. '"interval_s": 0'
+#   -q         a quiet site: the example's equipment without its scenario's
+#              changes and faults, so no alarm ever starts (read with jq)
 # The database lives in a fresh folder on the disk that holds the project
 # (write_bytes counts nothing on tmpfs); the figure is read before the stop,
 # so it leaves out the final store and checkpoint of a clean stop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-systems=1 seconds=300 warmup=0 poll=5000 build=build/release extra=''
-while getopts n:s:w:p:b:x: opt; do
+systems=1 seconds=300 warmup=0 poll=5000 build=build/release extra='' quiet=0
+while getopts n:s:w:p:b:x:q opt; do
     case $opt in
         n) systems=$OPTARG ;; s) seconds=$OPTARG ;; w) warmup=$OPTARG ;; p) poll=$OPTARG ;; b) build=$OPTARG ;;
-        x) extra=$OPTARG ;; *) sed -n 9,18p "$0"; exit 2 ;;
+        x) extra=$OPTARG ;; q) quiet=1 ;; *) sed -n 9,20p "$0"; exit 2 ;;
     esac
 done
 host=$build/voka-host
@@ -30,6 +32,10 @@ host=$build/voka-host
 dir=$(mktemp -d "$PWD/build/history-writes.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
 scenario=$PWD/simulator/scenarios/example-site.json
+if ((quiet)); then
+    jq '.changes = [] | .faults = []' "$scenario" >"$dir/quiet-site.json"
+    scenario=$dir/quiet-site.json
+fi
 
 {
     printf '{"history": {"database": "%s/h.db"%s}, "power_systems": [' "$dir" "${extra:+, $extra}"

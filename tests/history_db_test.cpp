@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -171,12 +174,15 @@ TEST(HistoryDb, StoresAnImageAtMostEveryIntervalAndWhenAnAlarmChanges) {
     EXPECT_EQ(stored_at, (std::vector<int64_t>{1000, 1030, 1080, 1095, 1100}));
 }
 
-// A round's writes are one transaction: another reader sees none of them until it ends.
-TEST(HistoryDb, ARoundsWritesAreCommittedTogether) {
+// A round's writes are one transaction, committed whole: another reader sees
+// none of them until it ends, and rows without an alarm change wait for the
+// round that ends commit_every_s after their transaction began, for an alarm
+// change (in a round or outside one), a reader's commit_held(), a clean stop,
+// a clock set back, or the database's end.
+TEST(HistoryDb, RoundsAreCommittedWholeAndHeldRowsWhenDue) {
     TempDb t;
-    HistoryDb db(t.path, kEveryRound);
+    int64_t now = 1000;
     sqlite3* reader = nullptr;
-    ASSERT_EQ(sqlite3_open(t.path.c_str(), &reader), SQLITE_OK);
     const auto visible = [&] {
         sqlite3_stmt* q = nullptr;
         sqlite3_prepare_v2(reader, "SELECT count(*) FROM history", -1, &q, nullptr);
@@ -185,13 +191,81 @@ TEST(HistoryDb, ARoundsWritesAreCommittedTogether) {
         sqlite3_finalize(q);
         return n;
     };
+    enum class Step { round, alarm_round, comm_alarm, commit_held, flush, end };
+    struct Case {
+        int64_t at;
+        Step step;
+        int visible;  // rows another connection sees afterwards
+    };
+    const Case cases[] = {
+        {1000, Step::round, 0},           // held
+        {1100, Step::round, 0},           //
+        {1299, Step::round, 0},           // 299 s after its transaction began
+        {1300, Step::round, 4},           // 300 s: this round commits
+        {1305, Step::round, 4},           //
+        {1310, Step::commit_held, 5},     // a reader asks
+        {1315, Step::round, 5},           //
+        {1320, Step::alarm_round, 7},     // an alarm change: committed with its round
+        {1325, Step::round, 7},           //
+        {1330, Step::comm_alarm, 8},      // outside a round: at once, with what was held
+        {1335, Step::round, 8},           //
+        {1200, Step::round, 10},          // the clock set back
+        {1205, Step::round, 10},          //
+        {1210, Step::flush, 11},          // a clean stop
+        {1215, Step::round, 11},          //
+        {1220, Step::end, 12},            // the database closed
+    };
+    {
+        HistoryDb db(t.path, HistoryPolicy{Retention{}, 0, 300});
+        db.set_clock([&] { return now; });
+        ASSERT_EQ(sqlite3_open(t.path.c_str(), &reader), SQLITE_OK);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.at);
+            now = c.at;
+            const int before = visible();
+            const Alarm alarm{21, "DC_0", std::to_string(c.at), 1, "0601", "低", c.at};
+            switch (c.step) {
+                case Step::round:
+                case Step::alarm_round:
+                    db.in_one_transaction([&] {
+                        db.save(21, 5189, "voka-dc", image(static_cast<uint8_t>(c.at)));
+                        if (c.step == Step::alarm_round) db.alarm_started(alarm);
+                        EXPECT_EQ(visible(), before);  // nothing of a round before its end
+                    });
+                    break;
+                case Step::comm_alarm: db.alarm_started(alarm); break;
+                case Step::commit_held: db.commit_held(); break;
+                case Step::flush: db.flush(); break;
+                case Step::end: break;
+            }
+            if (c.step == Step::end) break;
+            EXPECT_EQ(visible(), c.visible);
+        }
+    }
+    EXPECT_EQ(visible(), cases[std::size(cases) - 1].visible);
+    sqlite3_close(reader);
+}
+
+// A reader's commit_held() during a round waits for the round's end, and then
+// commits the round whole.
+TEST(HistoryDb, CommitHeldWaitsForTheRoundBeingWritten) {
+    TempDb t;
+    HistoryDb db(t.path, HistoryPolicy{Retention{}, 0, 300});
+    std::atomic<bool> committed{false};
+    std::thread reader;
     db.in_one_transaction([&] {
         db.save(11, 5188, "voka-ac", image(1, 62));
+        reader = std::thread([&] {
+            db.commit_held();
+            committed = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(committed) << "committed in the middle of a round";
         db.save(21, 5189, "voka-dc", image(2));
-        EXPECT_EQ(visible(), 0);
     });
-    EXPECT_EQ(visible(), 2);
-    sqlite3_close(reader);
+    reader.join();
+    HistoryDb other(t.path, {}, {}, HistoryDb::Open::read_only);
+    EXPECT_EQ(other.row_count(), 2u);
 }
 
 // Both bounds hold within 1 % while rows come and go in batches.
@@ -262,41 +336,51 @@ TEST(HistoryDb, EndsAlarmsOfDevicesNoLongerInTheSiteOnce) {
 }
 
 // kill -9 while rounds are written: the file opens whole, every alarm change a
-// finished round reported is there, and writing goes on in the same file.
+// finished round reported is there, every row stored more than commit_every_s
+// before the last round that ended is there (only the held window is lost),
+// and writing goes on in the same file.
 TEST(HistoryDb, IsWholeAfterAKillInTheMiddleOfWriting) {
     TempDb t;
+    constexpr int64_t kAlarmEvery = 700;  // rounds, of a second each: the held window fills between alarms
+    const HistoryPolicy policy = kEveryRound;
+    ASSERT_EQ(policy.commit_every_s, HistoryPolicy::kDefaultCommitEveryS);
     std::set<int64_t> reported;  // alarm starts whose round ended before the kill
     for (const int rounds_before_kill : {40, 400, 1500}) {
         SCOPED_TRACE(rounds_before_kill);
+        const int64_t first = 1'000'000 + rounds_before_kill * 10'000;
         int acks[2];
         ASSERT_EQ(pipe(acks), 0);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             close(acks[0]);
-            HistoryDb db(t.path, kEveryRound);
-            int64_t now = 1'000'000 + rounds_before_kill * 10'000;
+            HistoryDb db(t.path, policy);
+            int64_t now = first;
             db.set_clock([&] { return now; });
             for (int64_t round = 0;; ++round, ++now) {
-                const bool alarm = round % 7 == 0;
+                const bool alarm = round % kAlarmEvery == 0;
                 db.in_one_transaction([&] {
                     for (uint32_t id : {11u, 21u, 31u})
                         db.save(id, 5189, "voka-dc", image(static_cast<uint8_t>(now % 251), 300));
                     if (alarm) db.alarm_started(Alarm{21, "DC_0", std::to_string(now), 1, "0601", "低", now});
                 });
-                if (alarm && write(acks[1], &now, sizeof now) != sizeof now) _exit(1);
+                if (write(acks[1], &now, sizeof now) != sizeof now) _exit(1);
             }
         }
         close(acks[1]);
-        int64_t started = 0;
-        for (int n = 0; n < rounds_before_kill / 7 && read(acks[0], &started, sizeof started) == sizeof started; ++n)
-            reported.insert(started);
+        int64_t ended = 0, last = 0;
+        const auto note = [&] {
+            last = ended;
+            if ((ended - first) % kAlarmEvery == 0) reported.insert(ended);
+        };
+        for (int n = 0; n < rounds_before_kill && read(acks[0], &ended, sizeof ended) == sizeof ended; ++n) note();
         kill(child, SIGKILL);
         int status = 0;
         waitpid(child, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status));
-        while (read(acks[0], &started, sizeof started) == sizeof started) reported.insert(started);
+        while (read(acks[0], &ended, sizeof ended) == sizeof ended) note();
         close(acks[0]);
+        ASSERT_GE(last, first + rounds_before_kill - 1);
 
         sqlite3* check = nullptr;
         ASSERT_EQ(sqlite3_open(t.path.c_str(), &check), SQLITE_OK);
@@ -312,7 +396,14 @@ TEST(HistoryDb, IsWholeAfterAKillInTheMiddleOfWriting) {
         for (const Alarm& a : db.all_alarms()) stored.insert(a.started);
         for (const int64_t s : reported) EXPECT_TRUE(stored.count(s)) << "alarm of " << s << " lost";
         EXPECT_GT(db.row_count(), 0u);
-        for (const auto& row : db.rows(21))
+        std::set<int64_t> times;  // of this run's rows
+        for (const auto& row : db.rows(21)) {
             ASSERT_EQ(row.image, image(static_cast<uint8_t>(row.time % 251), 300)) << "row " << row.row;
+            if (row.time >= first) times.insert(row.time);
+        }
+        for (int64_t at = first; at <= last - policy.commit_every_s; ++at)
+            ASSERT_TRUE(times.count(at)) << "the row of " << at << " lost; the last round ended at " << last;
+        ASSERT_FALSE(times.empty());
+        EXPECT_EQ(*times.rbegin() - first + 1, static_cast<int64_t>(times.size())) << "a gap in the rows";
     }
 }

@@ -106,12 +106,12 @@ TEST(HistoryPage, StreamsABoundedNumberAtOnceAndSays503WhenTheDatabaseCannotBeRe
     const auto streams = std::make_shared<std::atomic<int>>(0);
     std::vector<HttpResponse> on_their_way;
     for (int i = 0; i < kMostHistoryStreams; ++i) {
-        on_their_way.push_back(history_page(request, t.path, 1'765'252'800, streams));
+        on_their_way.push_back(history_page(request, {t.path}, 1'765'252'800, streams));
         ASSERT_EQ(on_their_way.back().status, 200);
         ASSERT_TRUE(on_their_way.back().stream);
     }
     EXPECT_EQ(streams->load(), kMostHistoryStreams);
-    const HttpResponse busy = history_page(request, t.path, 1'765'252'800, streams);
+    const HttpResponse busy = history_page(request, {t.path}, 1'765'252'800, streams);
     EXPECT_EQ(busy.status, 503);
     EXPECT_NE(std::find(busy.headers.begin(), busy.headers.end(), std::pair<std::string, std::string>("Retry-After", "2")),
               busy.headers.end());
@@ -119,15 +119,37 @@ TEST(HistoryPage, StreamsABoundedNumberAtOnceAndSays503WhenTheDatabaseCannotBeRe
     EXPECT_NE(drain(*on_their_way.back().stream, 4096).find("\"data_id\":21"), std::string::npos);
     on_their_way.pop_back();
     EXPECT_EQ(streams->load(), kMostHistoryStreams - 1);
-    EXPECT_EQ(history_page(request, t.path, 1'765'252'800, streams).status, 200);
+    EXPECT_EQ(history_page(request, {t.path}, 1'765'252'800, streams).status, 200);
     on_their_way.clear();
     EXPECT_EQ(streams->load(), 0);
 
-    const HttpResponse missing = history_page(request, t.path + ".missing", 1'765'252'800, streams);
+    const HttpResponse missing = history_page(request, {t.path + ".missing"}, 1'765'252'800, streams);
     EXPECT_EQ(missing.status, 503);
     EXPECT_NE(missing.body.find("history cannot be read"), std::string::npos) << missing.body;
-    EXPECT_EQ(history_page({"/api/v1/history", {}}, t.path, 0, streams).status, 400);
+    EXPECT_EQ(history_page({"/api/v1/history", {}}, {t.path}, 0, streams).status, 400);
     EXPECT_EQ(streams->load(), 0);
+}
+
+// The writer holds rows uncommitted between commits, where a connection of
+// the page's own cannot see them; the page has them committed before it
+// reads, so its answer holds every stored row, the last one first.
+TEST(HistoryPage, AnswersWithTheRowsTheWriterHoldsUncommitted) {
+    TempDb t;
+    int64_t now = 1'765'252'800;
+    HistoryDb db(t.path, HistoryPolicy{Retention{}, 0});
+    db.set_clock([&] { return now; });
+    for (uint8_t i = 0; i < 3; ++i, now += 5)
+        db.in_one_transaction([&] { db.save(21, 5189, "voka-dc", image(i, 41)); });
+    const auto answer = [&](const HistorySource& source) {
+        const HttpRequest request{"/api/v1/history", {{"data_id", "21"}}};
+        return drain(*history_page(request, source, now, std::make_shared<std::atomic<int>>(0)).stream, 4096);
+    };
+    EXPECT_EQ(answer({t.path}), whole_answer(21, {})) << "the rows were not held: this shows nothing";
+    std::vector<HistoryRow> newest_first = db.rows(21);
+    std::reverse(newest_first.begin(), newest_first.end());
+    ASSERT_EQ(newest_first.size(), 3u);
+    EXPECT_EQ(newest_first[0].image, image(2, 41));
+    EXPECT_EQ(answer({t.path, [&] { db.commit_held(); }}), whole_answer(21, newest_first));
 }
 
 // /api/v1/alarms streamed: the log's alarms, the newest start first, cut at
@@ -170,16 +192,16 @@ TEST(AlarmLogBody, HandsOutTheLogsAlarmsUpToTheLimitAndCountsWithTheHistory) {
             EXPECT_EQ(drain(body, piece), one_line_json(expected) + "\n") << "limit " << c.query.limit;
         }
     }
-    const Json::Value first = parse_json(drain(*alarms_page({"/api/v1/alarms", {{"limit", "1"}}}, t.path, kNow,
+    const Json::Value first = parse_json(drain(*alarms_page({"/api/v1/alarms", {{"limit", "1"}}}, {t.path}, kNow,
                                                             std::make_shared<std::atomic<int>>(0)).stream, 100));
     EXPECT_EQ(first["alarms"][0]["rule_id"], "RC_11");
     EXPECT_EQ(first["alarms"][0]["end"], iso_time(kNow - 3600 + 60 * 11 + 30));
 
     const auto streams = std::make_shared<std::atomic<int>>(kMostHistoryStreams - 1);
-    const HttpResponse last = alarms_page({"/api/v1/alarms", {}}, t.path, kNow, streams);
+    const HttpResponse last = alarms_page({"/api/v1/alarms", {}}, {t.path}, kNow, streams);
     EXPECT_EQ(last.status, 200);
-    EXPECT_EQ(history_page({"/api/v1/history", {{"data_id", "1"}}}, t.path, kNow, streams).status, 503);
-    EXPECT_EQ(alarms_page({"/api/v1/alarms", {{"limit", "x"}}}, t.path, kNow, streams).status, 400);
-    EXPECT_EQ(alarms_page({"/api/v1/alarms", {}}, t.path + ".missing", kNow,
+    EXPECT_EQ(history_page({"/api/v1/history", {{"data_id", "1"}}}, {t.path}, kNow, streams).status, 503);
+    EXPECT_EQ(alarms_page({"/api/v1/alarms", {{"limit", "x"}}}, {t.path}, kNow, streams).status, 400);
+    EXPECT_EQ(alarms_page({"/api/v1/alarms", {}}, {t.path + ".missing"}, kNow,
                           std::make_shared<std::atomic<int>>(0)).status, 503);
 }

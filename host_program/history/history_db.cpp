@@ -37,6 +37,10 @@ CREATE INDEX IF NOT EXISTS history_by_time ON history (time);
 ALTER TABLE alarms ADD COLUMN end_reason TEXT;
 )";
 
+// Four times the write-ahead log at SQLite's automatic checkpoint (1000
+// pages of 1 KiB and their frame headers): never reached at steady state.
+constexpr int64_t kWalFileLimitBytes = 4 << 20;
+
 // Rows one trimming statement deletes at most: a round's cost stays small
 // after a bound is lowered; the rest goes in the following rounds.
 constexpr int64_t kMostDeletedAtOnce = 5000;
@@ -110,6 +114,7 @@ HistoryDb::HistoryDb(const std::string& path, HistoryPolicy policy, Problem prob
 
 HistoryDb::~HistoryDb() {
     MutexLock lock(mutex_);
+    if (statements_) commit();  // closing would roll the held rows back
     statements_.reset();
     sqlite3_close(db_);
 }
@@ -129,6 +134,11 @@ void HistoryDb::open() {
         create_or_migrate(file_version_);
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
+        // A checkpoint leaves the log's file as large as it grew, to be
+        // written over from its start (no blocks allocated again, no change
+        // of size in the file system's journal); past this, after a large
+        // one-off transaction, the file is cut back.
+        exec(fmt::format("PRAGMA journal_size_limit = {}", kWalFileLimitBytes).c_str());
         exec(fmt::format("PRAGMA cache_size = -{}", kWriterCacheKiB).c_str());
         statements_ = std::make_unique<Statements>(db_);
     } catch (const HistoryError& e) {
@@ -195,9 +205,11 @@ void HistoryDb::in_one_transaction(const std::function<void()>& work) {
     {
         MutexLock lock(mutex_);
         writable = statements_ != nullptr;
-        if (writable && transaction_depth_++ == 0) {
+        // A transaction held from an earlier round takes this round's writes too.
+        if (writable && transaction_depth_++ == 0 && sqlite3_get_autocommit(db_)) {
             Statement::Use begin(statements_->begin);
             if (begin->step() != SQLITE_DONE) report(fmt::format("cannot begin a round: {}", sqlite3_errmsg(db_)));
+            held_since_ = clock_();
         }
     }
     if (!writable) {
@@ -216,12 +228,34 @@ void HistoryDb::in_one_transaction(const std::function<void()>& work) {
 }
 
 void HistoryDb::end_transaction() {
-    if (--transaction_depth_ != 0 || sqlite3_get_autocommit(db_)) return;
+    if (--transaction_depth_ != 0) return;
+    round_over_.notify_all();
+    if (sqlite3_get_autocommit(db_)) return;
+    const int64_t now = clock_();
+    // A round that wrote nothing ends its transaction at once (it holds no
+    // lock and costs no write), so that a held one always began with rows.
+    const bool wrote = sqlite3_txn_state(db_, nullptr) == SQLITE_TXN_WRITE;
+    if (!wrote || commit_due_ || policy_.commit_every_s == 0 || now < held_since_ ||
+        now - held_since_ >= policy_.commit_every_s)
+        commit();
+}
+
+void HistoryDb::commit() {
+    if (transaction_depth_ != 0) return;  // the round's end commits
+    commit_due_ = false;
+    if (sqlite3_get_autocommit(db_)) return;
     Statement::Use commit(statements_->commit);
     if (commit->step() != SQLITE_DONE) {
-        report(fmt::format("cannot commit a round: {}", sqlite3_errmsg(db_)));
+        report(fmt::format("cannot commit: {}", sqlite3_errmsg(db_)));
         Statement::Use(statements_->rollback)->step();
     }
+}
+
+void HistoryDb::commit_held() {
+    MutexLock lock(mutex_);
+    if (!statements_) return;
+    while (transaction_depth_ != 0) round_over_.wait(lock);
+    commit();
 }
 
 bool HistoryDb::insert(uint32_t data_id, int record_type, const std::string& device_type, int64_t time,
@@ -270,6 +304,7 @@ void HistoryDb::flush() {
     in_one_transaction([this] {
         MutexLock lock(mutex_);
         if (!statements_) return;
+        commit_due_ = true;
         for (auto& [key, device] : devices_) {
             if (!device.waiting) continue;
             if (insert(key.first, key.second, device.waiting->device_type, device.waiting->time,
@@ -395,6 +430,7 @@ std::optional<HistoryRow> HistoryDb::RowCursor::next() {
 }
 
 void HistoryDb::in_one_read(const std::function<void()>& work) {
+    commit_held();  // a transaction held open would refuse this one
     {
         MutexLock lock(mutex_);
         require_open();
@@ -425,6 +461,7 @@ void HistoryDb::alarm_started(const Alarm& a) {
     s->bind(1, a.data_id).bind(2, a.rule_id).bind(3, a.text).bind(4, a.grade).bind(5, a.alarm_code)
         .bind(6, a.alarm_name).bind(7, a.started);
     if (s->step() != SQLITE_DONE) report(fmt::format("cannot record an alarm start: {}", sqlite3_errmsg(db_)));
+    alarm_recorded();
 }
 
 void HistoryDb::alarm_ended(const Alarm& a) {
@@ -435,6 +472,14 @@ void HistoryDb::alarm_ended(const Alarm& a) {
     s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text);
     if (!a.end_reason.empty()) s->bind(5, a.end_reason);  // else NULL: its condition stopped holding
     if (s->step() != SQLITE_DONE) report(fmt::format("cannot record an alarm end: {}", sqlite3_errmsg(db_)));
+    alarm_recorded();
+}
+
+// An alarm change is committed with its round, or at once outside a round
+// (a power system's communication alarm), with any rows held before it.
+void HistoryDb::alarm_recorded() {
+    commit_due_ = true;
+    commit();
 }
 
 std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool(uint32_t)>& in_site, int64_t now,
@@ -450,6 +495,7 @@ std::vector<Alarm> HistoryDb::end_alarms_of_devices_not(const std::function<bool
     in_one_transaction([&] {
         MutexLock lock(mutex_);
         require_writable();
+        commit_due_ = true;
         for (const Alarm& a : ended) {
             Statement::Use s(statements_->alarm_ended);
             s->bind(1, a.ended).bind(2, a.data_id).bind(3, a.rule_id).bind(4, a.text).bind(5, a.end_reason);

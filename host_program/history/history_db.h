@@ -7,9 +7,20 @@
 // at most once in each `interval_s` period of the clock (all devices in the
 // same round) and whenever one of its alarms starts or ends;
 // the newest image not yet stored waits in memory and is stored at a clean
-// stop (flush). So a process killed at any moment loses at most one interval
-// of history, and nothing of the alarm state; WAL mode keeps every committed
-// row and the file whole.
+// stop (flush).
+//
+// Commits are fewer still: a round that changes no alarm leaves its rows in
+// an open transaction that later rounds add to, committed by the first round
+// to end `commit_every_s` after it began; a round with an alarm change
+// commits at its end, and so do flush() (a clean stop), commit_held() (a
+// reload, a reader) and the destructor. Another connection sees rows only
+// once committed: a reader in this process calls commit_held() before it
+// opens its read, and so sees every row stored. A process killed at any moment
+// loses what is not committed (at most `commit_every_s` and one interval of
+// history) and nothing of the alarm state; WAL mode keeps every committed row
+// and the file whole. WAL commits are not synced (synchronous=NORMAL): a
+// power cut may lose commits since the last checkpoint that the kernel had
+// not yet written back, never the file.
 //
 // Retention: at most `max_rows_per_device` rows per (data id, record type)
 // and none older than `max_age_s`, each held within 1 %: trimmed in batches of
@@ -20,11 +31,14 @@
 // schemas are migrated), anything else is refused untouched.
 //
 // Threads: save() and in_one_transaction() run on the worker thread
-// (round-end work items), the alarm calls under the alarm engine's lock, the
-// rest on the main thread; one connection, used under the database's mutex.
+// (round-end work items), the alarm calls under the alarm engine's lock,
+// commit_held() on any thread but a polling one (it waits for the round being
+// written to end), the rest on the main thread; one connection, used under the
+// database's mutex.
 // Lock order: the alarm engine's mutex, then this one; `problem` is called
 // under it and must take no lock but an output's.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -104,8 +118,15 @@ public:
     void in_one_transaction(const std::function<void()>& work) override EXCLUDES(mutex_);
     void save(uint32_t data_id, int record_type, const std::string& device_type,
               std::span<const uint8_t> image) override EXCLUDES(mutex_);
-    // Stores the newest image of every device whose newest is not stored yet.
+    // Stores the newest image of every device whose newest is not stored
+    // yet, and commits (a clean stop).
     void flush() EXCLUDES(mutex_);
+    // Commits the rows held for a later commit, so that another connection
+    // sees every row stored so far; when a round is being written, waits for
+    // its end first (a round is committed whole or not at all). Nothing held
+    // or not open for writing: returns at once. A failed commit is reported
+    // through `problem` like any write, and its rows are lost.
+    void commit_held() EXCLUDES(mutex_);
     // Writes that failed so far (each one `problem` would hear of, reported
     // or not); any thread, without the database's lock.
     uint64_t write_failures() const { return write_failures_.load(std::memory_order_relaxed); }
@@ -199,6 +220,10 @@ private:
     void require_writable() const REQUIRES(mutex_);
     std::string alarm_columns() const REQUIRES(mutex_);
     void end_transaction() REQUIRES(mutex_);
+    // Commits the open transaction, if any (nothing when a round is being
+    // written: its end commits).
+    void commit() REQUIRES(mutex_);
+    void alarm_recorded() REQUIRES(mutex_);
     void create_or_migrate(int version) REQUIRES(mutex_);
     bool insert(uint32_t data_id, int record_type, const std::string& device_type, int64_t time,
                 std::span<const uint8_t> image) REQUIRES(mutex_);
@@ -214,6 +239,9 @@ private:
     sqlite3* db_ GUARDED_BY(mutex_) = nullptr;
     std::unique_ptr<Statements> statements_ GUARDED_BY(mutex_);
     unsigned transaction_depth_ GUARDED_BY(mutex_) = 0;
+    std::condition_variable_any round_over_;  // transaction_depth_ went back to 0
+    int64_t held_since_ GUARDED_BY(mutex_) = 0;  // the clock when the open transaction began
+    bool commit_due_ GUARDED_BY(mutex_) = false;  // an alarm changed: the round's end commits
     bool failing_ GUARDED_BY(mutex_) = false;  // a write failed: say so once, and again when it recovers
     std::atomic<uint64_t> write_failures_{0};  // read by scrapes while a round writes
     std::map<DeviceKey, Device> devices_ GUARDED_BY(mutex_);

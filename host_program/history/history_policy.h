@@ -18,9 +18,17 @@ struct Retention {
 
 struct HistoryPolicy {
     static constexpr int64_t kDefaultIntervalS = 60;
+    // How long stored rows without an alarm change may wait in one open
+    // transaction for their commit. A commit costs the flash about the same
+    // whatever it holds (its pages of the write-ahead log and of its index),
+    // so one every 5 minutes instead of one a stored image writes a fraction;
+    // what waits is lost to a kill, and another connection sees it only once
+    // it is committed (HistoryDb::commit_held() lets a reader ask first).
+    static constexpr int64_t kDefaultCommitEveryS = 300;
 
     Retention retention;
     int64_t interval_s = kDefaultIntervalS;  // a device's image is stored once per period of the clock; 0: every round
+    int64_t commit_every_s = kDefaultCommitEveryS;  // 0: every round commits
 
     bool operator==(const HistoryPolicy&) const = default;
 };

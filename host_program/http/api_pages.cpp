@@ -175,8 +175,8 @@ namespace {
 
 // A database answer counted among `streams`, or 503 when there are too many
 // on their way already or the database cannot be read.
-HttpResponse counted_stream(const std::shared_ptr<std::atomic<int>>& streams,
-                            const std::function<std::unique_ptr<BodySource>()>& open) {
+HttpResponse counted_stream(const std::shared_ptr<std::atomic<int>>& streams, const HistorySource& database,
+                            const std::function<std::unique_ptr<BodySource>(const std::string&)>& open) {
     if (streams->load() >= kMostHistoryStreams) {
         HttpResponse busy = plain_error(
             503, fmt::format("{} history answers are on their way already; ask again shortly", kMostHistoryStreams));
@@ -184,8 +184,9 @@ HttpResponse counted_stream(const std::shared_ptr<std::atomic<int>>& streams,
         return busy;
     }
     std::unique_ptr<BodySource> body;
+    if (database.commit_held) database.commit_held();  // rows stored but not committed yet are seen too
     try {
-        body = open();
+        body = open(database.path);
     } catch (const HistoryError& e) {
         return plain_error(503, std::string("history cannot be read: ") + e.what());
     }
@@ -195,15 +196,15 @@ HttpResponse counted_stream(const std::shared_ptr<std::atomic<int>>& streams,
 
 }  // namespace
 
-HttpResponse history_page(const HttpRequest& request, const std::string& database, int64_t now,
+HttpResponse history_page(const HttpRequest& request, const HistorySource& database, int64_t now,
                           const std::shared_ptr<std::atomic<int>>& streams) {
     auto parsed = history_query(request.query, now);
     if (auto* why = std::get_if<std::string>(&parsed)) return plain_error(400, *why);
     const HistoryAsk& ask = std::get<HistoryAsk>(parsed);
-    HttpResponse r = counted_stream(streams, [&]() -> std::unique_ptr<BodySource> {
-        if (ask.points) return std::make_unique<ReducedHistoryBody>(database, ask.query, ask.points, ask.values);
-        if (ask.csv) return std::make_unique<CsvHistoryBody>(database, ask.query);
-        return std::make_unique<HistoryBody>(database, ask.query);
+    HttpResponse r = counted_stream(streams, database, [&](const std::string& path) -> std::unique_ptr<BodySource> {
+        if (ask.points) return std::make_unique<ReducedHistoryBody>(path, ask.query, ask.points, ask.values);
+        if (ask.csv) return std::make_unique<CsvHistoryBody>(path, ask.query);
+        return std::make_unique<HistoryBody>(path, ask.query);
     });
     if (ask.csv && r.status == 200) {
         r.content_type = "text/csv; charset=utf-8";
@@ -213,16 +214,16 @@ HttpResponse history_page(const HttpRequest& request, const std::string& databas
     return r;
 }
 
-HttpResponse alarms_page(const HttpRequest& request, const std::string& database, int64_t now,
+HttpResponse alarms_page(const HttpRequest& request, const HistorySource& database, int64_t now,
                          const std::shared_ptr<std::atomic<int>>& streams) {
     auto parsed = alarm_query(request.query, now);
     if (auto* why = std::get_if<std::string>(&parsed)) return plain_error(400, *why);
-    return counted_stream(streams, [&] {
-        return std::make_unique<AlarmLogBody>(database, std::get<AlarmLogQuery>(parsed), now);
+    return counted_stream(streams, database, [&](const std::string& path) {
+        return std::make_unique<AlarmLogBody>(path, std::get<AlarmLogQuery>(parsed), now);
     });
 }
 
-void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
+void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const HistorySource& database,
                     const HttpCounters& counters, HostFiguresSource figures) {
     // Each answer is of its moment: no cache, a browser's or one between, keeps it.
     const auto uncached = [&server](const std::string& path, RouteHandler handler) {

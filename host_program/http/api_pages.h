@@ -33,6 +33,7 @@
 #include <variant>
 
 #include "host_program/history/history_db.h"
+#include "host_program/history/history_source.h"
 #include "host_program/base/host_figures.h"
 #include "host_program/http/http_server.h"
 #include "host_program/http/site_snapshot.h"
@@ -57,9 +58,10 @@ struct HistoryAsk {
 HttpResponse metrics_page(const SiteSnapshot& snapshot, const HttpCounters& counters,
                           const HostFiguresSource& figures = {});
 HttpResponse state_page(const SiteSnapshot& snapshot, int64_t now);
-// Reads through a read-only connection of its own, so it never waits for
-// polling; `streams` counts the answers on their way.
-HttpResponse history_page(const HttpRequest& request, const std::string& database, int64_t now,
+// Reads through a read-only connection of its own, so it never holds up
+// polling, once `database` has committed what it holds (it may wait for a
+// round's end); `streams` counts the answers on their way.
+HttpResponse history_page(const HttpRequest& request, const HistorySource& database, int64_t now,
                           const std::shared_ptr<std::atomic<int>>& streams);
 
 // The history query the parameters ask for, or why they do not make one.
@@ -69,9 +71,9 @@ std::variant<HistoryAsk, std::string> history_query(const std::multimap<std::str
 std::variant<AlarmLogQuery, std::string> alarm_query(const std::multimap<std::string, std::string>& params,
                                                      int64_t now);
 // As history_page, for /api/v1/alarms; `streams` is the history's count.
-HttpResponse alarms_page(const HttpRequest& request, const std::string& database, int64_t now,
+HttpResponse alarms_page(const HttpRequest& request, const HistorySource& database, int64_t now,
                          const std::shared_ptr<std::atomic<int>>& streams);
 
 // Adds the four pages to `server`; `snapshot` and `counters` must outlive it.
-void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const std::string& database,
+void add_api_routes(HttpServer& server, const SiteSnapshot& snapshot, const HistorySource& database,
                     const HttpCounters& counters, HostFiguresSource figures = {});

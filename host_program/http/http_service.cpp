@@ -5,7 +5,7 @@
 #include "host_program/http/api_pages.h"
 #include "host_program/http/live_page.h"
 
-HttpService::HttpService(const SiteSnapshot& snapshot, std::string database, Log log, HostFiguresSource figures)
+HttpService::HttpService(const SiteSnapshot& snapshot, HistorySource database, Log log, HostFiguresSource figures)
     : snapshot_(snapshot), database_(std::move(database)), log_(std::move(log)), figures_(std::move(figures)) {}
 
 HttpService::~HttpService() = default;

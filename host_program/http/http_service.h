@@ -14,6 +14,7 @@
 #include <string>
 
 #include "host_program/base/host_figures.h"
+#include "host_program/history/history_source.h"
 #include "host_program/http/http_config.h"
 #include "host_program/http/http_server.h"
 #include "host_program/http/site_snapshot.h"
@@ -22,9 +23,10 @@ class HttpService {
 public:
     using Log = std::function<void(const std::string&)>;
 
-    // `snapshot` must outlive it; `database` is the history's file;
-    // `figures` (may be empty) gives the host's own figures for /metrics.
-    HttpService(const SiteSnapshot& snapshot, std::string database, Log log, HostFiguresSource figures = {});
+    // `snapshot` must outlive it; `database` is the history's file and how to
+    // commit what its writer holds (api_pages.h); `figures` (may be empty)
+    // gives the host's own figures for /metrics.
+    HttpService(const SiteSnapshot& snapshot, HistorySource database, Log log, HostFiguresSource figures = {});
     ~HttpService();  // stops
 
     // Serves with `config`, whose listen address is set. Throws
@@ -40,7 +42,7 @@ private:
     std::unique_ptr<HttpServer> make(const HttpConfig& config);
 
     const SiteSnapshot& snapshot_;
-    const std::string database_;
+    const HistorySource database_;
     Log log_;
     HostFiguresSource figures_;
     HttpCounters counters_;  // before the server: outlives it
