@@ -350,10 +350,14 @@ TEST(LineExchange, AStopFlagEndsTheExchangeInProgressSoon) {
     }
 }
 
-// A line that counts how the exchange waits on it, over a real pseudo-terminal.
+// A line that counts how the exchange waits on it after a command went out
+// (the drain before it aside), over a real pseudo-terminal.
 struct CountingLine final : ByteLine {
     explicit CountingLine(SerialLine& line) : inner(line) {}
-    std::error_code write_all(std::span<const uint8_t> bytes) override { return inner.write_all(bytes); }
+    std::error_code write_all(std::span<const uint8_t> bytes) override {
+        reads = pauses = 0;
+        return inner.write_all(bytes);
+    }
     LineRead read_some(std::span<uint8_t> out, int timeout_ms) override {
         ++reads;
         return inner.read_some(out, timeout_ms);
@@ -413,7 +417,6 @@ TEST(LineExchange, AnAnswerOfItsUsualTimeIsFoundWholeInOneLook) {
     };
     std::vector<Seen> seen;
     for (int i = 0; i < 3; ++i) {
-        line.reads = line.pauses = 0;
         master->script = {Then::end};
         master->write_pmbus_cmd(0x40, 0x42);
         EXPECT_EQ(exchange.run(*master), ExchangeEnd::answered) << "exchange " << i;
