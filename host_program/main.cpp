@@ -32,6 +32,7 @@
 #include "host_program/plugin_library.h"
 #include "host_program/power_system.h"
 #include "host_program/running_site.h"
+#include "host_program/signal_watch.h"
 #include "host_program/probe/probe_command.h"
 #include "host_program/reading/alarm_log.h"
 #include "host_program/reading/history_export.h"
@@ -45,9 +46,7 @@
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-volatile std::sig_atomic_t g_reload = 0;
 void on_signal(int) { g_stop = 1; }
-void on_hangup(int) { g_reload = 1; }
 
 std::string database_path(const std::optional<std::string>& option, const HistoryConfig& history) {
     return option ? *option : history.database.value_or("voka-history.db");
@@ -239,16 +238,23 @@ int run_site(const RunOptions& options) {
             if (!finished.count(ps.name)) return false;
         return true;
     };
+    bool stop = g_stop != 0;          // guarded by progress_mutex
+    bool reload = false;              // guarded by progress_mutex
     running.start(hooks);
+    SignalWatch signals([&](SiteSignal s) {
+        std::lock_guard lock(progress_mutex);
+        (s == SiteSignal::stop ? stop : reload) = true;
+        progress.notify_all();
+    });
     constexpr auto kStatsEvery = std::chrono::seconds(60);
     auto next_stats = std::chrono::steady_clock::now() + kStatsEvery;
     {
         std::unique_lock lock(progress_mutex);
-        while (!g_stop && !gave_up && !all_finished()) {
-            // Signals are seen within this; each look is a wake-up of an otherwise idle thread.
-            progress.wait_for(lock, std::chrono::milliseconds(250));
-            if (g_reload) {
-                g_reload = 0;
+        while (!stop && !gave_up && !all_finished()) {
+            // Asleep until a signal, a system's end or the next statistics: nothing to look for meanwhile.
+            progress.wait_until(lock, next_stats, [&] { return stop || reload || gave_up || all_finished(); });
+            if (reload) {
+                reload = false;
                 lock.unlock();
                 const SiteChanges changes = reload_site(running, http_side ? &*http_side : nullptr, options, events);
                 db.commit_held();  // a reload is a point where what was stored is kept
@@ -301,7 +307,7 @@ int main(int argc, char** argv) {
             case HostCommand::config_check: return check_site_file(options->check);
             case HostCommand::config_keys: std::fputs(schema::key_table(site_keys()).c_str(), stdout); return 0;
             case HostCommand::run:
-                std::signal(SIGHUP, on_hangup);  // reads the site file again
+                block_watched_signals();  // before any thread starts: the site's signal watcher takes them
                 return run_site(*options);
         }
     } catch (const ConfigError& e) {

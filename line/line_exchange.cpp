@@ -196,11 +196,28 @@ ExchangeEnd LineExchange::run(PMBusProtocol& master) {
     }
 }
 
+void LineExchange::pause_until(Clock::time_point until) {
+    for (auto now = Clock::now(); now < until && !stop_requested(); now = Clock::now())
+        line_->pause_until(stop_ ? std::min(until, now + kStopCheck) : until);
+}
+
 LineExchange::Awaited LineExchange::await_answer(PMBusProtocol& master, const Command& command) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(master.answer_timeout_ms);
+    const auto sent = Clock::now();
+    const auto deadline = sent + std::chrono::milliseconds(master.answer_timeout_ms);
     const auto failed = [&](AttemptFailure why, frame::Rejection r = {frame::Error::noise}, std::string detail = {}) {
         return FailedAttempt{command.cid1, command.cid2, 0, why, r, std::move(detail), false};
     };
+    std::string key{static_cast<char>(command.cid1), static_cast<char>(command.cid2)};
+    key.append(command.info.begin(), command.info.end());
+    const auto took = answer_took_.find(key);
+    // Nothing of this command's answer is needed before it is usually whole; the look after the pause is
+    // made even when the pause reached the deadline, so an answer whole by then is never taken for late.
+    bool look_once = false;
+    if (took != answer_took_.end()) {
+        pause_until(std::min(sent + took->second, deadline));
+        look_once = true;
+    }
+    unsigned reads = 0;
     std::optional<frame::Rejection> rejection;  // the first rejected frame of the attempt
     for (;;) {
         if (stop_requested()) {
@@ -208,7 +225,9 @@ LineExchange::Awaited LineExchange::await_answer(PMBusProtocol& master, const Co
             return {std::nullopt, false, true};
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const LineRead r = left > 0 ? read_for(static_cast<int>(left)) : LineRead{};
+        const LineRead r = left > 0 || look_once ? read_for(static_cast<int>(std::max<long>(left, 0))) : LineRead{};
+        look_once = false;
+        ++reads;
         if (r.error) {
             decoder_.reset();
             return {failed(AttemptFailure::line_failed, {frame::Error::noise}, r.error.message()), false};
@@ -235,6 +254,13 @@ LineExchange::Awaited LineExchange::await_answer(PMBusProtocol& master, const Co
                 } else if (decoded[2] != command.cid1) {
                     why = {frame::Error::wrong_command};
                 } else {
+                    // Whole at the first look after the pause: it may have been whole sooner, so the pause
+                    // shortens a little (a pause too short costs a wake-up, a long one only delay); otherwise it
+                    // lasts until the answer was seen whole this time.
+                    if (took != answer_took_.end() && reads == 1)
+                        took->second = std::max(Clock::duration::zero(), took->second - kPauseShortening);
+                    else
+                        answer_took_[std::move(key)] = Clock::now() - sent;
                     answer_.assign(decoded.begin(), decoded.end());
                     // What follows answers nothing outstanding; a frame begun there
                     // is decoded on (it may be an owed answer, waited for next).

@@ -156,6 +156,8 @@ private:
         bool stopped = false;                  // the stop flag ended the wait
     };
     Awaited await_answer(PMBusProtocol& master, const Command& command);
+    // Sleeps until `until` (no later than the stop is seen).
+    void pause_until(Clock::time_point until);
     // Waits, up to the time it is owed by, for an answer still owed.
     void settle();
     // Feeds bytes that answer no outstanding command.
@@ -178,6 +180,13 @@ private:
     std::vector<uint8_t> last_answer_;  // the same, as it came
     std::pair<uint8_t, uint8_t> last_command_{};
     std::array<uint8_t, 512> chunk_{};
+    // By CID1, CID2 and INFO (one command may ask for answers of several
+    // sizes by its INFO): how long after its sending a command's answer was
+    // last whole in hand. An attempt sleeps that long before it looks, so an
+    // answer of the usual size and delay costs one wake-up, not one for its
+    // first chunk and one for the rest.
+    std::map<std::string, Clock::duration> answer_took_;  // keyed by the bytes CID1 CID2 INFO
+    static constexpr std::chrono::microseconds kPauseShortening{250};
     unsigned owed_ = 0;                 // answers to timed-out attempts that may still come
     Clock::time_point owed_until_{};
     ExchangeCounters counters_;

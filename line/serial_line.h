@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 struct LineRead {
@@ -36,6 +37,10 @@ public:
         (void)expected;
         return read_some(out, timeout_ms);
     }
+    // Sleeps until `until` without looking at the line: for a caller that
+    // knows nothing it waits for can be whole before then (an answer's usual
+    // time), so that one wake-up finds all of it.
+    virtual void pause_until(std::chrono::steady_clock::time_point until) { std::this_thread::sleep_until(until); }
 };
 
 class SerialLine final : public ByteLine {

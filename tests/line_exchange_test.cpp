@@ -350,4 +350,93 @@ TEST(LineExchange, AStopFlagEndsTheExchangeInProgressSoon) {
     }
 }
 
+// A line that counts how the exchange waits on it after a command went out
+// (the drain before it aside), over a real pseudo-terminal.
+struct CountingLine final : ByteLine {
+    explicit CountingLine(SerialLine& line) : inner(line) {}
+    std::error_code write_all(std::span<const uint8_t> bytes) override {
+        reads = pauses = 0;
+        return inner.write_all(bytes);
+    }
+    LineRead read_some(std::span<uint8_t> out, int timeout_ms) override {
+        ++reads;
+        return inner.read_some(out, timeout_ms);
+    }
+    LineRead read_expected(std::span<uint8_t> out, size_t expected, int timeout_ms) override {
+        ++reads;
+        return inner.read_expected(out, expected, timeout_ms);
+    }
+    void pause_until(std::chrono::steady_clock::time_point until) override {
+        ++pauses;
+        inner.pause_until(until);
+    }
+    SerialLine& inner;
+    unsigned reads = 0;
+    unsigned pauses = 0;
+};
+
+// Once a command's answer has come, the next attempt sleeps through its usual
+// time and finds all of it in one look, instead of waking for its first part
+// and again for the rest; the time-out stays whole when no answer comes.
+TEST(LineExchange, AnAnswerOfItsUsualTimeIsFoundWholeInOneLook) {
+    PtyPair pty = open_pty_pair();
+    SerialLine serial(pty.slave_path, 9600);
+    CountingLine line(serial);
+    LineExchange exchange(line);
+    exchange.set_retries(0);
+    auto controller = std::make_shared<LineController>();
+    auto master = std::make_shared<ScriptedMaster>();
+    controller->exchange = &exchange;
+    master->controller = controller;
+    master->answer_timeout_ms = 400;
+
+    std::thread device([&] {
+        uint8_t buf[64];
+        const auto answer = [&](size_t from, size_t to) {
+            (void)pty.master.write_all({reinterpret_cast<const uint8_t*>(kAcAnswer.data()) + from, to - from});
+        };
+        for (int exchange_no = 0; exchange_no < 3; ++exchange_no) {
+            std::string command;
+            for (LineRead r; command.empty() || command.back() != '\r';) {
+                if ((r = pty.master.read_some(buf, 2000)).count == 0) return;
+                command.append(buf, buf + r.count);
+            }
+            if (exchange_no == 0) {  // slow, in two parts, the first without the LENGTH field
+                std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                answer(0, 8);
+                std::this_thread::sleep_for(std::chrono::milliseconds(80));
+                answer(8, kAcAnswer.size());
+            } else {  // soon, whole
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                answer(0, kAcAnswer.size());
+            }
+        }
+    });
+    struct Seen {
+        unsigned reads, pauses;
+    };
+    std::vector<Seen> seen;
+    for (int i = 0; i < 3; ++i) {
+        master->script = {Then::end};
+        master->write_pmbus_cmd(0x40, 0x42);
+        EXPECT_EQ(exchange.run(*master), ExchangeEnd::answered) << "exchange " << i;
+        seen.push_back({line.reads, line.pauses});
+    }
+    device.join();
+    ASSERT_EQ(master->seen.size(), 3u);
+    EXPECT_EQ(seen[0].pauses, 0u);
+    EXPECT_GE(seen[0].reads, 2u);
+    for (int i = 1; i < 3; ++i) {
+        EXPECT_EQ(seen[i].pauses, 1u) << "exchange " << i;
+        EXPECT_EQ(seen[i].reads, 1u) << "exchange " << i;
+    }
+
+    // Nothing answers now: the attempt still waits out its whole time-out.
+    master->script = {Then::end};
+    master->write_pmbus_cmd(0x40, 0x42);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange.run(*master), ExchangeEnd::timed_out);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+}
+
 }  // namespace

@@ -1,6 +1,9 @@
 #include "host_program/mqtt/mqtt_client.h"
 
 #include <mosquitto.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -54,8 +57,14 @@ MqttClient::MqttClient(const MqttConfig& config, Options options, SessionMessage
       notify_(std::move(notify)),
       outbox_(options_.state_limit, options_.event_limit) {
     init_library();
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) throw std::runtime_error("mqtt: cannot make a wake-up descriptor: " + error_text(MOSQ_ERR_ERRNO));
     mosq_ = mosquitto_new(options_.client_id.c_str(), false, this);
-    if (!mosq_) throw std::runtime_error("mqtt: cannot make a client: " + error_text(MOSQ_ERR_ERRNO));
+    if (!mosq_) {
+        const std::string why = error_text(MOSQ_ERR_ERRNO);
+        ::close(wake_fd_);
+        throw std::runtime_error("mqtt: cannot make a client: " + why);
+    }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     mosquitto_connect_callback_set(mosq_, &MqttClient::on_connect);
     mosquitto_publish_callback_set(mosq_, &MqttClient::on_publish);
@@ -71,6 +80,7 @@ MqttClient::MqttClient(const MqttConfig& config, Options options, SessionMessage
                                          t.key_file ? t.key_file->path.c_str() : nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(mosq_);
+            ::close(wake_fd_);
             throw std::runtime_error("mqtt: TLS settings refused: " + error_text(rc));
         }
         mosquitto_tls_insecure_set(mosq_, t.insecure);
@@ -85,13 +95,42 @@ MqttClient::~MqttClient() {
         stopping_ = true;
     }
     wake_.notify_all();
+    wake_network();
     if (thread_.joinable()) thread_.join();
     mosquitto_destroy(mosq_);
+    ::close(wake_fd_);
 }
 
 void MqttClient::post(MqttMessage m) {
-    MutexLock lock(mutex_);
-    outbox_.push(std::move(m));
+    {
+        MutexLock lock(mutex_);
+        outbox_.push(std::move(m));
+    }
+    wake_network();
+}
+
+void MqttClient::wake_network() {
+    const uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof one);  // fails only when the count is full: it is awake anyway
+}
+
+int MqttClient::serve_network() {
+    const int socket = mosquitto_socket(mosq_);
+    pollfd fds[2] = {{socket, static_cast<short>(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0},
+                     {wake_fd_, POLLIN, 0}};
+    // The keep-alive is looked after a quarter of its interval at the latest: the ping goes out in time, and
+    // the broker allows one and a half intervals.
+    const int look_ms = std::max(config_.keepalive_s, 1) * 1000 / 4;
+    if (poll(fds, 2, look_ms) < 0 && errno != EINTR) return MOSQ_ERR_ERRNO;
+    if (fds[1].revents & POLLIN) {
+        uint64_t count = 0;
+        (void)!::read(wake_fd_, &count, sizeof count);
+    }
+    int rc = MOSQ_ERR_SUCCESS;
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) rc = mosquitto_loop_read(mosq_, 1);
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq_)) rc = mosquitto_loop_write(mosq_, 1);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq_);
+    return rc;
 }
 
 bool MqttClient::stopping() const {
@@ -170,7 +209,7 @@ void MqttClient::run() {
             }
         }
         const bool had_session = session_.load();
-        const int rc = mosquitto_loop(mosq_, 50, 1);
+        const int rc = serve_network();
         if (rc != MOSQ_ERR_SUCCESS) {
             socket_open = false;
             const std::string why = failure_text(rc);

@@ -70,6 +70,12 @@ private:
     void send(const MqttMessage& m);
     void finish();
     void wait(int ms) EXCLUDES(mutex_);
+    // Sleeps until the broker's socket, a post or a stop needs the thread (at
+    // most a quarter of the keep-alive), then reads, writes what the library
+    // still holds and keeps the connection alive: the library's result.
+    int serve_network();
+    // Ends the sleep of serve_network (any thread).
+    void wake_network();
     void trouble(const std::string& text);
     std::string where() const;
     bool stopping() const EXCLUDES(mutex_);
@@ -85,6 +91,7 @@ private:
     SessionMessages on_session_;
     Notify notify_;
     mosquitto* mosq_ = nullptr;
+    int wake_fd_ = -1;  // an eventfd: a post or a stop wakes the client's thread through it
 
     std::atomic<bool> session_{false};  // written by the client's thread only; figures() reads it
     // Only the client's thread touches these.
