@@ -70,33 +70,44 @@ std::vector<uint8_t> ac_analog(const Site& s, CommandSet set) {
     return w.take();
 }
 
-std::vector<uint8_t> ac_switch_states(const Site& s, CommandSet set) {
+// DATAFLAG, the count of `units` (unless `counted` is false), then each unit
+// as `write_unit` writes it.
+template <class Units, class WriteUnit>
+std::vector<uint8_t> counted_units(CommandSet set, uint8_t dataflag, const Units& units, WriteUnit write_unit,
+                                   bool counted = true) {
     InfoWriter w(set);
-    w.u8(s.ac_dataflag);
-    if (set == CommandSet::general) w.u8(count_of(s.ac.size()));
-    for (const AcUnit& unit : s.ac) {
-        w.u8(count_of(unit.airlocks.size()));
-        w.raw(unit.airlocks.data(), unit.airlocks.size());
-        w.u8(0);  // no user-defined states
-    }
+    w.u8(dataflag);
+    if (counted) w.u8(count_of(units.size()));
+    for (const auto& unit : units) write_unit(w, unit);
     return w.take();
 }
 
+// The "voka" set counts the AC units in its analog answer only.
+std::vector<uint8_t> ac_switch_states(const Site& s, CommandSet set) {
+    return counted_units(
+        set, s.ac_dataflag, s.ac,
+        [](InfoWriter& w, const AcUnit& unit) {
+            w.u8(count_of(unit.airlocks.size()));
+            w.raw(unit.airlocks.data(), unit.airlocks.size());
+            w.u8(0);  // no user-defined states
+        },
+        set == CommandSet::general);
+}
+
 std::vector<uint8_t> ac_alarms(const Site& s, CommandSet set) {
-    InfoWriter w(set);
-    w.u8(s.ac_dataflag);
-    if (set == CommandSet::general) w.u8(count_of(s.ac.size()));
-    for (const AcUnit& unit : s.ac) {
-        w.u8(count_of(unit.channels.size()));
-        for (const AcChannel& ch : unit.channels) {
-            w.raw(ch.alerts.data(), ch.alerts.size());
-            w.u8(0);   // no extra items
-            w.u8(10);  // ten user-defined alarm bytes, all clear
-            for (int k = 0; k < 10; ++k) w.u8(0);
-        }
-        w.raw(unit.current_alerts.data(), unit.current_alerts.size());
-    }
-    return w.take();
+    return counted_units(
+        set, s.ac_dataflag, s.ac,
+        [](InfoWriter& w, const AcUnit& unit) {
+            w.u8(count_of(unit.channels.size()));
+            for (const AcChannel& ch : unit.channels) {
+                w.raw(ch.alerts.data(), ch.alerts.size());
+                w.u8(0);   // no extra items
+                w.u8(10);  // ten user-defined alarm bytes, all clear
+                for (int k = 0; k < 10; ++k) w.u8(0);
+            }
+            w.raw(unit.current_alerts.data(), unit.current_alerts.size());
+        },
+        set == CommandSet::general);
 }
 
 std::vector<uint8_t> ac_params(const Site& s, CommandSet set) {
@@ -125,53 +136,37 @@ std::vector<uint8_t> rc_analog(const Site& s, CommandSet set) {
 }
 
 std::vector<uint8_t> rc_status(const Site& s, CommandSet set) {
-    InfoWriter w(set);
-    w.u8(s.rc_dataflag);
-    w.u8(count_of(s.modules.size()));
-    for (const RectifierModule& m : s.modules) {
+    return counted_units(set, s.rc_dataflag, s.modules, [](InfoWriter& w, const RectifierModule& m) {
         w.raw(m.status.data(), m.status.size());
         w.u8(1);
         w.u8(m.user_status);
-    }
-    return w.take();
+    });
 }
 
 std::vector<uint8_t> rc_alarms(const Site& s, CommandSet set) {
-    InfoWriter w(set);
-    w.u8(s.rc_dataflag);
-    w.u8(count_of(s.modules.size()));
-    for (const RectifierModule& m : s.modules) {
+    return counted_units(set, s.rc_dataflag, s.modules, [](InfoWriter& w, const RectifierModule& m) {
         w.u8(m.fault);
         w.u8(0);  // no user-defined alarms
-    }
-    return w.take();
+    });
 }
 
 std::vector<uint8_t> dc_analog(const Site& s, CommandSet set) {
-    InfoWriter w(set);
-    w.u8(s.dc_dataflag);
-    w.u8(count_of(s.dc.size()));
-    for (const DcUnit& unit : s.dc) {
+    return counted_units(set, s.dc_dataflag, s.dc, [](InfoWriter& w, const DcUnit& unit) {
         w.value(unit.v, 10);
         w.value(unit.i, 10);
         w.u8(count_of(unit.battery_currents.size()));
         for (float a : unit.battery_currents) w.value(a, 10);
         w.u8(0);  // no branches
         w.u8(0);  // no user-defined values
-    }
-    return w.take();
+    });
 }
 
 std::vector<uint8_t> dc_alarms(const Site& s, CommandSet set) {
-    InfoWriter w(set);
-    w.u8(s.dc_dataflag);
-    w.u8(count_of(s.dc.size()));
-    for (const DcUnit& unit : s.dc) {
+    return counted_units(set, s.dc_dataflag, s.dc, [](InfoWriter& w, const DcUnit& unit) {
         w.u8(unit.v_state);
         w.u8(0);  // no fuse states
         w.u8(0);  // no user-defined states
-    }
-    return w.take();
+    });
 }
 
 std::vector<uint8_t> dc_params(const Site& s, CommandSet set) {
