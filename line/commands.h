@@ -48,9 +48,7 @@ struct Counts {
 enum class Counted : uint8_t { nothing, ac_units, dc_units, modules };
 
 enum class Answer : uint8_t {
-    ac_analog, ac_switch_states, ac_alarms, ac_params,
-    rc_analog, rc_status, rc_alarms,
-    dc_analog, dc_alarms, dc_params,
+    ac_analog, ac_switch_states, ac_alarms, ac_params, rc_analog, rc_status, rc_alarms, dc_analog, dc_alarms, dc_params,
     model,
 };
 
@@ -91,34 +89,29 @@ public:
         const Counted ac_counted = general ? Counted::ac_units : Counted::nothing;
         add({Answer::ac_analog, kCidAc, analog_cid2(set), Counted::ac_units, 1,
              {.fixed = 1 + ac_count, .per_ac_unit = 1 + 3 * v, .per_ac_channel = 4 * v + 1, .at_least = 2},
-             "DATAFLAG, unit count, per unit: channel count (not for the first in the voka set), per channel "
-             "a b c volts, f, 0 user values; then ia ib ic"});
+             "DATAFLAG, units, per unit: channels (voka: not the first's), per channel a b c f, 0; ia ib ic"});
         add({Answer::ac_switch_states, kCidAc, kCid2SwitchStates, ac_counted, 1,
              {.fixed = 1 + ac_count, .per_ac_unit = 2, .per_switch_state = 1},
-             "DATAFLAG, unit count (general set), per unit: switch state count, the states, 0 user states"});
+             "DATAFLAG, units (general), per unit: switch states, each state, 0 user states"});
         add({Answer::ac_alarms, kCidAc, kCid2Alarms, ac_counted, 1,
              {.fixed = 1 + ac_count, .per_ac_unit = 4, .per_ac_channel = 16},
-             "DATAFLAG, unit count (general set), per unit: channel count, per channel a b c f states, 0 extra "
-             "items, 10 user alarm bytes; then 3 current states"});
+             "DATAFLAG, units (general), per unit: channels, per channel a b c f states, 0, 10 user bytes; 3 states"});
         add({Answer::ac_params, kCidAc, params_cid2(set), Counted::nothing, 0, {.fixed = 5 * v + 1},
-             "5 AC limits (fixed point least significant byte first in the voka set), 0 user values"});
+             "5 AC limits (voka: least significant byte first), 0 user values"});
         add({Answer::rc_analog, kCidRectifier, analog_cid2(set), Counted::modules, 1 + v,
-             {.fixed = 2 + v, .per_module = 2 * v + 1},
-             "DATAFLAG, output voltage, module count, per module: current, 1 user value and it"});
+             {.fixed = 2 + v, .per_module = 2 * v + 1}, "DATAFLAG, output volts, modules, per module: amperes, 1, a value"});
         add({Answer::rc_status, kCidRectifier, kCid2SwitchStates, Counted::modules, 1, {.fixed = 2, .per_module = 5},
-             "DATAFLAG, module count, per module: 3 states, 1 user state and it"});
+             "DATAFLAG, modules, per module: 3 states, 1, a user state"});
         add({Answer::rc_alarms, kCidRectifier, kCid2Alarms, Counted::modules, 1, {.fixed = 2, .per_module = 2},
-             "DATAFLAG, module count, per module: fault, 0 user alarms"});
+             "DATAFLAG, modules, per module: fault, 0 user alarms"});
         add({Answer::dc_analog, kCidDc, analog_cid2(set), Counted::dc_units, 1,
              {.fixed = 2, .per_dc_unit = 2 * v + 3, .per_battery_group = v},
-             "DATAFLAG, unit count, per unit: volts, amperes, battery group count, their currents, 0 branches, 0 "
-             "user values"});
+             "DATAFLAG, units, per unit: volts, amperes, battery groups, their currents, 0 branches, 0 user values"});
         add({Answer::dc_alarms, kCidDc, kCid2Alarms, Counted::dc_units, 1, {.fixed = 2, .per_dc_unit = 3},
-             "DATAFLAG, unit count, per unit: voltage state, 0 fuse states, 0 user states"});
+             "DATAFLAG, units, per unit: voltage state, 0 fuse states, 0 user states"});
         add({Answer::dc_params, kCidDc, params_cid2(set), Counted::nothing, 0, {.fixed = 2 * v + 1 + 102},
              "2 DC limits, 51 user parameters of 2 bytes"});
-        if (general)
-            add({Answer::model, kCidAc, kCid2Model, Counted::nothing, 0, {.fixed = 20}, "the model, 20 characters"});
+        if (general) add({Answer::model, kCidAc, kCid2Model, Counted::nothing, 0, {.fixed = 20}, "the model text, 20 bytes"});
     }
     constexpr const Command* begin() const { return commands_.data(); }
     constexpr const Command* end() const { return commands_.data() + size_; }

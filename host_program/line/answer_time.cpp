@@ -14,12 +14,8 @@ protocol::Counts counts_of(const PowerSystemConfig& ps) {
     const Json::Value& ac = ps.element["acSetting"];
     const Json::Value& dc = ps.element["dcSetting"];
     const size_t ac_units = ac.isArray() ? ac.size() : 0, dc_units = dc.isArray() ? dc.size() : 0;
-    return {.ac_units = ac_units,
-            .ac_channels = ac_units ? 2 * ac_units - 1 : 0,
-            .ac_switch_states = ac_units,
-            .dc_units = dc_units,
-            .battery_groups = 4 * dc_units,
-            .modules = ps.rectifier_modules};
+    return {.ac_units = ac_units, .ac_channels = ac_units ? 2 * ac_units - 1 : 0, .ac_switch_states = ac_units,
+            .dc_units = dc_units, .battery_groups = 4 * dc_units, .modules = ps.rectifier_modules};
 }
 
 }  // namespace
