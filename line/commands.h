@@ -10,6 +10,7 @@
 // code may include it.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -133,6 +134,10 @@ constexpr const CommandList& commands(CommandSet set) { return set == CommandSet
 
 // Time on the wire: 8N1, ten bits a byte.
 inline constexpr int kBitsPerByte = 10;
+// One byte's time at `baud_rate`, as the line and the simulator pace bytes.
+constexpr std::chrono::nanoseconds byte_time(int baud_rate) {
+    return std::chrono::nanoseconds(kBitsPerByte * 1'000'000'000LL / std::max(baud_rate, 1));
+}
 // A whole frame, SOI to EOI, for `info_bytes` of INFO.
 constexpr size_t frame_bytes(size_t info_bytes) { return 1 + frame::kMinChars + 2 * info_bytes + 1; }
 // Milliseconds `bytes` take at `baud_rate`, rounded up.
