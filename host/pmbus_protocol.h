@@ -16,7 +16,7 @@ class PMBusProtocol : public ZTXSPDevice {
 public:
     // Reads the host's line settings from the power-system element; false when
     // one is present but malformed. Keys, all optional: "port" (string),
-    // "baud_rate" (integer), "address" (0-255), "protocol_ver" (0-255),
+    // "baud_rate" (a rate the serial line can be set to), "address" (0-255), "protocol_ver" (0-255),
     // "answer_timeout_ms" (integer > 0).
     bool InitSetting(const Json::Value& config) override;
 

@@ -1,10 +1,12 @@
 // The host's side of PMBusProtocol: line settings, command hand-off to the
 // controller, and delivery of decoded answers to the master.
 #include <algorithm>
+#include <limits>
 
 #include <json/value.h>
 
 #include "host/pmbus_protocol.h"
+#include "line/serial_line.h"
 
 namespace {
 
@@ -27,7 +29,9 @@ bool read_int(const Json::Value& config, const char* key, long long lo, long lon
 bool PMBusProtocol::InitSetting(const Json::Value& config) {
     if (!config.isObject()) return config.isNull();
     long long baud = baud_rate, addr = address, ver = protocol_ver, timeout = answer_timeout_ms;
-    if (!read_int(config, "baud_rate", 1, 4'000'000, baud) || !read_int(config, "address", 0, 255, addr) ||
+    // A baud rate must be one the line can be set to.
+    if (!read_int(config, "baud_rate", 1, std::numeric_limits<int>::max(), baud) ||
+        !is_supported_baud_rate(static_cast<int>(baud)) || !read_int(config, "address", 0, 255, addr) ||
         !read_int(config, "protocol_ver", 0, 255, ver) ||
         !read_int(config, "answer_timeout_ms", 1, 600'000, timeout))
         return false;

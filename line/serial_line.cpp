@@ -15,6 +15,8 @@
 
 #include <fmt/format.h>
 
+#include "line/commands.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -71,11 +73,6 @@ int wait_for(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// A byte at 8N1 is 10 bit times.
-std::chrono::nanoseconds byte_time_at(int baud_rate) {
-    return std::chrono::nanoseconds(10'000'000'000LL / std::max(baud_rate, 1));
-}
-
 // A UART hands over a partly filled receive FIFO after about 4 idle character
 // times; 1 ms more covers the reader being scheduled.
 constexpr long kFifoIdleBytes = 4;
@@ -83,7 +80,8 @@ constexpr std::chrono::milliseconds kWakeSlack{1};
 
 }  // namespace
 
-SerialLine::SerialLine(const std::string& path, int baud_rate) : path_(path), byte_time_(byte_time_at(baud_rate)) {
+SerialLine::SerialLine(const std::string& path, int baud_rate)
+    : path_(path), byte_time_(protocol::byte_time(baud_rate)) {
     const speed_t speed = speed_of(baud_rate);
     if (speed == B0) throw line_error(EINVAL, path, fmt::format("unsupported baud rate {}", baud_rate));
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

@@ -5,19 +5,14 @@
 #include <cstdint>
 #include <optional>
 
+#include "line/commands.h"
+
 namespace stage {
-inline constexpr int kAcAnalog = 0;
-inline constexpr int kAcSwitch = 1;
-inline constexpr int kAcAlarm = 2;
-inline constexpr int kAcParams = 3;
-inline constexpr int kRcAnalog = 4;
-inline constexpr int kRcSwitch = 5;
-inline constexpr int kRcAlarm = 6;
-inline constexpr int kDcAnalog = 7;
-inline constexpr int kDcAlarm = 8;
-inline constexpr int kDcParams = 9;
-inline constexpr int kModel = 14;
-inline constexpr int kCount = 15;
+// The stage numbers; 10 to 13 are unused.
+enum : int {
+    kAcAnalog, kAcSwitch, kAcAlarm, kAcParams, kRcAnalog, kRcSwitch, kRcAlarm, kDcAnalog, kDcAlarm, kDcParams,
+    kModel = 14, kCount
+};
 }  // namespace stage
 
 // Which INFO a command carries.
@@ -35,44 +30,31 @@ struct StageCommand {
 
 using CommandTable = std::array<std::optional<StageCommand>, stage::kCount>;
 
-inline constexpr uint8_t kCidAc = 0x40;
-inline constexpr uint8_t kCidRectifier = 0x41;
-inline constexpr uint8_t kCidDc = 0x42;
+using protocol::kCidAc;
+using protocol::kCidDc;
+using protocol::kCidRectifier;
+using protocol::kFlagAlarms;
+using protocol::kFlagSwitchStates;
 
-// The "voka" cycle: fixed-point analog (0x42) and parameter (0x47) commands.
-inline constexpr CommandTable kVokaCommands = [] {
+// A cycle's commands: the "voka" one with fixed-point analog (0x42) and
+// parameter (0x47) commands, the general one with float analog (0x41) and
+// parameter (0x46) commands and the device-model query.
+constexpr CommandTable stage_commands(protocol::CommandSet set) {
+    using namespace protocol;
+    const uint8_t analog = analog_cid2(set), params = params_cid2(set);
     CommandTable t{};
-    t[stage::kAcAnalog] = StageCommand{kCidAc, 0x42, CommandInfo::group};
-    t[stage::kAcSwitch] = StageCommand{kCidAc, 0x43, CommandInfo::group};
-    t[stage::kAcAlarm] = StageCommand{kCidAc, 0x44, CommandInfo::group};
-    t[stage::kAcParams] = StageCommand{kCidAc, 0x47, CommandInfo::none};
-    t[stage::kRcAnalog] = StageCommand{kCidRectifier, 0x42, CommandInfo::none};
-    t[stage::kRcSwitch] = StageCommand{kCidRectifier, 0x43, CommandInfo::none};
-    t[stage::kRcAlarm] = StageCommand{kCidRectifier, 0x44, CommandInfo::none};
-    t[stage::kDcAnalog] = StageCommand{kCidDc, 0x42, CommandInfo::group_if_v21};
-    t[stage::kDcAlarm] = StageCommand{kCidDc, 0x44, CommandInfo::group_if_v21};
-    t[stage::kDcParams] = StageCommand{kCidDc, 0x47, CommandInfo::none};
+    t[stage::kAcAnalog] = StageCommand{kCidAc, analog, CommandInfo::group};
+    t[stage::kAcSwitch] = StageCommand{kCidAc, kCid2SwitchStates, CommandInfo::group};
+    t[stage::kAcAlarm] = StageCommand{kCidAc, kCid2Alarms, CommandInfo::group};
+    t[stage::kAcParams] = StageCommand{kCidAc, params, CommandInfo::none};
+    t[stage::kRcAnalog] = StageCommand{kCidRectifier, analog, CommandInfo::none};
+    t[stage::kRcSwitch] = StageCommand{kCidRectifier, kCid2SwitchStates, CommandInfo::none};
+    t[stage::kRcAlarm] = StageCommand{kCidRectifier, kCid2Alarms, CommandInfo::none};
+    t[stage::kDcAnalog] = StageCommand{kCidDc, analog, CommandInfo::group_if_v21};
+    t[stage::kDcAlarm] = StageCommand{kCidDc, kCid2Alarms, CommandInfo::group_if_v21};
+    t[stage::kDcParams] = StageCommand{kCidDc, params, CommandInfo::none};
+    if (set == CommandSet::general) t[stage::kModel] = StageCommand{kCidAc, kCid2Model, CommandInfo::none};
     return t;
-}();
-
-// The general cycle: float analog (0x41) and parameter (0x46) commands, and
-// the device-model query.
-inline constexpr CommandTable kGeneralCommands = [] {
-    CommandTable t{};
-    t[stage::kAcAnalog] = StageCommand{kCidAc, 0x41, CommandInfo::group};
-    t[stage::kAcSwitch] = StageCommand{kCidAc, 0x43, CommandInfo::group};
-    t[stage::kAcAlarm] = StageCommand{kCidAc, 0x44, CommandInfo::group};
-    t[stage::kAcParams] = StageCommand{kCidAc, 0x46, CommandInfo::none};
-    t[stage::kRcAnalog] = StageCommand{kCidRectifier, 0x41, CommandInfo::none};
-    t[stage::kRcSwitch] = StageCommand{kCidRectifier, 0x43, CommandInfo::none};
-    t[stage::kRcAlarm] = StageCommand{kCidRectifier, 0x44, CommandInfo::none};
-    t[stage::kDcAnalog] = StageCommand{kCidDc, 0x41, CommandInfo::group_if_v21};
-    t[stage::kDcAlarm] = StageCommand{kCidDc, 0x44, CommandInfo::group_if_v21};
-    t[stage::kDcParams] = StageCommand{kCidDc, 0x46, CommandInfo::none};
-    t[stage::kModel] = StageCommand{kCidAc, 0x51, CommandInfo::none};
-    return t;
-}();
-
-// DATAFLAG bits of an analog answer.
-inline constexpr uint8_t kFlagSwitchStates = 0x10;
-inline constexpr uint8_t kFlagAlarms = 0x01;
+}
+inline constexpr CommandTable kVokaCommands = stage_commands(protocol::CommandSet::voka);
+inline constexpr CommandTable kGeneralCommands = stage_commands(protocol::CommandSet::general);

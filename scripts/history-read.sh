@@ -11,20 +11,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/require.sh
+source scripts/lib/host_under_test.sh
 require sqlite3:sqlite3 /usr/bin/time:time
-build=build/release
-while getopts b: opt; do
-    case $opt in
-        b) build=$OPTARG ;;
-        *) sed -n 10p "$0"; exit 2 ;;
-    esac
-done
-shift $((OPTIND - 1))
-sizes=("$@")
+host_under_test "$@"
+sizes=("${args[@]}")
 ((${#sizes[@]})) || sizes=(10000 100000)
-host=$PWD/$build/voka-host
-[[ -x $host ]] || { echo "no $host: build it first (cmake --build --preset release --target voka-host voka)" >&2; exit 1; }
-dir=$(mktemp -d "$PWD/build/history-read.XXXXXX")
 trap 'rm -rf "$dir"' EXIT
 
 # One real round of the bundled site gives the schema and one image of each device.

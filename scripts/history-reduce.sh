@@ -12,20 +12,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib/require.sh
+source scripts/lib/host_under_test.sh
 require sqlite3:sqlite3 curl:curl jq:jq
-build=build/release
-while getopts b: opt; do
-    case $opt in
-        b) build=$OPTARG ;;
-        *) sed -n 12p "$0"; exit 2 ;;
-    esac
-done
-shift $((OPTIND - 1))
-steps=("$@")
+host_under_test "$@"
+steps=("${args[@]}")
 ((${#steps[@]})) || steps=(5 1)
-host=$PWD/$build/voka-host
-[[ -x $host ]] || { echo "no $host: build it first (cmake --build --preset release --target voka-host voka)" >&2; exit 1; }
-dir=$(mktemp -d "$PWD/build/history-reduce.XXXXXX")
 server=
 trap '[[ -n $server ]] && kill -TERM "$server" 2>/dev/null; rm -rf "$dir"' EXIT
 

@@ -8,8 +8,11 @@
 namespace sim {
 namespace {
 
+using protocol::Answer;
+
 class InfoWriter {
 public:
+    explicit InfoWriter(CommandSet set) : set_(set) {}
     void u8(uint8_t v) { bytes_.push_back(v); }
     // Unsigned 16-bit fixed point: value × scale, most significant byte first.
     void be16(float value, float scale) { put16(to_u16(value, scale), true); }
@@ -18,6 +21,14 @@ public:
     void f32(float value) {
         const auto raw = std::bit_cast<std::array<uint8_t, 4>>(value);
         bytes_.insert(bytes_.end(), raw.begin(), raw.end());
+    }
+    // An analog value as the command set sends it: fixed point (value × scale)
+    // or a float.
+    void value(float v, float scale) {
+        if (set_ == CommandSet::general)
+            f32(v);
+        else
+            be16(v, scale);
     }
     void raw(const uint8_t* data, size_t n) { bytes_.insert(bytes_.end(), data, data + n); }
     std::vector<uint8_t> take() { return std::move(bytes_); }
@@ -32,201 +43,135 @@ private:
         u8(big_endian ? hi : lo);
         u8(big_endian ? lo : hi);
     }
+    CommandSet set_;
     std::vector<uint8_t> bytes_;
 };
 
 uint8_t count_of(size_t n) { return static_cast<uint8_t>(std::min<size_t>(n, 255)); }
 
-// ---- "voka" command set: 16-bit fixed point ----
-
-std::vector<uint8_t> voka_ac_analog(const Site& s) {
-    InfoWriter w;
+std::vector<uint8_t> ac_analog(const Site& s, CommandSet set) {
+    InfoWriter w(set);
     w.u8(s.ac_dataflag);
-    w.u8(count_of(s.ac.size()));  // also the first unit's channel count
+    w.u8(count_of(s.ac.size()));  // in the "voka" set also the first unit's channel count
     for (size_t u = 0; u < s.ac.size(); ++u) {
         const AcUnit& unit = s.ac[u];
-        if (u > 0) w.u8(count_of(unit.channels.size()));
+        if (u > 0 || set == CommandSet::general) w.u8(count_of(unit.channels.size()));
         for (const AcChannel& ch : unit.channels) {
-            w.be16(ch.a, 1);
-            w.be16(ch.b, 1);
-            w.be16(ch.c, 1);
-            w.be16(ch.f, 100);
+            w.value(ch.a, 1);
+            w.value(ch.b, 1);
+            w.value(ch.c, 1);
+            w.value(ch.f, 100);
             w.u8(0);  // no user-defined values
         }
-        w.be16(unit.ia, 10);
-        w.be16(unit.ib, 10);
-        w.be16(unit.ic, 10);
+        w.value(unit.ia, 10);
+        w.value(unit.ib, 10);
+        w.value(unit.ic, 10);
     }
     return w.take();
 }
 
-std::vector<uint8_t> ac_switch_states(const Site& s, bool general) {
-    InfoWriter w;
-    w.u8(s.ac_dataflag);
-    if (general) w.u8(count_of(s.ac.size()));
-    for (const AcUnit& unit : s.ac) {
-        w.u8(count_of(unit.airlocks.size()));
-        w.raw(unit.airlocks.data(), unit.airlocks.size());
-        w.u8(0);  // no user-defined states
-    }
+// DATAFLAG, the count of `units` (unless `counted` is false), then each unit
+// as `write_unit` writes it.
+template <class Units, class WriteUnit>
+std::vector<uint8_t> counted_units(CommandSet set, uint8_t dataflag, const Units& units, WriteUnit write_unit,
+                                   bool counted = true) {
+    InfoWriter w(set);
+    w.u8(dataflag);
+    if (counted) w.u8(count_of(units.size()));
+    for (const auto& unit : units) write_unit(w, unit);
     return w.take();
 }
 
-std::vector<uint8_t> ac_alarms(const Site& s, bool general) {
-    InfoWriter w;
-    w.u8(s.ac_dataflag);
-    if (general) w.u8(count_of(s.ac.size()));
-    for (const AcUnit& unit : s.ac) {
-        w.u8(count_of(unit.channels.size()));
-        for (const AcChannel& ch : unit.channels) {
-            w.raw(ch.alerts.data(), ch.alerts.size());
-            w.u8(0);   // no extra items
-            w.u8(10);  // ten user-defined alarm bytes, all clear
-            for (int k = 0; k < 10; ++k) w.u8(0);
-        }
-        w.raw(unit.current_alerts.data(), unit.current_alerts.size());
+// The "voka" set counts the AC units in its analog answer only.
+std::vector<uint8_t> ac_switch_states(const Site& s, CommandSet set) {
+    return counted_units(
+        set, s.ac_dataflag, s.ac,
+        [](InfoWriter& w, const AcUnit& unit) {
+            w.u8(count_of(unit.airlocks.size()));
+            w.raw(unit.airlocks.data(), unit.airlocks.size());
+            w.u8(0);  // no user-defined states
+        },
+        set == CommandSet::general);
+}
+
+std::vector<uint8_t> ac_alarms(const Site& s, CommandSet set) {
+    return counted_units(
+        set, s.ac_dataflag, s.ac,
+        [](InfoWriter& w, const AcUnit& unit) {
+            w.u8(count_of(unit.channels.size()));
+            for (const AcChannel& ch : unit.channels) {
+                w.raw(ch.alerts.data(), ch.alerts.size());
+                w.u8(0);   // no extra items
+                w.u8(10);  // ten user-defined alarm bytes, all clear
+                for (int k = 0; k < 10; ++k) w.u8(0);
+            }
+            w.raw(unit.current_alerts.data(), unit.current_alerts.size());
+        },
+        set == CommandSet::general);
+}
+
+std::vector<uint8_t> ac_params(const Site& s, CommandSet set) {
+    InfoWriter w(set);
+    for (float p : s.ac_params) {
+        if (set == CommandSet::voka)
+            w.le16(p, 10);  // this one answer of the set sends its fixed point low byte first
+        else
+            w.value(p, 10);
     }
+    w.u8(0);
     return w.take();
 }
 
-std::vector<uint8_t> voka_rc_analog(const Site& s) {
-    InfoWriter w;
+std::vector<uint8_t> rc_analog(const Site& s, CommandSet set) {
+    InfoWriter w(set);
     w.u8(s.rc_dataflag);
-    w.be16(s.output_voltage, 10);
+    w.value(s.output_voltage, 10);
     w.u8(count_of(s.modules.size()));
     for (const RectifierModule& m : s.modules) {
-        w.be16(m.current, 10);
+        w.value(m.current, 10);
         w.u8(1);
-        w.be16(m.user_value, 10);
+        w.value(m.user_value, 10);
     }
     return w.take();
 }
 
-std::vector<uint8_t> rc_status(const Site& s) {
-    InfoWriter w;
-    w.u8(s.rc_dataflag);
-    w.u8(count_of(s.modules.size()));
-    for (const RectifierModule& m : s.modules) {
+std::vector<uint8_t> rc_status(const Site& s, CommandSet set) {
+    return counted_units(set, s.rc_dataflag, s.modules, [](InfoWriter& w, const RectifierModule& m) {
         w.raw(m.status.data(), m.status.size());
         w.u8(1);
         w.u8(m.user_status);
-    }
-    return w.take();
+    });
 }
 
-std::vector<uint8_t> rc_alarms(const Site& s) {
-    InfoWriter w;
-    w.u8(s.rc_dataflag);
-    w.u8(count_of(s.modules.size()));
-    for (const RectifierModule& m : s.modules) {
+std::vector<uint8_t> rc_alarms(const Site& s, CommandSet set) {
+    return counted_units(set, s.rc_dataflag, s.modules, [](InfoWriter& w, const RectifierModule& m) {
         w.u8(m.fault);
         w.u8(0);  // no user-defined alarms
-    }
-    return w.take();
+    });
 }
 
-std::vector<uint8_t> voka_dc_analog(const Site& s) {
-    InfoWriter w;
-    w.u8(s.dc_dataflag);
-    w.u8(count_of(s.dc.size()));
-    for (const DcUnit& unit : s.dc) {
-        w.be16(unit.v, 10);
-        w.be16(unit.i, 10);
+std::vector<uint8_t> dc_analog(const Site& s, CommandSet set) {
+    return counted_units(set, s.dc_dataflag, s.dc, [](InfoWriter& w, const DcUnit& unit) {
+        w.value(unit.v, 10);
+        w.value(unit.i, 10);
         w.u8(count_of(unit.battery_currents.size()));
-        for (float a : unit.battery_currents) w.be16(a, 10);
+        for (float a : unit.battery_currents) w.value(a, 10);
         w.u8(0);  // no branches
         w.u8(0);  // no user-defined values
-    }
-    return w.take();
+    });
 }
 
-std::vector<uint8_t> dc_alarms(const Site& s) {
-    InfoWriter w;
-    w.u8(s.dc_dataflag);
-    w.u8(count_of(s.dc.size()));
-    for (const DcUnit& unit : s.dc) {
+std::vector<uint8_t> dc_alarms(const Site& s, CommandSet set) {
+    return counted_units(set, s.dc_dataflag, s.dc, [](InfoWriter& w, const DcUnit& unit) {
         w.u8(unit.v_state);
         w.u8(0);  // no fuse states
         w.u8(0);  // no user-defined states
-    }
-    return w.take();
+    });
 }
 
-std::vector<uint8_t> voka_ac_params(const Site& s) {
-    InfoWriter w;
-    for (float p : s.ac_params) w.le16(p, 10);
-    w.u8(0);
-    return w.take();
-}
-
-std::vector<uint8_t> voka_dc_params(const Site& s) {
-    InfoWriter w;
-    for (float p : s.dc_params) w.be16(p, 10);
-    w.u8(51);
-    w.raw(s.user_params.data(), s.user_params.size());
-    return w.take();
-}
-
-// ---- general command set: 4-byte floats ----
-
-std::vector<uint8_t> general_ac_analog(const Site& s) {
-    InfoWriter w;
-    w.u8(s.ac_dataflag);
-    w.u8(count_of(s.ac.size()));
-    for (const AcUnit& unit : s.ac) {
-        w.u8(count_of(unit.channels.size()));
-        for (const AcChannel& ch : unit.channels) {
-            w.f32(ch.a);
-            w.f32(ch.b);
-            w.f32(ch.c);
-            w.f32(ch.f);
-            w.u8(0);
-        }
-        w.f32(unit.ia);
-        w.f32(unit.ib);
-        w.f32(unit.ic);
-    }
-    return w.take();
-}
-
-std::vector<uint8_t> general_rc_analog(const Site& s) {
-    InfoWriter w;
-    w.u8(s.rc_dataflag);
-    w.f32(s.output_voltage);
-    w.u8(count_of(s.modules.size()));
-    for (const RectifierModule& m : s.modules) {
-        w.f32(m.current);
-        w.u8(1);
-        w.f32(m.user_value);
-    }
-    return w.take();
-}
-
-std::vector<uint8_t> general_dc_analog(const Site& s) {
-    InfoWriter w;
-    w.u8(s.dc_dataflag);
-    w.u8(count_of(s.dc.size()));
-    for (const DcUnit& unit : s.dc) {
-        w.f32(unit.v);
-        w.f32(unit.i);
-        w.u8(count_of(unit.battery_currents.size()));
-        for (float a : unit.battery_currents) w.f32(a);
-        w.u8(0);
-        w.u8(0);
-    }
-    return w.take();
-}
-
-std::vector<uint8_t> general_ac_params(const Site& s) {
-    InfoWriter w;
-    for (float p : s.ac_params) w.f32(p);
-    w.u8(0);
-    return w.take();
-}
-
-std::vector<uint8_t> general_dc_params(const Site& s) {
-    InfoWriter w;
-    for (float p : s.dc_params) w.f32(p);
+std::vector<uint8_t> dc_params(const Site& s, CommandSet set) {
+    InfoWriter w(set);
+    for (float p : s.dc_params) w.value(p, 10);
     w.u8(51);
     w.raw(s.user_params.data(), s.user_params.size());
     return w.take();
@@ -241,36 +186,21 @@ std::vector<uint8_t> model_text(const Site& s) {
 }  // namespace
 
 std::optional<std::vector<uint8_t>> answer_info(const Site& site, CommandSet set, uint8_t cid1, uint8_t cid2) {
-    const bool general = set == CommandSet::general;
-    const uint8_t analog = general ? 0x41 : 0x42;
-    const uint8_t params = general ? 0x46 : 0x47;
-    if (cid1 == 0x40) {
-        if (cid2 == analog) return general ? general_ac_analog(site) : voka_ac_analog(site);
-        if (cid2 == 0x43) return ac_switch_states(site, general);
-        if (cid2 == 0x44) return ac_alarms(site, general);
-        if (cid2 == params) return general ? general_ac_params(site) : voka_ac_params(site);
-        if (cid2 == 0x51 && general) return model_text(site);
-    } else if (cid1 == 0x41) {
-        if (cid2 == analog) return general ? general_rc_analog(site) : voka_rc_analog(site);
-        if (cid2 == 0x43) return rc_status(site);
-        if (cid2 == 0x44) return rc_alarms(site);
-    } else if (cid1 == 0x42) {
-        if (cid2 == analog) return general ? general_dc_analog(site) : voka_dc_analog(site);
-        if (cid2 == 0x44) return dc_alarms(site);
-        if (cid2 == params) return general ? general_dc_params(site) : voka_dc_params(site);
+    const protocol::Command* command = protocol::commands(set).find(cid1, cid2);
+    if (!command) return std::nullopt;
+    switch (command->answer) {
+        case Answer::ac_analog: return ac_analog(site, set);
+        case Answer::ac_switch_states: return ac_switch_states(site, set);
+        case Answer::ac_alarms: return ac_alarms(site, set);
+        case Answer::ac_params: return ac_params(site, set);
+        case Answer::rc_analog: return rc_analog(site, set);
+        case Answer::rc_status: return rc_status(site, set);
+        case Answer::rc_alarms: return rc_alarms(site, set);
+        case Answer::dc_analog: return dc_analog(site, set);
+        case Answer::dc_alarms: return dc_alarms(site, set);
+        case Answer::dc_params: return dc_params(site, set);
+        case Answer::model: return model_text(site);
     }
-    return std::nullopt;
-}
-
-std::optional<size_t> unit_count_offset(CommandSet set, uint8_t cid1, uint8_t cid2) {
-    const bool general = set == CommandSet::general;
-    const uint8_t analog = general ? 0x41 : 0x42;
-    // Every count follows the DATAFLAG, except the rectifier analog answer's,
-    // which follows the output voltage (2 bytes fixed point, 4 as a float).
-    if (cid1 == 0x40 && (cid2 == analog || (general && (cid2 == 0x43 || cid2 == 0x44)))) return 1;
-    if (cid1 == 0x41 && cid2 == analog) return general ? 5 : 3;
-    if (cid1 == 0x41 && (cid2 == 0x43 || cid2 == 0x44)) return 1;
-    if (cid1 == 0x42 && (cid2 == analog || cid2 == 0x44)) return 1;
     return std::nullopt;
 }
 

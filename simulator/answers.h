@@ -1,8 +1,7 @@
 #pragma once
 // The INFO bytes a simulated power system answers each command with, in the
-// layouts the plug-in's parsers read. Two command sets exist: the "voka" one
-// (16-bit fixed point, 0x42 analog and 0x47 parameter commands) and the
-// general one (4-byte floats, 0x41 and 0x46, and the model query 0x51).
+// layouts the plug-in's parsers read (the commands, their sets and sizes:
+// line/commands.h).
 //
 // A "voka" AC analog answer is walked from its unit-count byte, so the first
 // AC unit's channel count is that byte: a site must give its first AC unit as
@@ -13,20 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "line/commands.h"
 #include "simulator/site_model.h"
 
 namespace sim {
 
-enum class CommandSet { voka, general };
+using protocol::CommandSet;
 
 // The INFO of the answer to (cid1, cid2), or nothing for a command the power
 // system does not know (the simulator then answers with an error return code).
 std::optional<std::vector<uint8_t>> answer_info(const Site& site, CommandSet set, uint8_t cid1, uint8_t cid2);
-
-// Where the unit count (AC units, DC units or rectifier modules) sits in the
-// INFO of the answer to (cid1, cid2); nothing for answers that carry none
-// (parameters, the model text, the "voka" AC switch states and alarms).
-std::optional<size_t> unit_count_offset(CommandSet set, uint8_t cid1, uint8_t cid2);
 
 // What would make the plug-in refuse this site's answers; empty when none.
 std::string validate_site(const Site& site, CommandSet set);

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "line/commands.h"
+
 namespace sim {
 
 PacedOutput::PacedOutput(int baud_rate, bool paced, size_t chunk_bytes)
-    : byte_time_(paced ? std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
-                             10'000'000'000LL / std::max(baud_rate, 1)))
+    : byte_time_(paced ? std::chrono::duration_cast<Clock::duration>(protocol::byte_time(baud_rate))
                        : Clock::duration::zero()),
       chunk_bytes_(chunk_bytes) {
     if (baud_rate <= 0) throw std::invalid_argument("baud rate must be positive");

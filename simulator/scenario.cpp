@@ -448,18 +448,6 @@ std::vector<Fault> read_faults(const Json::Value& v) {
     return faults;
 }
 
-// The commands each command set answers, for the frame size check.
-std::vector<std::pair<uint8_t, uint8_t>> known_commands(CommandSet set) {
-    const bool general = set == CommandSet::general;
-    const uint8_t analog = general ? 0x41 : 0x42, params = general ? 0x46 : 0x47;
-    std::vector<std::pair<uint8_t, uint8_t>> commands = {
-        {0x40, analog}, {0x40, 0x43}, {0x40, 0x44}, {0x40, params}, {0x41, analog},
-        {0x41, 0x43},   {0x41, 0x44}, {0x42, analog}, {0x42, 0x44}, {0x42, params},
-    };
-    if (general) commands.emplace_back(0x40, 0x51);
-    return commands;
-}
-
 // Every round's site must be one the plug-in takes and whose answers fit a
 // frame. The changes in force differ only where a range starts or has just
 // ended, so those rounds stand for all the others.
@@ -485,12 +473,12 @@ void check_rounds(const Scenario& s) {
         const std::string when = last_place == "site" ? std::string("the site") : fmt::format("in round {} the site", round);
         if (const std::string why = validate_site(site, s.equipment.command_set); !why.empty())
             fail(last_place, fmt::format("{} would be refused: {}", when, why));
-        for (const auto& [cid1, cid2] : known_commands(s.equipment.command_set)) {
-            const auto info = answer_info(site, s.equipment.command_set, cid1, cid2);
+        for (const protocol::Command& c : protocol::commands(s.equipment.command_set)) {
+            const auto info = answer_info(site, s.equipment.command_set, c.cid1, c.cid2);
             if (info && info->size() > frame::kMaxInfoBytes)
                 fail(last_place, fmt::format("{}: the answer to CID1 0x{:02X} CID2 0x{:02X} needs {} INFO bytes, "
                                              "more than a frame carries ({})",
-                                             when, cid1, cid2, info->size(), frame::kMaxInfoBytes));
+                                             when, c.cid1, c.cid2, info->size(), frame::kMaxInfoBytes));
         }
     }
 }

@@ -8,8 +8,8 @@
 namespace sim {
 namespace {
 
-uint8_t analog_cid2(CommandSet set) { return set == CommandSet::general ? 0x41 : 0x42; }
-uint8_t params_cid2(CommandSet set) { return set == CommandSet::general ? 0x46 : 0x47; }
+using protocol::analog_cid2;
+using protocol::params_cid2;
 
 // What a disturbed line shows between frames: no SOI among them, an EOI and
 // bytes above 0x7F included.
@@ -107,10 +107,13 @@ std::optional<Answer> SimulatedPowerSystem::answer(std::span<const uint8_t> comm
             info->clear();
         }
     }
+    const protocol::Command* described = protocol::commands(scenario_.equipment.command_set).find(cid1, cid2);
     for (const Fault* f : faults) {
-        const auto at = unit_count_offset(scenario_.equipment.command_set, cid1, cid2);
-        if (f->kind == FaultKind::wrong_unit_count && rtn == 0x00 && at && *at < info->size())
-            (*info)[*at] = f->unit_count.value_or(static_cast<uint8_t>((*info)[*at] + 1));
+        if (f->kind != FaultKind::wrong_unit_count || rtn != 0x00 || !described ||
+            described->counted == protocol::Counted::nothing || described->count_at >= info->size())
+            continue;
+        uint8_t& count = (*info)[described->count_at];
+        count = f->unit_count.value_or(static_cast<uint8_t>(count + 1));
     }
     auto frame_bytes = frame::encode_answer(ver, scenario_.equipment.address, cid1, rtn, *info);
     if (!frame_bytes) {  // parse_scenario() refuses sites whose answers are this long

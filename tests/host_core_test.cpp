@@ -197,6 +197,7 @@ TEST(PMBusProtocolHost, InitSettingReadsLineKeysAndRefusesMalformedOnes) {
         {R"({"address": 256})", false},
         {R"({"protocol_ver": -1})", false},
         {R"({"baud_rate": "fast"})", false},
+        {R"({"baud_rate": 1000})", false},  // no rate a serial line can be set to
         {R"({"answer_timeout_ms": 0})", false},
         {R"([1])", false},
     };

@@ -3,11 +3,14 @@
 // rounds start, timed changes show in the right rounds, and each fault has
 // its effect on the wire.
 #include <functional>
+#include <iterator>
+#include <ranges>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "line/commands.h"
 #include "simulator/simulated_power_system.h"
 #include "tests/support/sim_wire.h"
 
@@ -157,9 +160,11 @@ TEST(SimPowerSystem, TimedChangesShowInTheAnswersOfTheirRoundsOnly) {
     }
 }
 
-// Where each answer's unit count sits, checked against a site whose counts
-// all differ: 2 AC units, 3 DC units, 4 modules.
-TEST(SimPowerSystem, UnitCountOffsetsPointAtTheCounts) {
+// The command table (line/commands.h) against the simulator's real answers:
+// each set's commands and where their counts sit, on a site whose counts all
+// differ (2 AC units, 3 DC units, 4 modules); then each answer's size and
+// frame on sites of other shapes.
+TEST(SimPowerSystem, CommandTableDescribesTheAnswers) {
     sim::Site site;
     site.ac.resize(2);
     site.ac[0].channels.resize(2);
@@ -181,17 +186,52 @@ TEST(SimPowerSystem, UnitCountOffsetsPointAtTheCounts) {
         {CommandSet::general, {0x41, 0x43}, 4}, {CommandSet::general, {0x41, 0x44}, 4},
         {CommandSet::general, {0x42, 0x41}, 3}, {CommandSet::general, {0x42, 0x44}, 3},
         {CommandSet::general, {0x40, 0x46}, -1}, {CommandSet::general, {0x40, 0x51}, -1},
+        {CommandSet::general, {0x42, 0x46}, -1},
     };
     for (const Case& c : cases) {
-        const auto at = sim::unit_count_offset(c.set, c.cmd.cid1, c.cmd.cid2);
+        const protocol::Command* command = protocol::commands(c.set).find(c.cmd.cid1, c.cmd.cid2);
+        ASSERT_NE(command, nullptr) << int(c.cmd.cid1) << " " << int(c.cmd.cid2);
         const auto info = sim::answer_info(site, c.set, c.cmd.cid1, c.cmd.cid2).value();
-        if (c.count < 0) {
-            EXPECT_FALSE(at.has_value()) << int(c.cmd.cid1) << " " << int(c.cmd.cid2);
-            continue;
+        EXPECT_EQ(command->counted == protocol::Counted::nothing, c.count < 0) << int(c.cmd.cid1) << " " << int(c.cmd.cid2);
+        if (c.count >= 0) {
+            EXPECT_EQ(info.at(command->count_at), c.count) << int(c.set) << " " << int(c.cmd.cid1) << " " << int(c.cmd.cid2);
         }
-        ASSERT_TRUE(at.has_value()) << int(c.cmd.cid1) << " " << int(c.cmd.cid2);
-        EXPECT_EQ(info.at(*at), c.count) << int(c.set) << " " << int(c.cmd.cid1) << " " << int(c.cmd.cid2);
     }
+    EXPECT_EQ(std::ranges::distance(protocol::kVokaSet) + std::ranges::distance(protocol::kGeneralSet),
+              std::ssize(cases));
+    EXPECT_FALSE(sim::answer_info(site, CommandSet::voka, 0x40, 0x51));  // the model query is the general set's
+    EXPECT_FALSE(sim::answer_info(site, CommandSet::general, 0x42, 0x42));
+
+    sim::Site bare;  // no AC or DC unit, no module
+    bare.ac.clear();
+    bare.dc.clear();
+    bare.modules.clear();
+    sim::Site large = site;  // two switch states on one AC unit, none on the other; DC units of 0 to 4 groups
+    large.ac[0].airlocks = {1, 0};
+    large.ac[1].airlocks.clear();
+    large.ac[1].channels.resize(5);
+    large.dc.resize(5);
+    for (size_t u = 0; u < large.dc.size(); ++u) large.dc[u].battery_currents.assign(u, 1.0f);
+    large.modules.resize(60);
+    for (const sim::Site& shape : {sim::Site{}, site, bare, large}) {
+        protocol::Counts counts{.ac_units = shape.ac.size(), .dc_units = shape.dc.size(), .modules = shape.modules.size()};
+        for (const auto& unit : shape.ac) counts.ac_channels += unit.channels.size(), counts.ac_switch_states += unit.airlocks.size();
+        for (const auto& unit : shape.dc) counts.battery_groups += unit.battery_currents.size();
+        for (CommandSet set : {CommandSet::voka, CommandSet::general})
+            for (const protocol::Command& c : protocol::commands(set)) {
+                const auto info = sim::answer_info(shape, set, c.cid1, c.cid2).value();
+                EXPECT_EQ(protocol::info_bytes(c, counts), info.size()) << c.holds << " (" << shape.ac.size() << " AC)";
+                EXPECT_EQ(protocol::frame_bytes(info.size()), frame::encode_answer(0x20, 1, c.cid1, 0, info)->size());
+            }
+    }
+}
+
+// Time on the wire, 10 bits a byte, rounded up to the millisecond.
+TEST(SimPowerSystem, WireTimeRoundsUp) {
+    struct Case { size_t bytes; int baud, ms; };
+    for (const Case& c : std::vector<Case>{{18, 9600, 19}, {96, 9600, 100}, {1, 115200, 1}, {0, 9600, 0},
+                                           {4112, 4'000'000, 11}, {4112, 50, 822'400}})  // 4112: the longest frame
+        EXPECT_EQ(protocol::wire_ms(c.bytes, c.baud), c.ms) << c.bytes << " bytes at " << c.baud;
 }
 
 // Each fault as the host's decoder meets it. Faults here hit round 2's DC

@@ -2,40 +2,31 @@
 
 #include <fmt/format.h>
 
-#include "line/frame_codec.h"
-#include "simulator/answers.h"
+#include "line/commands.h"
 
 namespace {
 
-// A site of the configured shape, the longest answers each unit can give.
-sim::Site shape_of(const PowerSystemConfig& ps) {
+// The configured shape, counted as the longest answers each unit gives: the
+// first AC unit with as many channels as there are units (the "voka" set reads
+// its channel count from the unit count), the others with one; one switch
+// state an AC unit; four battery groups a DC unit.
+protocol::Counts counts_of(const PowerSystemConfig& ps) {
     const Json::Value& ac = ps.element["acSetting"];
     const Json::Value& dc = ps.element["dcSetting"];
-    sim::Site site;
-    site.ac.assign(ac.isArray() ? ac.size() : 0, sim::AcUnit{});
-    // The AC analog answer's unit count is read as the first unit's channel count.
-    if (!site.ac.empty()) site.ac[0].channels.assign(site.ac.size(), sim::AcChannel{});
-    site.dc.assign(dc.isArray() ? dc.size() : 0, sim::DcUnit{});
-    for (auto& unit : site.dc) unit.battery_currents.assign(4, 0.0f);
-    site.modules.assign(ps.rectifier_modules, sim::RectifierModule{});
-    return site;
+    const size_t ac_units = ac.isArray() ? ac.size() : 0, dc_units = dc.isArray() ? dc.size() : 0;
+    return {.ac_units = ac_units, .ac_channels = ac_units ? 2 * ac_units - 1 : 0, .ac_switch_states = ac_units,
+            .dc_units = dc_units, .battery_groups = 4 * dc_units, .modules = ps.rectifier_modules};
 }
-
-constexpr uint8_t kCommands[][2] = {{0x40, 0x42}, {0x40, 0x43}, {0x40, 0x44}, {0x40, 0x47}, {0x41, 0x42},
-                                    {0x41, 0x43}, {0x41, 0x44}, {0x42, 0x42}, {0x42, 0x44}, {0x42, 0x47}};
 
 }  // namespace
 
 std::map<uint16_t, int> answer_wire_ms(const PowerSystemConfig& ps, int baud_rate) {
-    const sim::Site site = shape_of(ps);
+    const protocol::Counts counts = counts_of(ps);
     std::map<uint16_t, int> times;
-    for (const auto& [cid1, cid2] : kCommands) {
-        if (cid1 == 0x40 && site.ac.empty()) continue;  // never sent without AC devices
-        const auto info = sim::answer_info(site, sim::CommandSet::voka, cid1, cid2);
-        if (!info) continue;
-        const long long bytes = 2 + static_cast<long long>(frame::kMinChars + 2 * info->size());  // SOI, EOI
-        times[static_cast<uint16_t>(cid1 << 8 | cid2)] =
-            static_cast<int>((bytes * 10 * 1000 + baud_rate - 1) / baud_rate);
+    for (const protocol::Command& c : protocol::kVokaSet) {
+        if (c.cid1 == protocol::kCidAc && counts.ac_units == 0) continue;  // never sent without AC devices
+        times[static_cast<uint16_t>(c.cid1 << 8 | c.cid2)] =
+            protocol::wire_ms(protocol::frame_bytes(protocol::info_bytes(c, counts)), baud_rate);
     }
     return times;
 }

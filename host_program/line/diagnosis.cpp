@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "line/commands.h"
+
 namespace {
 
 std::string command_name(uint8_t cid1, uint8_t cid2) { return fmt::format("CID1 0x{:02X} CID2 0x{:02X}", cid1, cid2); }
@@ -48,12 +50,11 @@ std::string diagnose(const FailedAttempt& f, const LineSetting& line) {
 }
 
 std::string diagnose_refusal(uint8_t cid1, uint8_t cid2, std::span<const uint8_t> answer, const LineSetting& line) {
-    // Decoded answer: 6 header bytes, then INFO; the unit count is INFO byte 1.
-    constexpr size_t kUnitCount = 7;
-    const bool counted = (cid1 == 0x40 && cid2 == 0x42) || (cid1 == 0x42 && (cid2 == 0x42 || cid2 == 0x44));
-    if (counted && answer.size() > kUnitCount) {
-        const size_t reported = answer[kUnitCount];
-        const bool ac = cid1 == 0x40;
+    // The AC and DC unit counts must match the site's; the module count may change at run time.
+    const protocol::Command* c = protocol::kVokaSet.find(cid1, cid2);
+    const bool ac = c && c->counted == protocol::Counted::ac_units, dc = c && c->counted == protocol::Counted::dc_units;
+    if ((ac || dc) && answer.size() > frame::kDecodedHeaderBytes + c->count_at) {
+        const size_t reported = answer[frame::kDecodedHeaderBytes + c->count_at];
         const size_t configured = ac ? line.ac_devices : line.dc_devices;
         if (reported != configured)
             return fmt::format("the equipment reports {} but the site configures {} ({})",

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <system_error>
 
 #include <fmt/format.h>
 
 #include "common/byte_reader.h"
+#include "line/commands.h"
 
 namespace probe {
 namespace {
@@ -16,11 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kVersion = 0x20;          // the "voka" master's protocol version
 constexpr int kMinGapMs = 50;               // USB adapters hand bytes on in bursts
-constexpr int kBitsPerByte = 10;            // 8N1
-
-int byte_times_ms(int baud_rate, size_t bytes) {
-    return static_cast<int>(std::ceil(static_cast<double>(bytes) * kBitsPerByte * 1000.0 / baud_rate));
-}
 
 std::string model_text(std::span<const uint8_t> info) {
     std::string text;
@@ -35,10 +30,12 @@ std::string model_text(std::span<const uint8_t> info) {
     return text;
 }
 
-// The unit-count byte at `offset` of an answer's INFO.
-std::optional<unsigned> count_at(std::span<const uint8_t> info, size_t offset) {
-    ByteReader r(info);
-    if (!r.skip(offset)) return std::nullopt;
+// The count byte of a "voka" answer to (cid1, analog), where the command table places it.
+std::optional<unsigned> count_in(const Reply& reply, uint8_t cid1) {
+    if (reply.kind != Reply::Kind::data) return std::nullopt;
+    ByteReader r(reply.info);
+    if (!r.skip(protocol::kVokaSet.find(cid1, protocol::analog_cid2(protocol::CommandSet::voka))->count_at))
+        return std::nullopt;
     const auto count = r.u8();
     return count ? std::optional<unsigned>(*count) : std::nullopt;
 }
@@ -57,9 +54,9 @@ std::string unusable(const Reply& r) {
 
 TryTiming try_timing(int baud_rate, size_t command_bytes, int start_ms) {
     TryTiming t;
-    t.first_byte_ms = byte_times_ms(baud_rate, command_bytes) + start_ms;
-    t.gap_ms = std::max(kMinGapMs, byte_times_ms(baud_rate, 10));
-    t.longest_ms = byte_times_ms(baud_rate, frame::kMaxChars + 2);
+    t.first_byte_ms = protocol::wire_ms(command_bytes, baud_rate) + start_ms;
+    t.gap_ms = std::max(kMinGapMs, protocol::wire_ms(10, baud_rate));
+    t.longest_ms = protocol::wire_ms(protocol::frame_bytes(frame::kMaxInfoBytes), baud_rate);
     return t;
 }
 
@@ -131,28 +128,27 @@ Reply LineProbe::ask(uint8_t address, uint8_t cid1, uint8_t cid2, std::span<cons
 }
 
 std::optional<Finding> LineProbe::identify(uint8_t address) {
+    using namespace protocol;
     static constexpr uint8_t kGroupByte = 0x00;
-    const Reply rc = ask(address, 0x41, 0x42);
+    constexpr uint8_t kAnalog = analog_cid2(CommandSet::voka);
+    const Reply rc = ask(address, kCidRectifier, kAnalog);
     if (rc.kind == Reply::Kind::silent || rc.kind == Reply::Kind::garbled) return std::nullopt;
 
     Finding f;
     f.baud_rate = baud_rate_;
     f.address = address;
-    // Rectifier analog: DATAFLAG, output voltage (2), module count, ...
-    if (rc.kind == Reply::Kind::data) f.modules = count_at(rc.info, 3);
+    f.modules = count_in(rc, kCidRectifier);
     if (!f.modules) f.notes.push_back("rectifier analog values (41 42): " + unusable(rc));
 
-    // AC analog: DATAFLAG, unit count, ...
-    const Reply ac = ask(address, 0x40, 0x42, std::span(&kGroupByte, 1));
-    if (ac.kind == Reply::Kind::data) f.ac_units = count_at(ac.info, 1);
+    const Reply ac = ask(address, kCidAc, kAnalog, std::span(&kGroupByte, 1));
+    f.ac_units = count_in(ac, kCidAc);
     if (!f.ac_units) f.notes.push_back("AC analog values (40 42): " + unusable(ac));
 
-    // DC analog: DATAFLAG, unit count, ...
-    const Reply dc = ask(address, 0x42, 0x42);
-    if (dc.kind == Reply::Kind::data) f.dc_units = count_at(dc.info, 1);
+    const Reply dc = ask(address, kCidDc, kAnalog);
+    f.dc_units = count_in(dc, kCidDc);
     if (!f.dc_units) f.notes.push_back("DC analog values (42 42): " + unusable(dc));
 
-    const Reply model = ask(address, 0x40, 0x51);
+    const Reply model = ask(address, kCidAc, kCid2Model);
     if (model.kind == Reply::Kind::data && !model.info.empty())
         f.model = model_text(model.info);
     else
