@@ -15,8 +15,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "host_program/history/history_db.h"
-#include "host_program/records/record_types.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/records/record_types.h"
 
 namespace {
 

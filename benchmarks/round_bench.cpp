@@ -37,10 +37,10 @@
 #include <json/value.h>
 
 #include "benchmarks/allocation_counter.h"
-#include "host/pmbus_protocol.h"
-#include "host/ztx_controller.h"
-#include "line/frame_codec.h"
-#include "power/voka.h"
+#include "host/interface/pmbus_protocol.h"
+#include "host/interface/ztx_controller.h"
+#include "host/line/frame_codec.h"
+#include "plugin/power/voka.h"
 #include "simulator/answers.h"
 
 namespace {

@@ -23,13 +23,13 @@
 
 #include <benchmark/benchmark.h>
 
-#include "ac/ac_record.h"
-#include "dc/dc_record.h"
-#include "host_program/http/api_pages.h"
-#include "host_program/http/site_metrics.h"
-#include "host_program/http/site_snapshot.h"
-#include "host_program/site_config.h"
-#include "rc/rc_record.h"
+#include "plugin/ac/ac_record.h"
+#include "plugin/dc/dc_record.h"
+#include "host/voka-host/http/api_pages.h"
+#include "host/voka-host/http/site_metrics.h"
+#include "host/voka-host/http/site_snapshot.h"
+#include "host/voka-host/site_config.h"
+#include "plugin/rc/rc_record.h"
 
 namespace {
 

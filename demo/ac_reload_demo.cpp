@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ac/voka_ac.h"
+#include "plugin/ac/voka_ac.h"
 
 namespace {
 

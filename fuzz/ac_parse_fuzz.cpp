@@ -5,7 +5,7 @@
 #include <iostream>
 #include <memory>
 
-#include "ac/voka_ac.h"
+#include "plugin/ac/voka_ac.h"
 #include "fuzz/call_sequence.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dc/voka_dc.h"
+#include "plugin/dc/voka_dc.h"
 #include "fuzz/call_sequence.h"
 #include "tests/support/dc_devices.h"
 

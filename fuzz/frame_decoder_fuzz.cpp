@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz/call_sequence.h"
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <string_view>
 #include <variant>
 
-#include "host_program/http/api_pages.h"
-#include "host_program/http/basic_auth.h"
-#include "host_program/http/listen_address.h"
-#include "host_program/http/static_files.h"
+#include "host/voka-host/http/api_pages.h"
+#include "host/voka-host/http/basic_auth.h"
+#include "host/voka-host/http/listen_address.h"
+#include "host/voka-host/http/static_files.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "fuzz/call_sequence.h"
-#include "power/voka.h"
+#include "plugin/power/voka.h"
 #include "tests/support/json.h"
 #include "tests/support/recording_controller.h"
 

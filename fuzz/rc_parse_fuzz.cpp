@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz/call_sequence.h"
-#include "host_core/log_format.h"
-#include "rc/voka_rc.h"
+#include "host/core/log_format.h"
+#include "plugin/rc/voka_rc.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 #include "simulator/scenario.h"
 #include "simulator/simulated_power_system.h"
 

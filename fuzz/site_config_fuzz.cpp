@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "host_program/site_changes.h"
-#include "host_program/site_config.h"
+#include "host/voka-host/site_changes.h"
+#include "host/voka-host/site_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A folder that does not exist: relative file names the input gives read nothing.

@@ -14,7 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "line/frame_layout.h"
+#include "protocol/frame_layout.h"
 
 namespace protocol {
 

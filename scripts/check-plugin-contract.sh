@@ -8,7 +8,7 @@
 set -euo pipefail
 root=${1:-$(dirname "$0")/..}
 cd "$root"
-folders=(common ac dc rc power plugin)
+folders=(plugin protocol)
 for f in "${folders[@]}"; do [ -d "$f" ] || { echo "$root/$f: no such folder" >&2; exit 1; }; done
 
 threads='<(thread|future|stop_token)>|std::(j?thread|async)\b|pthread|thrd_'

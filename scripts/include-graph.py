@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 """The folder-level include graph: prints which folder includes which, and
-fails naming every cycle. A node is a folder of host_program/ (its root is
-"host_program"), or a top-level folder; an edge A -> B means a file in A
-includes a header of B by its project path ("B/x.h"). Folders left out of the
-graph: build trees, tests/ (they include everything by design).
+fails naming every cycle. A node is the folder a file is in ("host/voka-host",
+"host/voka-host/mqtt", "plugin/ac"); an edge A -> B means a file in A includes
+a header of B by its project path ("B/x.h"). Folders left out of the graph:
+build trees, tests/ (they include everything by design).
 Usage: scripts/include-graph.py [ROOT] (default: the project root)"""
 import os
 import re
@@ -15,11 +15,8 @@ LEFT_OUT = {"build", "tests", ".git", ".ci"}
 
 
 def folder_of(path):
-    """The node a project path belongs to: host_program/<sub>, host_program, or its top-level folder."""
-    parts = path.split("/")
-    if parts[0] == "host_program":
-        return "host_program/" + parts[1] if len(parts) > 2 else "host_program"
-    return parts[0] if len(parts) > 1 else None
+    """The node a project path belongs to: the folder it is in, or None at the project's root."""
+    return os.path.dirname(path) or None
 
 
 def graph(root):

@@ -1,7 +1,7 @@
 #pragma once
 // The INFO bytes a simulated power system answers each command with, in the
 // layouts the plug-in's parsers read (the commands, their sets and sizes:
-// line/commands.h).
+// protocol/commands.h).
 //
 // A "voka" AC analog answer is walked from its unit-count byte, so the first
 // AC unit's channel count is that byte: a site must give its first AC unit as
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "line/commands.h"
+#include "protocol/commands.h"
 #include "simulator/site_model.h"
 
 namespace sim {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <system_error>
 
-#include "line/serial_line.h"
+#include "host/line/serial_line.h"
 #include "simulator/simulated_power_system.h"
 
 namespace sim {

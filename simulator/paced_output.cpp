@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "line/commands.h"
+#include "protocol/commands.h"
 
 namespace sim {
 

@@ -20,7 +20,7 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 
 namespace sim {
 namespace {

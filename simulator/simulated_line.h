@@ -12,7 +12,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "line/serial_line.h"
+#include "host/line/serial_line.h"
 #include "simulator/paced_output.h"
 #include "simulator/simulated_power_system.h"
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 #include "simulator/scenario.h"
 
 namespace sim {

@@ -10,7 +10,7 @@
 
 #include "tests/support/json.h"
 
-#include "ac/voka_ac.h"
+#include "plugin/ac/voka_ac.h"
 #include "tests/support/ac_image.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ac/voka_ac.h"
+#include "plugin/ac/voka_ac.h"
 #include "tests/support/ac_image.h"
 #include "tests/support/recording_controller.h"
 

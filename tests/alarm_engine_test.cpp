@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/alarms/alarm_engine.h"
+#include "host/voka-host/alarms/alarm_engine.h"
 
 namespace {
 

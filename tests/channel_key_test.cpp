@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ac/channel_key.h"
+#include "plugin/ac/channel_key.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/data_age.h"
+#include "plugin/shared/data_age.h"
 
 namespace {
 

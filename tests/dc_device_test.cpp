@@ -10,7 +10,7 @@
 
 #include "tests/support/lookup.h"
 
-#include "dc/voka_dc.h"
+#include "plugin/dc/voka_dc.h"
 #include "tests/support/dc_devices.h"
 #include "tests/support/json.h"
 #include "tests/support/recording_controller.h"

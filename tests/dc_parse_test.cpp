@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dc/voka_dc.h"
+#include "plugin/dc/voka_dc.h"
 #include "tests/support/dc_devices.h"
 #include "tests/support/recording_controller.h"
 

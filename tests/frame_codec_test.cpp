@@ -10,7 +10,7 @@
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/alarms/durable_alarm_engine.h"
+#include "host/voka-host/alarms/durable_alarm_engine.h"
 
 namespace {
 

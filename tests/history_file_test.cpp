@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/alarms/durable_alarm_engine.h"
-#include "host_program/history/database_file.h"
+#include "host/voka-host/alarms/durable_alarm_engine.h"
+#include "host/voka-host/history/database_file.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "tests/support/json.h"
 #include <json/value.h>
 
-#include "host/pmbus_protocol.h"
-#include "host_core/log_format.h"
+#include "host/interface/pmbus_protocol.h"
+#include "host/core/log_format.h"
 #include "tests/support/recording_controller.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host_program/host_options.h"
+#include "host/voka-host/host_options.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/probe/site_element.h"
+#include "host/voka-host/probe/site_element.h"
 #include "tests/support/child_process.h"
 #include "tests/support/json.h"
 

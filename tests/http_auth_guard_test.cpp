@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/http/auth_guard.h"
+#include "host/voka-host/http/auth_guard.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/events/json_writer.h"
-#include "host_program/http/api_pages.h"
-#include "host_program/http/alarm_log_body.h"
-#include "host_program/http/history_body.h"
-#include "host_program/reading/alarm_log.h"
-#include "host_program/reading/time_text.h"
-#include "host_program/records/record_types.h"
+#include "host/voka-host/events/json_writer.h"
+#include "host/voka-host/http/api_pages.h"
+#include "host/voka-host/http/alarm_log_body.h"
+#include "host/voka-host/http/history_body.h"
+#include "host/voka-host/reading/alarm_log.h"
+#include "host/voka-host/presentation/time_text.h"
+#include "host/voka-host/records/record_types.h"
 #include "tests/support/json.h"
 
 namespace {

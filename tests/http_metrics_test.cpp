@@ -11,13 +11,13 @@
 #include <gtest/gtest.h>
 #include <json/writer.h>
 
-#include "host_program/events/json_writer.h"
-#include "host_program/http/exposition.h"
-#include "host_program/http/metric_families.h"
-#include "host_program/http/site_metrics.h"
-#include "host_program/http/site_snapshot.h"
-#include "host_program/http/state_json.h"
-#include "host_program/site_config.h"
+#include "host/voka-host/events/json_writer.h"
+#include "host/voka-host/http/exposition.h"
+#include "host/voka-host/http/metric_families.h"
+#include "host/voka-host/http/site_metrics.h"
+#include "host/voka-host/http/site_snapshot.h"
+#include "host/voka-host/http/state_json.h"
+#include "host/voka-host/site_config.h"
 #include "tests/support/json.h"
 
 namespace {

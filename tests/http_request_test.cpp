@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/http/api_pages.h"
-#include "host_program/http/basic_auth.h"
-#include "host_program/http/http_config.h"
-#include "host_program/http/listen_address.h"
-#include "host_program/site_config.h"
+#include "host/voka-host/http/api_pages.h"
+#include "host/voka-host/http/basic_auth.h"
+#include "host/voka-host/http/http_config.h"
+#include "host/voka-host/http/listen_address.h"
+#include "host/voka-host/site_config.h"
 #include "tests/support/json.h"
 
 namespace {

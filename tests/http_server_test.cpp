@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/http/http_server.h"
+#include "host/voka-host/http/http_server.h"
 #include "tests/support/http_client.h"
 
 namespace {

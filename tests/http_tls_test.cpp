@@ -3,9 +3,9 @@
 // 1.2 and later only, and nothing for a client speaking plain HTTP.
 #include <gtest/gtest.h>
 
-#include "host_program/http/http_config.h"
-#include "host_program/http/http_server.h"
-#include "host_program/site_config.h"
+#include "host/voka-host/http/http_config.h"
+#include "host/voka-host/http/http_server.h"
+#include "host/voka-host/site_config.h"
 #include "tests/support/end_to_end.h"
 #include "tests/support/http_client.h"
 

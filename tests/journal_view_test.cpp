@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/events/journal_view.h"
+#include "host/voka-host/events/journal_view.h"
 
 namespace {
 

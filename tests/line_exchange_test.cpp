@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "line/line_exchange.h"
+#include "host/line/line_exchange.h"
 #include "tests/support/fake_line.h"
 #include "tests/support/recording_controller.h"
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/probe/line_probe.h"
+#include "host/voka-host/probe/line_probe.h"
 #include "simulator/scenario.h"
 #include "simulator/simulated_line.h"
 

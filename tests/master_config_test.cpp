@@ -2,7 +2,7 @@
 // how the host finds them; a malformed configuration never throws.
 #include <gtest/gtest.h>
 
-#include "power/pmbus_power.h"
+#include "plugin/power/pmbus_power.h"
 #include "tests/support/fake_children.h"
 #include "tests/support/json.h"
 #include "tests/support/recording_controller.h"

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "power/pmbus_power.h"
+#include "plugin/power/pmbus_power.h"
 #include "tests/support/decoded_answer.h"
 #include "tests/support/fake_children.h"
 #include "tests/support/json.h"

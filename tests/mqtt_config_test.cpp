@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/mqtt/mqtt_config.h"
-#include "host_program/site_config.h"
-#include "host_program/mqtt/tls_files.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
+#include "host/voka-host/site_config.h"
+#include "host/voka-host/mqtt/tls_files.h"
 #include "tests/support/json.h"
 #include "tests/support/test_certificates.h"
 

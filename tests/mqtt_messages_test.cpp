@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/mqtt/deadband.h"
-#include "host_program/mqtt/discovery.h"
-#include "host_program/mqtt/outbox.h"
-#include "host_program/mqtt/topics.h"
-#include "rc/rc_record.h"
+#include "host/voka-host/mqtt/deadband.h"
+#include "host/voka-host/mqtt/discovery.h"
+#include "host/voka-host/mqtt/outbox.h"
+#include "host/voka-host/mqtt/topics.h"
+#include "plugin/rc/rc_record.h"
 #include "tests/support/ac_image.h"
 #include "tests/support/json.h"
 

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/provider.h"
-#include "host/pmbus_protocol.h"
+#include "host/interface/provider.h"
+#include "host/interface/pmbus_protocol.h"
 #include "simulator/answers.h"
 #include "tests/support/decoded_answer.h"
 #include "tests/support/json.h"

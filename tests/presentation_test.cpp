@@ -11,12 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/events/json_writer.h"
-#include "host_program/http/site_snapshot.h"
-#include "host_program/http/state_json.h"
-#include "host_program/mqtt/mqtt_sink.h"
-#include "host_program/reading/time_text.h"
-#include "host_program/site_config.h"
+#include "host/voka-host/events/json_writer.h"
+#include "host/voka-host/http/site_snapshot.h"
+#include "host/voka-host/http/state_json.h"
+#include "host/voka-host/mqtt/mqtt_sink.h"
+#include "host/voka-host/presentation/time_text.h"
+#include "host/voka-host/site_config.h"
 #include "tests/support/json.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/base/program_files.h"
+#include "host/voka-host/base/program_files.h"
 #include "tests/support/end_to_end.h"
 
 namespace {

@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/events/json_writer.h"
-#include "host_program/http/api_pages.h"
-#include "host_program/http/reduced_history_body.h"
-#include "host_program/reading/range_reduction.h"
-#include "host_program/reading/reading_columns.h"
-#include "host_program/reading/time_text.h"
-#include "host_program/records/record_types.h"
+#include "host/voka-host/events/json_writer.h"
+#include "host/voka-host/http/api_pages.h"
+#include "host/voka-host/http/reduced_history_body.h"
+#include "host/voka-host/reading/range_reduction.h"
+#include "host/voka-host/reading/reading_columns.h"
+#include "host/voka-host/presentation/time_text.h"
+#include "host/voka-host/records/record_types.h"
 #include "tests/support/json.h"
 
 namespace {

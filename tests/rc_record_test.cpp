@@ -4,7 +4,7 @@
 
 #include <json/value.h>
 
-#include "common/data_age.h"
+#include "plugin/shared/data_age.h"
 #include "tests/support/rc_device.h"
 
 namespace {

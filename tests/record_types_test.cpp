@@ -3,11 +3,11 @@
 // and images that are not whole records are refused.
 #include <gtest/gtest.h>
 
-#include "common/wire_values.h"
+#include "plugin/shared/wire_values.h"
 #include <cstring>
 
-#include "host_program/records/record_types.h"
-#include "rc/rc_record.h"
+#include "host/voka-host/records/record_types.h"
+#include "plugin/rc/rc_record.h"
 #include "tests/support/ac_image.h"
 
 namespace {

@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/http/http_config.h"
-#include "host_program/mqtt/mqtt_config.h"
-#include "host_program/config/secret_file.h"
-#include "host_program/site_config.h"
-#include "host_program/start_warnings.h"
+#include "host/voka-host/http/http_config.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
+#include "host/voka-host/config/secret_file.h"
+#include "host/voka-host/site_config.h"
+#include "host/voka-host/start_warnings.h"
 #include "tests/support/json.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "line/serial_line.h"
+#include "host/line/serial_line.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/signal_watch.h"
+#include "host/voka-host/signal_watch.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 #include "simulator/paced_output.h"
 #include "simulator/simulated_line.h"
 #include "tests/support/sim_host.h"

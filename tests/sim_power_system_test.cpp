@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "line/commands.h"
+#include "protocol/commands.h"
 #include "simulator/simulated_power_system.h"
 #include "tests/support/sim_wire.h"
 
@@ -160,7 +160,7 @@ TEST(SimPowerSystem, TimedChangesShowInTheAnswersOfTheirRoundsOnly) {
     }
 }
 
-// The command table (line/commands.h) against the simulator's real answers:
+// The command table (protocol/commands.h) against the simulator's real answers:
 // each set's commands and where their counts sit, on a site whose counts all
 // differ (2 AC units, 3 DC units, 4 modules); then each answer's size and
 // frame on sites of other shapes.

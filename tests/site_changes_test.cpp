@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host_program/site_changes.h"
+#include "host/voka-host/site_changes.h"
 #include "tests/support/json.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host_program/plugin_library.h"
-#include "host_program/site_check.h"
+#include "host/voka-host/plugin_library.h"
+#include "host/voka-host/site_check.h"
 #include "tests/support/json.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "host_program/host_options.h"
-#include "host_program/site_config.h"
+#include "host/voka-host/host_options.h"
+#include "host/voka-host/site_config.h"
 #include "tests/support/json.h"
 
 namespace {

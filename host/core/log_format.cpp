@@ -1,4 +1,4 @@
-#include "host_core/log_format.h"
+#include "host/core/log_format.h"
 
 #include <fmt/args.h>
 #include <fmt/format.h>

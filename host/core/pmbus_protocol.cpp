@@ -5,8 +5,8 @@
 
 #include <json/value.h>
 
-#include "host/pmbus_protocol.h"
-#include "line/serial_line.h"
+#include "host/interface/pmbus_protocol.h"
+#include "host/line/serial_line.h"
 
 namespace {
 

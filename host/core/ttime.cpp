@@ -1,4 +1,4 @@
-#include "host/ttime.h"
+#include "host/interface/ttime.h"
 
 ttime_bytes get_ttime(boost::posix_time::ptime t) {
     if (t.is_special()) return {};

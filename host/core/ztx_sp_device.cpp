@@ -1,6 +1,6 @@
 // The host's side of ZTXSPDevice: the line and its exchanges belong to the
 // controller; the device only keeps whether an exchange is open.
-#include "host/ztx_sp_device.h"
+#include "host/interface/ztx_sp_device.h"
 
 void ZTXSPDevice::Reset() {
     sp_state = 0;

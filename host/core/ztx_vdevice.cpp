@@ -2,7 +2,7 @@
 // device's controller, and does nothing once that controller has gone.
 #include <json/value.h>
 
-#include "host/ztx_vdevice.h"
+#include "host/interface/ztx_vdevice.h"
 
 ZTXVDevice::~ZTXVDevice() = default;
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/ztx_sp_device.h"
+#include "host/interface/ztx_sp_device.h"
 
 class PMBusProtocol : public ZTXSPDevice {
 public:

@@ -16,7 +16,7 @@
 //   - Get_Value runs on the main thread or a polling thread between rounds;
 //   - log_message may come from any of them.
 // Every call into a system's devices but the worker's holds that system's
-// device mutex (host_program/power_system.h).
+// device mutex (host/voka-host/power_system.h).
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "host/log_text.h"
-#include "host/rule_value.h"
+#include "host/interface/log_text.h"
+#include "host/interface/rule_value.h"
 
 namespace Json { class Value; }
 class ZTXVDevice;
@@ -38,7 +38,7 @@ public:
 
     // Devices log through here. The arguments become text in the caller; the
     // host fills the "{}" placeholders of `fmt` with them in order
-    // (format_log_message, host_core/log_format.h).
+    // (format_log_message, host/core/log_format.h).
     template <class... Args>
     void InfoLog(const char* fmt, const Args&... args) {
         log_message(fmt, std::vector<std::string>{host_log::text_of(args)...});

@@ -3,7 +3,7 @@
 // tick and hands received bytes to process().
 #include <cstdint>
 
-#include "host/ztx_vdevice.h"
+#include "host/interface/ztx_vdevice.h"
 
 class ZTXSPDevice : public ZTXVDevice {
 public:

@@ -1,7 +1,7 @@
 #pragma once
 // A host device with data, alarms and history. The operations without a body
 // here are the host's: they come from the host process when the plug-in is
-// loaded, and each reaches the device's controller (host/ztx_controller.h).
+// loaded, and each reaches the device's controller (host/interface/ztx_controller.h).
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -9,10 +9,10 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "host/rule_value.h"
-#include "host/ttime.h"
-#include "host/vdevice_interface.h"
-#include "host/ztx_controller.h"
+#include "host/interface/rule_value.h"
+#include "host/interface/ttime.h"
+#include "host/interface/vdevice_interface.h"
+#include "host/interface/ztx_controller.h"
 
 class ZTXVDevice : public VDeviceInterface, public std::enable_shared_from_this<ZTXVDevice> {
 public:

@@ -1,4 +1,4 @@
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 // Encoding and decoding of the power-system line's frames (layout and sizes:
-// line/frame_layout.h).
+// protocol/frame_layout.h).
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "line/frame_layout.h"
+#include "protocol/frame_layout.h"
 
 namespace frame {
 

@@ -1,4 +1,4 @@
-#include "line/line_exchange.h"
+#include "host/line/line_exchange.h"
 
 #include <algorithm>
 

@@ -27,9 +27,9 @@
 #include <string_view>
 #include <vector>
 
-#include "host/pmbus_protocol.h"
-#include "line/frame_codec.h"
-#include "line/serial_line.h"
+#include "host/interface/pmbus_protocol.h"
+#include "host/line/frame_codec.h"
+#include "host/line/serial_line.h"
 
 // How an exchange ended.
 enum class ExchangeEnd : uint8_t {

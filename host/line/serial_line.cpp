@@ -1,4 +1,4 @@
-#include "line/serial_line.h"
+#include "host/line/serial_line.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "line/commands.h"
+#include "protocol/commands.h"
 
 namespace {
 

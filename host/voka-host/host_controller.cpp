@@ -1,12 +1,12 @@
-#include "host_program/host_controller.h"
+#include "host/voka-host/host_controller.h"
 
 #include <ctime>
 
-#include "host_core/log_format.h"
-#include "host_program/alarms/alarm_engine.h"
-#include "host_program/records/record_types.h"
-#include "host_program/work_queue.h"
-#include "line/line_exchange.h"
+#include "host/core/log_format.h"
+#include "host/voka-host/alarms/alarm_engine.h"
+#include "host/voka-host/records/record_types.h"
+#include "host/voka-host/work_queue.h"
+#include "host/line/line_exchange.h"
 
 HostController::HostController(std::string system, Services services, std::chrono::milliseconds poll_interval)
     : system_(std::move(system)), services_(services), poll_interval_(poll_interval) {}

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "host/ztx_controller.h"
-#include "host_program/events/event.h"
-#include "host_program/history/history_sink.h"
-#include "host_program/base/thread_annotations.h"
+#include "host/interface/ztx_controller.h"
+#include "host/voka-host/events/event.h"
+#include "host/voka-host/history/history_sink.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 class AlarmEngine;
 class LineExchange;

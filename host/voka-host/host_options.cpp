@@ -1,4 +1,4 @@
-#include "host_program/host_options.h"
+#include "host/voka-host/host_options.h"
 
 #include <charconv>
 #include <ctime>
@@ -6,8 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "host_program/reading/time_text.h"
-#include "line/serial_line.h"
+#include "host/voka-host/presentation/time_text.h"
+#include "host/line/serial_line.h"
 
 namespace {
 

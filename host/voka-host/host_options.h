@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "host_program/http/listen_address.h"
-#include "host_program/probe/probe_options.h"
-#include "host_program/reading/output_format.h"
+#include "host/voka-host/http/listen_address.h"
+#include "host/voka-host/probe/probe_options.h"
+#include "host/voka-host/reading/output_format.h"
 
 struct ValueQuery {
     unsigned data_id = 0;

@@ -1,9 +1,9 @@
-#include "host_program/lines.h"
+#include "host/voka-host/lines.h"
 
 #include <cstdlib>
 #include <filesystem>
 
-#include "host_program/base/program_files.h"
+#include "host/voka-host/base/program_files.h"
 #include "simulator/scenario.h"
 #include "simulator/simulated_line.h"
 

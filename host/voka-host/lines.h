@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "host/pmbus_protocol.h"
-#include "line/serial_line.h"
-#include "host_program/base/program_files.h"
-#include "host_program/site_config.h"
+#include "host/interface/pmbus_protocol.h"
+#include "host/line/serial_line.h"
+#include "host/voka-host/base/program_files.h"
+#include "host/voka-host/site_config.h"
 
 // Opens the power system's line for its configured master: the serial port
 // at the master's baud rate, or, without a port, the embedded simulator with

@@ -1,4 +1,4 @@
-#include "host_program/plugin_library.h"
+#include "host/voka-host/plugin_library.h"
 
 #include <dlfcn.h>
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/provider.h"
-#include "host/ztx_sp_device.h"
+#include "host/interface/provider.h"
+#include "host/interface/ztx_sp_device.h"
 
 class PluginError : public std::runtime_error {
 public:

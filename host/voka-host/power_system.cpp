@@ -1,4 +1,4 @@
-#include "host_program/power_system.h"
+#include "host/voka-host/power_system.h"
 
 #include <algorithm>
 #include <ctime>
@@ -7,9 +7,9 @@
 
 #include <fmt/format.h>
 
-#include "host_program/alarms/alarm_engine.h"
-#include "host_program/line/answer_time.h"
-#include "host_program/plugin_library.h"
+#include "host/voka-host/alarms/alarm_engine.h"
+#include "host/voka-host/line_checks/answer_time.h"
+#include "host/voka-host/plugin_library.h"
 
 namespace {
 

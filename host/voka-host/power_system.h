@@ -27,13 +27,13 @@
 #include <thread>
 #include <variant>
 
-#include "host/pmbus_protocol.h"
-#include "host_program/host_controller.h"
-#include "host_program/line/diagnosis.h"
-#include "host_program/site_config.h"
-#include "host_program/base/thread_annotations.h"
-#include "line/line_exchange.h"
-#include "line/serial_line.h"
+#include "host/interface/pmbus_protocol.h"
+#include "host/voka-host/host_controller.h"
+#include "host/voka-host/line_checks/diagnosis.h"
+#include "host/voka-host/site_config.h"
+#include "host/voka-host/base/thread_annotations.h"
+#include "host/line/line_exchange.h"
+#include "host/line/serial_line.h"
 
 class PluginLibrary;
 

@@ -1,4 +1,4 @@
-#include "host_program/running_site.h"
+#include "host/voka-host/running_site.h"
 
 #include <algorithm>
 #include <ctime>
@@ -6,11 +6,11 @@
 
 #include <fmt/format.h>
 
-#include "host_program/alarms/alarm_engine.h"
-#include "host_program/lines.h"
-#include "host_program/reading/time_text.h"
-#include "host_program/records/record_types.h"
-#include "host_program/work_queue.h"
+#include "host/voka-host/alarms/alarm_engine.h"
+#include "host/voka-host/lines.h"
+#include "host/voka-host/presentation/time_text.h"
+#include "host/voka-host/records/record_types.h"
+#include "host/voka-host/work_queue.h"
 
 namespace {
 

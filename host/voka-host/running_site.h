@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "host_program/history/history_db.h"
-#include "host_program/host_controller.h"
-#include "host_program/power_system.h"
-#include "host_program/site_changes.h"
-#include "host_program/site_config.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/host_controller.h"
+#include "host/voka-host/power_system.h"
+#include "host/voka-host/site_changes.h"
+#include "host/voka-host/site_config.h"
 
 class AlarmEngine;
 class PluginLibrary;

@@ -1,4 +1,4 @@
-#include "host_program/signal_watch.h"
+#include "host/voka-host/signal_watch.h"
 
 #include <pthread.h>
 

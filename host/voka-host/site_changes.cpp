@@ -1,4 +1,4 @@
-#include "host_program/site_changes.h"
+#include "host/voka-host/site_changes.h"
 
 #include <algorithm>
 #include <string_view>

@@ -1,9 +1,9 @@
-#include "host_program/site_check.h"
+#include "host/voka-host/site_check.h"
 
-#include "host_program/http/http_config.h"
-#include "host_program/lines.h"
-#include "host_program/power_system.h"
-#include "host_program/start_warnings.h"
+#include "host/voka-host/http/http_config.h"
+#include "host/voka-host/lines.h"
+#include "host/voka-host/power_system.h"
+#include "host/voka-host/start_warnings.h"
 
 std::vector<std::string> check_site(const SiteConfig& site, const PluginLibrary& plugin) {
     schema::Problems problems(site.path);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host_program/site_config.h"
+#include "host/voka-host/site_config.h"
 
 class PluginLibrary;
 

@@ -1,4 +1,4 @@
-#include "host_program/site_config.h"
+#include "host/voka-host/site_config.h"
 
 #include <filesystem>
 #include <fstream>
@@ -9,8 +9,8 @@
 #include <fmt/format.h>
 #include <json/reader.h>
 
-#include "host_program/mqtt/discovery.h"
-#include "line/serial_line.h"
+#include "host/voka-host/mqtt/discovery.h"
+#include "host/line/serial_line.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 
 #include <json/value.h>
 
-#include "host_program/config/config_error.h"
-#include "host_program/config/power_system_config.h"
-#include "host_program/config/schema.h"
-#include "host_program/history/history_config.h"
-#include "host_program/http/http_config.h"
-#include "host_program/mqtt/mqtt_config.h"
+#include "host/voka-host/config/config_error.h"
+#include "host/voka-host/config/power_system_config.h"
+#include "host/voka-host/config/schema.h"
+#include "host/voka-host/history/history_config.h"
+#include "host/voka-host/http/http_config.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
 
 struct SiteConfig {
     std::string path;                     // where it was read from ("" for the bundled example)

@@ -1,4 +1,4 @@
-#include "host_program/start_warnings.h"
+#include "host/voka-host/start_warnings.h"
 
 #include <arpa/inet.h>
 
@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/mqtt/tls_files.h"
+#include "host/voka-host/mqtt/tls_files.h"
 
 namespace {
 

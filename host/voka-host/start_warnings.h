@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host_program/site_config.h"
+#include "host/voka-host/site_config.h"
 
 // One line each, in the order of the site file; empty when nothing is open.
 std::vector<std::string> start_warnings(const SiteConfig& site);

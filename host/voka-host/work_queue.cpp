@@ -1,4 +1,4 @@
-#include "host_program/work_queue.h"
+#include "host/voka-host/work_queue.h"
 
 WorkQueue::WorkQueue() : thread_([this] { run(); }) {}
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <thread>
 
-#include "host_program/base/thread_annotations.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 class WorkQueue {
 public:

@@ -1,4 +1,4 @@
-#include "ac/channel_key.h"
+#include "plugin/ac/channel_key.h"
 
 namespace {
 

@@ -14,17 +14,17 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include "ac/channel_key.h"
-#include "common/byte_reader.h"
-#include "common/config.h"
-#include "common/data_age.h"
-#include "common/entry_count.h"
-#include "common/log_texts.h"
-#include "common/parse_log.h"
-#include "common/round_end.h"
-#include "common/wire_values.h"
-#include "ac/ac_rules.h"
-#include "host/ztx_sp_device.h"
+#include "plugin/ac/channel_key.h"
+#include "plugin/shared/byte_reader.h"
+#include "plugin/shared/config.h"
+#include "plugin/shared/data_age.h"
+#include "plugin/shared/entry_count.h"
+#include "plugin/shared/log_texts.h"
+#include "plugin/shared/parse_log.h"
+#include "plugin/shared/round_end.h"
+#include "plugin/shared/wire_values.h"
+#include "plugin/ac/ac_rules.h"
+#include "host/interface/ztx_sp_device.h"
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 class PMBusPowerAC : public ZTXSPDevice {

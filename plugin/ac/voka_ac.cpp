@@ -1,7 +1,7 @@
-#include "ac/voka_ac.h"
+#include "plugin/ac/voka_ac.h"
 
-#include "common/byte_reader.h"
-#include "common/wire_values.h"
+#include "plugin/shared/byte_reader.h"
+#include "plugin/shared/wire_values.h"
 
 // The VOKA equipment sends no user-defined analog values it expects stored.
 static_assert(tele_c_voka_ac_channel::P40_41_SIZE() == 0);

@@ -1,7 +1,7 @@
 #pragma once
 // The VOKA power system's AC distribution device ("voka-ac").
-#include "ac/ac_record.h"
-#include "ac/pmbus_power_ac.h"
+#include "plugin/ac/ac_record.h"
+#include "plugin/ac/pmbus_power_ac.h"
 
 inline constexpr int kVokaAcRecordType = 5188;
 

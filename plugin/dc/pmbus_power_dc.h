@@ -16,15 +16,15 @@
 
 #include <boost/lexical_cast.hpp>
 
-#include "common/byte_reader.h"
-#include "common/config.h"
-#include "common/data_age.h"
-#include "common/log_texts.h"
-#include "common/parse_log.h"
-#include "common/round_end.h"
-#include "common/wire_values.h"
-#include "dc/dc_record.h"
-#include "host/ztx_sp_device.h"
+#include "plugin/shared/byte_reader.h"
+#include "plugin/shared/config.h"
+#include "plugin/shared/data_age.h"
+#include "plugin/shared/log_texts.h"
+#include "plugin/shared/parse_log.h"
+#include "plugin/shared/round_end.h"
+#include "plugin/shared/wire_values.h"
+#include "plugin/dc/dc_record.h"
+#include "host/interface/ztx_sp_device.h"
 
 template <class TeleDC, int RT_DC>
 class PMBusPowerDC : public ZTXSPDevice {

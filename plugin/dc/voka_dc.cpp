@@ -1,4 +1,4 @@
-#include "dc/voka_dc.h"
+#include "plugin/dc/voka_dc.h"
 
 VOKA_DC::VOKA_DC() { device_type = "voka-dc"; }
 

@@ -2,8 +2,8 @@
 // The VOKA power system's DC distribution device ("voka-dc").
 #include <string>
 
-#include "dc/dc_record.h"
-#include "dc/pmbus_power_dc.h"
+#include "plugin/dc/dc_record.h"
+#include "plugin/dc/pmbus_power_dc.h"
 
 inline constexpr int kVokaDcRecordType = 5189;
 

@@ -1,6 +1,6 @@
-#include "plugin/voka_providers.h"
+#include "plugin/exports/voka_providers.h"
 
-#include "power/voka.h"
+#include "plugin/power/voka.h"
 
 ZTXSPDevice* VOKAProvider::create() const { return new VOKA(); }
 ZTXSPDevice* VOKA_ACProvider::create() const { return new VOKA_AC(); }

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/provider.h"
+#include "host/interface/provider.h"
 
 class VOKAProvider final : public ZTXSPDeviceProvider {
 public:

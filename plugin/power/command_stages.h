@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "line/commands.h"
+#include "protocol/commands.h"
 
 namespace stage {
 // The stage numbers; 10 to 13 are unused.

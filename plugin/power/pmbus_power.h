@@ -16,10 +16,10 @@
 
 #include <json/value.h>
 
-#include "common/log_texts.h"
-#include "host/pmbus_protocol.h"
-#include "power/command_stages.h"
-#include "power/decoded_answer.h"
+#include "plugin/shared/log_texts.h"
+#include "host/interface/pmbus_protocol.h"
+#include "plugin/power/command_stages.h"
+#include "plugin/power/decoded_answer.h"
 
 // How one polling cycle differs from another: its commands and the few rules
 // in which the "voka" cycle and the general cycle part ways.

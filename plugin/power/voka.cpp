@@ -1,4 +1,4 @@
-#include "power/voka.h"
+#include "plugin/power/voka.h"
 
 VOKA::VOKA() : PMBusPower({"voka"}) {
     group_byte = 0;

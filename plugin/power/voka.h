@@ -5,10 +5,10 @@
 // Required, not a slip: the AC analog answer is walked from its unit-count
 // byte, so the first AC device reads the AC unit count as its channel count.
 // A site therefore gives its first AC unit as many channels as it has units.
-#include "ac/voka_ac.h"
-#include "dc/voka_dc.h"
-#include "power/pmbus_power.h"
-#include "rc/voka_rc.h"
+#include "plugin/ac/voka_ac.h"
+#include "plugin/dc/voka_dc.h"
+#include "plugin/power/pmbus_power.h"
+#include "plugin/rc/voka_rc.h"
 
 class VOKA final : public PMBusPower<VOKA_AC, VOKA_DC, VOKA_RC> {
 public:

@@ -1,6 +1,6 @@
-#include "rc/voka_rc.h"
+#include "plugin/rc/voka_rc.h"
 
-#include "common/wire_values.h"
+#include "plugin/shared/wire_values.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The VOKA power system's rectifier device ("voka-rc").
-#include "rc/pmbus_power_rc.h"
-#include "rc/rc_record.h"
+#include "plugin/rc/pmbus_power_rc.h"
+#include "plugin/rc/rc_record.h"
 
 inline constexpr int kVokaRcRecordType = 5190;
 

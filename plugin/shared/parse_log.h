@@ -2,8 +2,8 @@
 // The one way a parser reports an answer too short for its layout: the
 // message with the device's data id, the bytes the layout needed as far as
 // it could be read, and the bytes there were. Always -1, the refusal.
-#include "common/byte_reader.h"
-#include "host/ztx_vdevice.h"
+#include "plugin/shared/byte_reader.h"
+#include "host/interface/ztx_vdevice.h"
 
 namespace parse_log {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "common/data_age.h"
-#include "common/log_texts.h"
-#include "host/ztx_vdevice.h"
+#include "plugin/shared/data_age.h"
+#include "plugin/shared/log_texts.h"
+#include "host/interface/ztx_vdevice.h"
 
 namespace round_end {
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/byte_reader.h"
+#include "plugin/shared/byte_reader.h"
 
 namespace wire {
 

@@ -25,7 +25,7 @@
 
 #include <fmt/format.h>
 
-#include "line/serial_line.h"
+#include "host/line/serial_line.h"
 #include "simulator/line_server.h"
 #include "simulator/scenario.h"
 #include "simulator/simulated_power_system.h"

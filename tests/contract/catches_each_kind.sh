@@ -6,14 +6,14 @@ set -euo pipefail
 root=$1
 check=$root/scripts/check-plugin-contract.sh
 copy=$(mktemp -d); trap 'rm -rf "$copy"' EXIT
-cp -r "$root"/{common,ac,dc,rc,power,plugin} "$copy"
+cp -r "$root"/{plugin,protocol} "$copy"
 "$check" "$copy" >/dev/null || { echo "the unchanged copy failed the check" >&2; exit 1; }
 snippets=('#include <atomic>' 'std::atomic<Rules*> returned_;' '__atomic_load_n(&x, __ATOMIC_ACQUIRE);'
           '__sync_synchronize();' '#include <mutex>' 'std::lock_guard<std::mutex> g(m);' 'pthread_mutex_lock(&m);'
           'std::thread worker;' 'std::jthread worker;')
 for s in "${snippets[@]}"; do
-  cp "$root/common/round_end.h" "$copy/common/round_end.h"
-  echo "$s" >>"$copy/common/round_end.h"
+  cp "$root/plugin/shared/round_end.h" "$copy/plugin/shared/round_end.h"
+  echo "$s" >>"$copy/plugin/shared/round_end.h"
   if "$check" "$copy" 2>/dev/null >&2; then echo "not caught: $s" >&2; exit 1; fi
 done
 echo "each of ${#snippets[@]} kinds caught"

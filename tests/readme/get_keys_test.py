@@ -15,7 +15,7 @@ import tempfile
 
 HEADING = "### Asking a device: `--get ID:KEY`"
 DEVICE_IDS = {"acSetting": 11, "dcSetting": 21, "rcSetting": 1}  # the bundled example site's
-PLUGIN_FOLDERS = ("ac", "dc", "rc", "common", "power", "host")
+PLUGIN_FOLDERS = ("plugin", "host/interface")
 # Keys that must draw one particular refusal after a complete round.
 REFUSALS = {"11:channel_99_a": "通道参数越界", "11:no_such_key": "数据未提供",
             "21:no_such_key": "数据未就绪", "1:output_voltage": "数据未就绪"}

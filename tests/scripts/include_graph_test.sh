@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The folder include graph check: the project has no cycle between folders,
 # and a cycle planted in a copy of a small tree (between two top-level
-# folders, and between host_program/'s root and a subfolder) fails it, named.
+# folders, and between host/voka-host/'s root and a subfolder) fails it, named.
 # Usage: include_graph_test.sh PROJECT_SOURCE_DIR
 set -uo pipefail
 root=$1
@@ -23,10 +23,10 @@ plant() {
   echo "$tree"
 }
 
-acyclic=$(plant acyclic a/x.h:b/y.h host_program/main.cpp:host_program/mqtt/sink.h)
+acyclic=$(plant acyclic a/x.h:b/y.h host/voka-host/main.cpp:host/voka-host/mqtt/sink.h)
 python3 "$script" "$acyclic" >"$work/acyclic.out" 2>&1 || { echo "FAILED: a tree without a cycle was refused:"; cat "$work/acyclic.out"; failed=1; }
 
-for case in "top a/x.h:b/y.h b/y.cpp:a/z.h" "root host_program/mqtt/sink.h:host_program/site.h host_program/site.cpp:host_program/mqtt/client.h" \
+for case in "top a/x.h:b/y.h b/y.cpp:a/z.h" "root host/voka-host/mqtt/sink.h:host/voka-host/site.h host/voka-host/site.cpp:host/voka-host/mqtt/client.h" \
             "three a/x.h:b/y.h b/y.h:c/z.h c/z.cpp:a/w.h"; do
   read -r name pairs <<<"$case"
   tree=$(plant "$name" $pairs)
@@ -36,7 +36,7 @@ for case in "top a/x.h:b/y.h b/y.cpp:a/z.h" "root host_program/mqtt/sink.h:host_
     echo "FAILED: the planted cycle '$name' was refused without naming it:"; cat "$work/$name.out"; failed=1
   fi
 done
-grep -q "include cycle among host_program, host_program/mqtt" "$work/root.out" ||
+grep -q "include cycle among host/voka-host, host/voka-host/mqtt" "$work/root.out" ||
   { echo "FAILED: the root cycle is not named by its folders:"; cat "$work/root.out"; failed=1; }
 ((failed)) || echo "include graph: no cycle, and each planted one caught"
 exit "$failed"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ac/ac_record.h"
+#include "plugin/ac/ac_record.h"
 
 struct AcChannelValues {
     float a = 0, b = 0, c = 0, f = 0;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dc/pmbus_power_dc.h"
+#include "plugin/dc/pmbus_power_dc.h"
 
 template <class Record>
 class GenericDC final : public PMBusPowerDC<Record, 7001> {

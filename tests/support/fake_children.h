@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/ztx_sp_device.h"
+#include "host/interface/ztx_sp_device.h"
 
 struct FakeChild : ZTXSPDevice {
     struct Call {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "line/serial_line.h"
+#include "host/line/serial_line.h"
 
 class FakeLine : public ByteLine {
 public:

@@ -7,8 +7,8 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "common/data_age.h"
-#include "host/ztx_vdevice.h"
+#include "plugin/shared/data_age.h"
+#include "host/interface/ztx_vdevice.h"
 
 // What Get_Value answered: a value or the text of the refusal.
 using Answer = std::variant<float, std::string>;

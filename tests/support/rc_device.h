@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host_core/log_format.h"
-#include "rc/voka_rc.h"
+#include "host/core/log_format.h"
+#include "plugin/rc/voka_rc.h"
 #include "tests/support/recording_controller.h"
 
 // The base forms with the VOKA sizes, and a record type with other sizes so

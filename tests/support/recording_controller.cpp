@@ -1,6 +1,6 @@
 #include "tests/support/recording_controller.h"
 
-#include "host_core/log_format.h"
+#include "host/core/log_format.h"
 
 void RecordingController::log_message(const char* fmt, const std::vector<std::string>& args) {
     std::lock_guard lock(mutex_);

@@ -10,8 +10,8 @@
 
 #include <json/value.h>
 
-#include "host/pmbus_protocol.h"
-#include "host/ztx_controller.h"
+#include "host/interface/pmbus_protocol.h"
+#include "host/interface/ztx_controller.h"
 
 class RecordingController : public ZTXController {
 public:

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "line/line_exchange.h"
-#include "power/voka.h"
+#include "host/line/line_exchange.h"
+#include "plugin/power/voka.h"
 #include "tests/support/json.h"
 #include "tests/support/recording_controller.h"
 

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "line/frame_codec.h"
+#include "host/line/frame_codec.h"
 
 inline std::vector<uint8_t> command_frame(uint8_t cid1, uint8_t cid2, std::vector<uint8_t> info = {},
                                           uint8_t adr = 1, uint8_t ver = 0x20) {

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "power/voka.h"
+#include "plugin/power/voka.h"
 #include "simulator/answers.h"
 #include "tests/support/decoded_answer.h"
 #include "tests/support/json.h"

@@ -1,4 +1,4 @@
-#include "host_program/alarms/alarm_engine.h"
+#include "host/voka-host/alarms/alarm_engine.h"
 
 namespace {
 

@@ -28,9 +28,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/rule_value.h"
-#include "host_program/base/alarm.h"
-#include "host_program/base/thread_annotations.h"
+#include "host/interface/rule_value.h"
+#include "host/voka-host/base/alarm.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 class AlarmEngine {
 public:

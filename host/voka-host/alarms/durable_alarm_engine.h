@@ -2,8 +2,8 @@
 // An alarm engine whose alarms live in the history database: restored at
 // start (load(), once the database is open), each start and end recorded, so
 // that a restart neither repeats nor loses a standing alarm.
-#include "host_program/alarms/alarm_engine.h"
-#include "host_program/history/history_db.h"
+#include "host/voka-host/alarms/alarm_engine.h"
+#include "host/voka-host/history/history_db.h"
 
 class DurableAlarmEngine final : public AlarmEngine {
 public:

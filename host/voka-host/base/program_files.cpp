@@ -1,4 +1,4 @@
-#include "host_program/base/program_files.h"
+#include "host/voka-host/base/program_files.h"
 
 #include <system_error>
 

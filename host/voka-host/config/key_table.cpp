@@ -3,7 +3,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/config/schema.h"
+#include "host/voka-host/config/schema.h"
 
 namespace schema {
 

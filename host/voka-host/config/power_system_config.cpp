@@ -1,4 +1,4 @@
-#include "host_program/config/power_system_config.h"
+#include "host/voka-host/config/power_system_config.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "host_program/config/schema.h"
+#include "host/voka-host/config/schema.h"
 
 #include <cmath>
 

@@ -15,7 +15,7 @@
 
 #include <json/value.h>
 
-#include "host_program/config/config_error.h"
+#include "host/voka-host/config/config_error.h"
 
 namespace schema {
 

@@ -1,4 +1,4 @@
-#include "host_program/config/secret_file.h"
+#include "host/voka-host/config/secret_file.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/config/config_error.h"
+#include "host/voka-host/config/config_error.h"
 
 namespace fs = std::filesystem;
 

@@ -13,11 +13,11 @@
 #include <variant>
 #include <vector>
 
-#include "host/rule_value.h"
-#include "host_program/base/alarm.h"
-#include "host_program/records/record_types.h"
-#include "host_program/config/power_system_config.h"
-#include "line/line_exchange.h"
+#include "host/interface/rule_value.h"
+#include "host/voka-host/base/alarm.h"
+#include "host/voka-host/records/record_types.h"
+#include "host/voka-host/config/power_system_config.h"
+#include "host/line/line_exchange.h"
 
 struct PublishedRecord {
     uint32_t data_id;

@@ -1,4 +1,4 @@
-#include "host_program/events/journal_view.h"
+#include "host/voka-host/events/journal_view.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/events/text_view.h"
+#include "host/voka-host/events/text_view.h"
 
 namespace journal {
 

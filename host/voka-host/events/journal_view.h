@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "host_program/events/event.h"
-#include "host_program/events/line_writer.h"
+#include "host/voka-host/events/event.h"
+#include "host/voka-host/events/line_writer.h"
 
 namespace journal {
 inline constexpr int kError = 3, kWarning = 4, kNotice = 5, kInfo = 6, kDebug = 7;

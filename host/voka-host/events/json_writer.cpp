@@ -1,9 +1,9 @@
-#include "host_program/events/json_writer.h"
+#include "host/voka-host/events/json_writer.h"
 
-#include "host_program/presentation/alarm_json.h"
-#include "host_program/presentation/line_counters.h"
-#include "host_program/presentation/numbers.h"
-#include "host_program/presentation/record_json.h"
+#include "host/voka-host/presentation/alarm_json.h"
+#include "host/voka-host/presentation/line_counters.h"
+#include "host/voka-host/presentation/numbers.h"
+#include "host/voka-host/presentation/record_json.h"
 
 namespace {
 

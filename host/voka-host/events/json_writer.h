@@ -2,9 +2,9 @@
 // voka-host --json: every event as one JSON object on a line of its own.
 #include <cstdio>
 
-#include "host_program/events/event.h"
-#include "host_program/events/line_writer.h"
-#include "host_program/presentation/json_text.h"
+#include "host/voka-host/events/event.h"
+#include "host/voka-host/events/line_writer.h"
+#include "host/voka-host/presentation/json_text.h"
 
 class JsonWriter final : public EventSink {
 public:

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host_program/base/thread_annotations.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 class LineWriter {
 public:

@@ -1,4 +1,4 @@
-#include "host_program/events/text_view.h"
+#include "host/voka-host/events/text_view.h"
 
 #include <fmt/format.h>
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "host_program/events/event.h"
-#include "host_program/events/line_writer.h"
+#include "host/voka-host/events/event.h"
+#include "host/voka-host/events/line_writer.h"
 
 class TextView final : public EventSink {
 public:

@@ -1,4 +1,4 @@
-#include "host_program/history/database_file.h"
+#include "host/voka-host/history/database_file.h"
 
 #include <sqlite3.h>
 
@@ -12,9 +12,9 @@
 
 #include <fmt/format.h>
 
-#include "common/byte_reader.h"
-#include "host_program/history/history_error.h"
-#include "host_program/history/sqlite_statement.h"
+#include "plugin/shared/byte_reader.h"
+#include "host/voka-host/history/history_error.h"
+#include "host/voka-host/history/sqlite_statement.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "host_program/history/history_config.h"
+#include "host/voka-host/history/history_config.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <json/value.h>
 
-#include "host_program/config/schema.h"
-#include "host_program/history/history_policy.h"
+#include "host/voka-host/config/schema.h"
+#include "host/voka-host/history/history_policy.h"
 
 struct HistoryConfig {
     std::optional<std::string> database;

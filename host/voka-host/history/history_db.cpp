@@ -1,4 +1,4 @@
-#include "host_program/history/history_db.h"
+#include "host/voka-host/history/history_db.h"
 
 #include <sqlite3.h>
 
@@ -8,8 +8,8 @@
 
 #include <fmt/format.h>
 
-#include "host_program/history/database_file.h"
-#include "host_program/history/sqlite_statement.h"
+#include "host/voka-host/history/database_file.h"
+#include "host/voka-host/history/sqlite_statement.h"
 
 namespace {
 

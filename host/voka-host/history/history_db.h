@@ -50,11 +50,11 @@
 #include <utility>
 #include <vector>
 
-#include "host_program/base/alarm.h"
-#include "host_program/history/history_error.h"
-#include "host_program/history/history_policy.h"
-#include "host_program/history/history_sink.h"
-#include "host_program/base/thread_annotations.h"
+#include "host/voka-host/base/alarm.h"
+#include "host/voka-host/history/history_error.h"
+#include "host/voka-host/history/history_policy.h"
+#include "host/voka-host/history/history_sink.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 struct sqlite3;
 class Statement;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "host_program/history/history_error.h"
+#include "host/voka-host/history/history_error.h"
 
 class Statement {
 public:

@@ -1,7 +1,7 @@
-#include "host_program/http/alarm_log_body.h"
+#include "host/voka-host/http/alarm_log_body.h"
 
-#include "host_program/presentation/json_text.h"
-#include "host_program/reading/alarm_log.h"
+#include "host/voka-host/presentation/json_text.h"
+#include "host/voka-host/reading/alarm_log.h"
 
 AlarmLogBody::AlarmLogBody(const std::string& database, const AlarmLogQuery& query, int64_t now)
     : db_(std::make_unique<HistoryDb>(database, HistoryPolicy{}, HistoryDb::Problem{}, HistoryDb::Open::read_only)),

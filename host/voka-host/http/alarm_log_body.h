@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "host_program/history/history_db.h"
-#include "host_program/http/piece_body.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/http/piece_body.h"
 
 class AlarmLogBody final : public PieceBody {
 public:

@@ -1,4 +1,4 @@
-#include "host_program/http/api_pages.h"
+#include "host/voka-host/http/api_pages.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,15 +8,15 @@
 
 #include <fmt/format.h>
 
-#include "host_program/presentation/json_text.h"
-#include "host_program/http/exposition.h"
-#include "host_program/http/alarm_log_body.h"
-#include "host_program/http/csv_history_body.h"
-#include "host_program/http/history_body.h"
-#include "host_program/http/reduced_history_body.h"
-#include "host_program/http/site_metrics.h"
-#include "host_program/http/state_json.h"
-#include "host_program/reading/time_text.h"
+#include "host/voka-host/presentation/json_text.h"
+#include "host/voka-host/http/exposition.h"
+#include "host/voka-host/http/alarm_log_body.h"
+#include "host/voka-host/http/csv_history_body.h"
+#include "host/voka-host/http/history_body.h"
+#include "host/voka-host/http/reduced_history_body.h"
+#include "host/voka-host/http/site_metrics.h"
+#include "host/voka-host/http/state_json.h"
+#include "host/voka-host/presentation/time_text.h"
 
 namespace {
 

@@ -32,11 +32,11 @@
 #include <string>
 #include <variant>
 
-#include "host_program/history/history_db.h"
-#include "host_program/history/history_source.h"
-#include "host_program/base/host_figures.h"
-#include "host_program/http/http_server.h"
-#include "host_program/http/site_snapshot.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/history/history_source.h"
+#include "host/voka-host/base/host_figures.h"
+#include "host/voka-host/http/http_server.h"
+#include "host/voka-host/http/site_snapshot.h"
 
 inline constexpr size_t kDefaultHistoryLimit = 100;
 inline constexpr size_t kMaxHistoryLimit = 10'000;

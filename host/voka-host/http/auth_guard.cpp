@@ -1,4 +1,4 @@
-#include "host_program/http/auth_guard.h"
+#include "host/voka-host/http/auth_guard.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

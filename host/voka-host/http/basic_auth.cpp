@@ -1,4 +1,4 @@
-#include "host_program/http/basic_auth.h"
+#include "host/voka-host/http/basic_auth.h"
 
 #include <crypt.h>
 #include <time.h>
@@ -8,7 +8,7 @@
 #include <memory>
 #include <span>
 
-#include "common/byte_reader.h"
+#include "plugin/shared/byte_reader.h"
 
 namespace {
 

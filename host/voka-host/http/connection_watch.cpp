@@ -1,4 +1,4 @@
-#include "host_program/http/connection_watch.h"
+#include "host/voka-host/http/connection_watch.h"
 
 void ConnectionWatch::opened(Id id, int fd, Clock::time_point now) {
     connections_[id] = Watched{fd, now + head_timeout_};

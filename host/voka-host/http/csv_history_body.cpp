@@ -1,8 +1,8 @@
-#include "host_program/http/csv_history_body.h"
+#include "host/voka-host/http/csv_history_body.h"
 
 #include <stdexcept>
 
-#include "host_program/reading/history_export.h"
+#include "host/voka-host/reading/history_export.h"
 
 CsvHistoryBody::CsvHistoryBody(const std::string& database, const HistoryQuery& query) : file_(std::tmpfile()) {
     if (!file_) throw HistoryError("no temporary file for a CSV export");

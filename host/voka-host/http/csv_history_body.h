@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "host_program/history/history_db.h"
-#include "host_program/http/http_server.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/http/http_server.h"
 
 class CsvHistoryBody final : public BodySource {
 public:

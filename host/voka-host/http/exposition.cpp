@@ -1,4 +1,4 @@
-#include "host_program/http/exposition.h"
+#include "host/voka-host/http/exposition.h"
 
 #include <cmath>
 

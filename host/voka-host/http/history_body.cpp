@@ -1,11 +1,11 @@
-#include "host_program/http/history_body.h"
+#include "host/voka-host/http/history_body.h"
 
 #include <utility>
 
-#include "host_program/presentation/json_text.h"
-#include "host_program/presentation/record_json.h"
-#include "host_program/reading/time_text.h"
-#include "host_program/records/record_types.h"
+#include "host/voka-host/presentation/json_text.h"
+#include "host/voka-host/presentation/record_json.h"
+#include "host/voka-host/presentation/time_text.h"
+#include "host/voka-host/records/record_types.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "host_program/http/http_config.h"
+#include "host/voka-host/http/http_config.h"
 
 #include <fmt/format.h>
 
-#include "host_program/http/basic_auth.h"
+#include "host/voka-host/http/basic_auth.h"
 
 namespace {
 

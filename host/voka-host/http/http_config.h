@@ -10,11 +10,11 @@
 
 #include <json/value.h>
 
-#include "host_program/config/schema.h"
-#include "host_program/http/http_limits.h"
-#include "host_program/http/listen_address.h"
-#include "host_program/http/tls_files.h"
-#include "host_program/config/secret_file.h"
+#include "host/voka-host/config/schema.h"
+#include "host/voka-host/http/http_limits.h"
+#include "host/voka-host/http/listen_address.h"
+#include "host/voka-host/http/tls_files.h"
+#include "host/voka-host/config/secret_file.h"
 
 struct HttpAuthConfig {
     std::string user;

@@ -7,7 +7,7 @@
 // log, the access handler, body sources, completion) runs inside MHD_run or
 // MHD_stop_daemon on that thread, so a connection's descriptor is only ever
 // shut down while the library still holds it open.
-#include "host_program/http/http_server.h"
+#include "host/voka-host/http/http_server.h"
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -28,11 +28,11 @@
 
 #include <fmt/format.h>
 
-#include "host_program/http/auth_guard.h"
-#include "host_program/http/basic_auth.h"
-#include "host_program/http/connection_watch.h"
-#include "host_program/http/listening_socket.h"
-#include "host_program/http/static_files.h"
+#include "host/voka-host/http/auth_guard.h"
+#include "host/voka-host/http/basic_auth.h"
+#include "host/voka-host/http/connection_watch.h"
+#include "host/voka-host/http/listening_socket.h"
+#include "host/voka-host/http/static_files.h"
 
 namespace {
 

@@ -47,9 +47,9 @@
 #include <utility>
 #include <vector>
 
-#include "host_program/http/http_config.h"
-#include "host_program/http/http_limits.h"
-#include "host_program/http/listen_address.h"
+#include "host/voka-host/http/http_config.h"
+#include "host/voka-host/http/http_limits.h"
+#include "host/voka-host/http/listen_address.h"
 
 struct HttpRequest {
     std::string path;

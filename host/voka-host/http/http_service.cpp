@@ -1,9 +1,9 @@
-#include "host_program/http/http_service.h"
+#include "host/voka-host/http/http_service.h"
 
 #include <stdexcept>
 
-#include "host_program/http/api_pages.h"
-#include "host_program/http/live_page.h"
+#include "host/voka-host/http/api_pages.h"
+#include "host/voka-host/http/live_page.h"
 
 HttpService::HttpService(const SiteSnapshot& snapshot, HistorySource database, Log log, HostFiguresSource figures)
     : snapshot_(snapshot), database_(std::move(database)), log_(std::move(log)), figures_(std::move(figures)) {}

@@ -13,11 +13,11 @@
 #include <memory>
 #include <string>
 
-#include "host_program/base/host_figures.h"
-#include "host_program/history/history_source.h"
-#include "host_program/http/http_config.h"
-#include "host_program/http/http_server.h"
-#include "host_program/http/site_snapshot.h"
+#include "host/voka-host/base/host_figures.h"
+#include "host/voka-host/history/history_source.h"
+#include "host/voka-host/http/http_config.h"
+#include "host/voka-host/http/http_server.h"
+#include "host/voka-host/http/site_snapshot.h"
 
 class HttpService {
 public:

@@ -1,4 +1,4 @@
-#include "host_program/http/listen_address.h"
+#include "host/voka-host/http/listen_address.h"
 
 #include <arpa/inet.h>
 

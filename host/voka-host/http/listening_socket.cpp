@@ -1,4 +1,4 @@
-#include "host_program/http/listening_socket.h"
+#include "host/voka-host/http/listening_socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

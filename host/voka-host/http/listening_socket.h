@@ -2,7 +2,7 @@
 // A bound, listening TCP socket for the HTTP server, owned: closed when it goes.
 #include <cstdint>
 
-#include "host_program/http/listen_address.h"
+#include "host/voka-host/http/listen_address.h"
 
 class ListeningSocket {
 public:

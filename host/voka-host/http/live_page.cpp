@@ -1,9 +1,9 @@
-#include "host_program/http/live_page.h"
+#include "host/voka-host/http/live_page.h"
 
 #include <filesystem>
 
-#include "host_program/http/http_server.h"
-#include "host_program/base/program_files.h"
+#include "host/voka-host/http/http_server.h"
+#include "host/voka-host/base/program_files.h"
 
 void add_live_page(HttpServer& server, const std::function<void(const std::string&)>& log) {
     const std::string index = bundled_file("www/index.html");

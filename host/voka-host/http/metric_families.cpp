@@ -1,4 +1,4 @@
-#include "host_program/http/metric_families.h"
+#include "host/voka-host/http/metric_families.h"
 
 #include <fmt/format.h>
 

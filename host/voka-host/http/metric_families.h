@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "host_program/records/record_types.h"
+#include "host/voka-host/records/record_types.h"
 
 struct ReadingFamily {
     std::string name;  // "voka_dc_voltage_volts"

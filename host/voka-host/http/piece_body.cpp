@@ -1,4 +1,4 @@
-#include "host_program/http/piece_body.h"
+#include "host/voka-host/http/piece_body.h"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 #include <span>
 #include <string>
 
-#include "host_program/http/http_server.h"
+#include "host/voka-host/http/http_server.h"
 
 class PieceBody : public BodySource {
 public:

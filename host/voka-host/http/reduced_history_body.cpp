@@ -1,6 +1,6 @@
-#include "host_program/http/reduced_history_body.h"
+#include "host/voka-host/http/reduced_history_body.h"
 
-#include "host_program/presentation/json_text.h"
+#include "host/voka-host/presentation/json_text.h"
 
 ReducedHistoryBody::ReducedHistoryBody(const std::string& database, const HistoryQuery& query, size_t points,
                                        std::set<std::string> wanted)

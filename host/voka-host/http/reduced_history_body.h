@@ -14,9 +14,9 @@
 #include <set>
 #include <string>
 
-#include "host_program/history/history_db.h"
-#include "host_program/http/piece_body.h"
-#include "host_program/reading/range_reduction.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/http/piece_body.h"
+#include "host/voka-host/reading/range_reduction.h"
 
 class ReducedHistoryBody final : public PieceBody {
 public:

@@ -1,13 +1,13 @@
-#include "host_program/http/site_metrics.h"
+#include "host/voka-host/http/site_metrics.h"
 
 #include <cstdlib>
 
 #include <fmt/format.h>
 
-#include "host_program/http/exposition.h"
-#include "host_program/http/metric_families.h"
-#include "host_program/presentation/line_counters.h"
-#include "host_program/presentation/record_json.h"
+#include "host/voka-host/http/exposition.h"
+#include "host/voka-host/http/metric_families.h"
+#include "host/voka-host/presentation/line_counters.h"
+#include "host/voka-host/presentation/record_json.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <string_view>
 
-#include "host_program/base/host_figures.h"
-#include "host_program/http/site_snapshot.h"
+#include "host/voka-host/base/host_figures.h"
+#include "host/voka-host/http/site_snapshot.h"
 
 // What the HTTP side itself counts.
 struct HttpFigures {

@@ -1,4 +1,4 @@
-#include "host_program/http/site_snapshot.h"
+#include "host/voka-host/http/site_snapshot.h"
 
 #include <algorithm>
 #include <chrono>

@@ -16,9 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "host_program/events/event.h"
-#include "host_program/config/power_system_config.h"
-#include "host_program/base/thread_annotations.h"
+#include "host/voka-host/events/event.h"
+#include "host/voka-host/config/power_system_config.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 struct DeviceState {
     uint32_t data_id = 0;

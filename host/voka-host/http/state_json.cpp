@@ -1,13 +1,13 @@
-#include "host_program/http/state_json.h"
+#include "host/voka-host/http/state_json.h"
 
 #include <optional>
 #include <string>
 
-#include "host_program/presentation/alarm_json.h"
-#include "host_program/presentation/line_counters.h"
-#include "host_program/presentation/numbers.h"
-#include "host_program/presentation/record_json.h"
-#include "host_program/reading/time_text.h"
+#include "host/voka-host/presentation/alarm_json.h"
+#include "host/voka-host/presentation/line_counters.h"
+#include "host/voka-host/presentation/numbers.h"
+#include "host/voka-host/presentation/record_json.h"
+#include "host/voka-host/presentation/time_text.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 
 #include <json/value.h>
 
-#include "host_program/http/site_snapshot.h"
+#include "host/voka-host/http/site_snapshot.h"
 
 Json::Value state_json(const SiteState& site, int64_t now);
 // The line counters of one system by name, as "counters" shows them.

@@ -1,4 +1,4 @@
-#include "host_program/http/static_files.h"
+#include "host/voka-host/http/static_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

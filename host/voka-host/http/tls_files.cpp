@@ -1,4 +1,4 @@
-#include "host_program/http/tls_files.h"
+#include "host/voka-host/http/tls_files.h"
 
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
@@ -11,8 +11,8 @@
 
 #include <fmt/format.h>
 
-#include "host_program/config/secret_file.h"
-#include "host_program/config/config_error.h"
+#include "host/voka-host/config/secret_file.h"
+#include "host/voka-host/config/config_error.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 
 #include <json/value.h>
 
-#include "host_program/config/secret_file.h"
+#include "host/voka-host/config/secret_file.h"
 
 struct HttpTlsConfig {
     std::string cert_file;  // where it was read from

@@ -1,8 +1,8 @@
-#include "host_program/line/answer_time.h"
+#include "host/voka-host/line_checks/answer_time.h"
 
 #include <fmt/format.h>
 
-#include "line/commands.h"
+#include "protocol/commands.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "host_program/config/power_system_config.h"
+#include "host/voka-host/config/power_system_config.h"
 
 // The wire time at `baud_rate` (8N1: 10 bits a byte) of each answer of one
 // round of the "voka" command set, by CID1 << 8 | CID2, for a site with the

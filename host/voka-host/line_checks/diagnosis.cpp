@@ -1,8 +1,8 @@
-#include "host_program/line/diagnosis.h"
+#include "host/voka-host/line_checks/diagnosis.h"
 
 #include <fmt/format.h>
 
-#include "line/commands.h"
+#include "protocol/commands.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "line/line_exchange.h"
+#include "host/line/line_exchange.h"
 
 struct LineSetting {
     uint8_t address = 1;

@@ -1,4 +1,4 @@
-#include "host_program/mqtt/deadband.h"
+#include "host/voka-host/mqtt/deadband.h"
 
 #include <cmath>
 

@@ -11,7 +11,7 @@
 #include <map>
 #include <vector>
 
-#include "host_program/records/record_types.h"
+#include "host/voka-host/records/record_types.h"
 
 class Deadband {
 public:

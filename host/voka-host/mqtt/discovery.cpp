@@ -1,10 +1,10 @@
-#include "host_program/mqtt/discovery.h"
+#include "host/voka-host/mqtt/discovery.h"
 
 #include <fmt/format.h>
 #include <json/value.h>
 
-#include "host_program/presentation/json_text.h"
-#include "host_program/mqtt/topics.h"
+#include "host/voka-host/presentation/json_text.h"
+#include "host/voka-host/mqtt/topics.h"
 
 namespace mqtt {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "host_program/events/event.h"
-#include "host_program/mqtt/mqtt_config.h"
-#include "host_program/mqtt/mqtt_message.h"
+#include "host/voka-host/events/event.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
+#include "host/voka-host/mqtt/mqtt_message.h"
 
 namespace mqtt {
 

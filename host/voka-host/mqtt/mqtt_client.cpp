@@ -1,4 +1,4 @@
-#include "host_program/mqtt/mqtt_client.h"
+#include "host/voka-host/mqtt/mqtt_client.h"
 
 #include <mosquitto.h>
 #include <poll.h>
@@ -16,7 +16,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/mqtt/tls_files.h"
+#include "host/voka-host/mqtt/tls_files.h"
 
 namespace {
 

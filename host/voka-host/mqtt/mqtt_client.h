@@ -25,11 +25,11 @@
 #include <thread>
 #include <vector>
 
-#include "host_program/base/host_figures.h"
-#include "host_program/mqtt/mqtt_config.h"
-#include "host_program/mqtt/mqtt_message.h"
-#include "host_program/mqtt/outbox.h"
-#include "host_program/base/thread_annotations.h"
+#include "host/voka-host/base/host_figures.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
+#include "host/voka-host/mqtt/mqtt_message.h"
+#include "host/voka-host/mqtt/outbox.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 struct mosquitto;
 

@@ -1,4 +1,4 @@
-#include "host_program/mqtt/mqtt_config.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
 
 #include <filesystem>
 #include <fstream>
@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/mqtt/tls_files.h"
+#include "host/voka-host/mqtt/tls_files.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include <json/value.h>
 
-#include "host_program/config/schema.h"
-#include "host_program/config/secret_file.h"
+#include "host/voka-host/config/schema.h"
+#include "host/voka-host/config/secret_file.h"
 
 struct MqttTls {
     std::string ca_file;

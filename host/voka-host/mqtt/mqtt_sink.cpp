@@ -1,8 +1,8 @@
-#include "host_program/mqtt/mqtt_sink.h"
+#include "host/voka-host/mqtt/mqtt_sink.h"
 
-#include "host_program/presentation/json_text.h"
-#include "host_program/mqtt/discovery.h"
-#include "host_program/mqtt/topics.h"
+#include "host/voka-host/presentation/json_text.h"
+#include "host/voka-host/mqtt/discovery.h"
+#include "host/voka-host/mqtt/topics.h"
 
 MqttSink::MqttSink(const MqttConfig& config, const std::vector<PowerSystemConfig>& systems, Notify notify)
     : config_(config), deadband_(config.deadband), configs_(systems) {

@@ -19,12 +19,12 @@
 #include <tuple>
 #include <vector>
 
-#include "host_program/events/event.h"
-#include "host_program/mqtt/deadband.h"
-#include "host_program/mqtt/mqtt_client.h"
-#include "host_program/mqtt/mqtt_config.h"
-#include "host_program/config/power_system_config.h"
-#include "host_program/base/thread_annotations.h"
+#include "host/voka-host/events/event.h"
+#include "host/voka-host/mqtt/deadband.h"
+#include "host/voka-host/mqtt/mqtt_client.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
+#include "host/voka-host/config/power_system_config.h"
+#include "host/voka-host/base/thread_annotations.h"
 
 class MqttSink final : public EventSink {
 public:

@@ -1,4 +1,4 @@
-#include "host_program/mqtt/outbox.h"
+#include "host/voka-host/mqtt/outbox.h"
 
 #include <algorithm>
 

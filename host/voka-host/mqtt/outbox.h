@@ -15,7 +15,7 @@
 #include <deque>
 #include <optional>
 
-#include "host_program/mqtt/mqtt_message.h"
+#include "host/voka-host/mqtt/mqtt_message.h"
 
 class Outbox {
 public:

@@ -1,4 +1,4 @@
-#include "host_program/mqtt/tls_files.h"
+#include "host/voka-host/mqtt/tls_files.h"
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -10,7 +10,7 @@
 
 #include <fmt/format.h>
 
-#include "host_program/config/config_error.h"
+#include "host/voka-host/config/config_error.h"
 
 namespace mqtt {
 

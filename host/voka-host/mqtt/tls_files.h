@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host_program/mqtt/mqtt_config.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
 
 namespace mqtt {
 

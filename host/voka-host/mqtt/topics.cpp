@@ -1,9 +1,9 @@
-#include "host_program/mqtt/topics.h"
+#include "host/voka-host/mqtt/topics.h"
 
 #include <json/value.h>
 
-#include "host_program/presentation/alarm_json.h"
-#include "host_program/presentation/json_text.h"
+#include "host/voka-host/presentation/alarm_json.h"
+#include "host/voka-host/presentation/json_text.h"
 
 namespace mqtt {
 

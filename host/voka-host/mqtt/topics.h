@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "host_program/base/alarm.h"
-#include "host_program/mqtt/mqtt_config.h"
-#include "host_program/mqtt/mqtt_message.h"
+#include "host/voka-host/base/alarm.h"
+#include "host/voka-host/mqtt/mqtt_config.h"
+#include "host/voka-host/mqtt/mqtt_message.h"
 
 namespace mqtt {
 

@@ -1,4 +1,4 @@
-#include "host_program/presentation/alarm_json.h"
+#include "host/voka-host/presentation/alarm_json.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // them: the --json stream, the state API, MQTT payloads and the alarm log.
 #include <json/value.h>
 
-#include "host/rule_value.h"
-#include "host_program/base/alarm.h"
+#include "host/interface/rule_value.h"
+#include "host/voka-host/base/alarm.h"
 
 // A condition a device reported: data_id, rule_id, grade, code, name, text
 // (named as in alarm_json), "holds" and "seq", its order in the round.

@@ -1,4 +1,4 @@
-#include "host_program/presentation/json_text.h"
+#include "host/voka-host/presentation/json_text.h"
 
 #include <json/writer.h>
 

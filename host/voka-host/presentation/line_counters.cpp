@@ -1,4 +1,4 @@
-#include "host_program/presentation/line_counters.h"
+#include "host/voka-host/presentation/line_counters.h"
 
 Json::Value line_totals_json(const ExchangeCounters& c, unsigned reopenings) {
     Json::Value v(Json::objectValue);

@@ -9,7 +9,7 @@
 
 #include <json/value.h>
 
-#include "line/line_exchange.h"
+#include "host/line/line_exchange.h"
 
 // {"sent", "answered", "retried", "late_answers", "noise_bytes", "reopenings"}.
 Json::Value line_totals_json(const ExchangeCounters& c, unsigned reopenings);

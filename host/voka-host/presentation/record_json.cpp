@@ -1,6 +1,6 @@
-#include "host_program/presentation/record_json.h"
+#include "host/voka-host/presentation/record_json.h"
 
-#include "host_program/records/published_number.h"
+#include "host/voka-host/records/published_number.h"
 
 Json::Value record_json(int record_type, const Json::Value& fields) {
     Json::Value v(Json::objectValue);

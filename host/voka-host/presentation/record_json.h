@@ -12,7 +12,7 @@
 
 #include <json/value.h>
 
-#include "host_program/records/record_types.h"
+#include "host/voka-host/records/record_types.h"
 
 // {"record_type", "fields"}: for an answer that names its device once around its records.
 Json::Value record_json(int record_type, const Json::Value& fields);

@@ -1,4 +1,4 @@
-#include "host_program/reading/time_text.h"
+#include "host/voka-host/presentation/time_text.h"
 
 #include <charconv>
 #include <ctime>

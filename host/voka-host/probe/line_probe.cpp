@@ -1,4 +1,4 @@
-#include "host_program/probe/line_probe.h"
+#include "host/voka-host/probe/line_probe.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "common/byte_reader.h"
-#include "line/commands.h"
+#include "plugin/shared/byte_reader.h"
+#include "protocol/commands.h"
 
 namespace probe {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "line/frame_codec.h"
-#include "line/serial_line.h"
+#include "host/line/frame_codec.h"
+#include "host/line/serial_line.h"
 
 namespace probe {
 

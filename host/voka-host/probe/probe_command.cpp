@@ -1,4 +1,4 @@
-#include "host_program/probe/probe_command.h"
+#include "host/voka-host/probe/probe_command.h"
 
 #include <unistd.h>
 
@@ -8,9 +8,9 @@
 
 #include <fmt/format.h>
 
-#include "host_program/probe/line_probe.h"
-#include "host_program/probe/site_element.h"
-#include "line/serial_line.h"
+#include "host/voka-host/probe/line_probe.h"
+#include "host/voka-host/probe/site_element.h"
+#include "host/line/serial_line.h"
 
 namespace {
 

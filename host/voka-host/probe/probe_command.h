@@ -8,6 +8,6 @@
 // the scan after the try in progress; what was found is printed already.
 #include <csignal>
 
-#include "host_program/probe/probe_options.h"
+#include "host/voka-host/probe/probe_options.h"
 
 int run_probe(const ProbeOptions& options, const volatile std::sig_atomic_t& stop);

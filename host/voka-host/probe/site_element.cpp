@@ -1,4 +1,4 @@
-#include "host_program/probe/site_element.h"
+#include "host/voka-host/probe/site_element.h"
 
 #include <json/writer.h>
 

@@ -4,7 +4,7 @@
 // ready to paste into "power_systems".
 #include <string>
 
-#include "host_program/probe/line_probe.h"
+#include "host/voka-host/probe/line_probe.h"
 
 namespace probe {
 

@@ -1,13 +1,13 @@
-#include "host_program/reading/alarm_log.h"
+#include "host/voka-host/reading/alarm_log.h"
 
 #include <algorithm>
 
 #include <fmt/format.h>
 
-#include "host_program/presentation/alarm_json.h"
-#include "host_program/presentation/json_text.h"
-#include "host_program/reading/csv_field.h"
-#include "host_program/reading/time_text.h"
+#include "host/voka-host/presentation/alarm_json.h"
+#include "host/voka-host/presentation/json_text.h"
+#include "host/voka-host/reading/csv_field.h"
+#include "host/voka-host/presentation/time_text.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <json/value.h>
 
-#include "host_program/history/history_db.h"
-#include "host_program/reading/output_format.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/reading/output_format.h"
 
 // `now` measures how long the active alarms have lasted. Returns the number of alarms written.
 size_t write_alarm_log(HistoryDb& db, const AlarmLogQuery& query, OutputFormat format, int64_t now, std::FILE* out);

@@ -1,14 +1,14 @@
-#include "host_program/reading/history_export.h"
+#include "host/voka-host/reading/history_export.h"
 
 #include <algorithm>
 
 #include <fmt/format.h>
 
-#include "host_program/presentation/json_text.h"
-#include "host_program/presentation/record_json.h"
-#include "host_program/reading/csv_field.h"
-#include "host_program/reading/reading_columns.h"
-#include "host_program/reading/time_text.h"
+#include "host/voka-host/presentation/json_text.h"
+#include "host/voka-host/presentation/record_json.h"
+#include "host/voka-host/reading/csv_field.h"
+#include "host/voka-host/reading/reading_columns.h"
+#include "host/voka-host/presentation/time_text.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "host_program/history/history_db.h"
-#include "host_program/reading/output_format.h"
+#include "host/voka-host/history/history_db.h"
+#include "host/voka-host/reading/output_format.h"
 
 // Returns the number of rows written.
 size_t write_history(HistoryDb& db, const HistoryQuery& query, OutputFormat format, std::FILE* out);

@@ -1,11 +1,11 @@
-#include "host_program/reading/range_reduction.h"
+#include "host/voka-host/reading/range_reduction.h"
 
 #include <algorithm>
 #include <stdexcept>
 
-#include "host_program/records/published_number.h"
-#include "host_program/reading/reading_columns.h"
-#include "host_program/reading/time_text.h"
+#include "host/voka-host/records/published_number.h"
+#include "host/voka-host/reading/reading_columns.h"
+#include "host/voka-host/presentation/time_text.h"
 
 namespace {
 

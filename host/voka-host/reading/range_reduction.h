@@ -22,7 +22,7 @@
 
 #include <json/value.h>
 
-#include "host_program/records/record_types.h"
+#include "host/voka-host/records/record_types.h"
 
 class RangeReduction {
 public:

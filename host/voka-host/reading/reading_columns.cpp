@@ -1,8 +1,8 @@
-#include "host_program/reading/reading_columns.h"
+#include "host/voka-host/reading/reading_columns.h"
 
 #include <fmt/format.h>
 
-#include "host_program/records/published_number.h"
+#include "host/voka-host/records/published_number.h"
 
 std::string column_name(const Reading& r) {
     if (r.channel >= 0) return fmt::format("channel_{}_{}", r.channel, r.name);

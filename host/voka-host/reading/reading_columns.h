@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "host_program/records/record_types.h"
+#include "host/voka-host/records/record_types.h"
 
 std::string column_name(const Reading& r);
 // The published number ("" for a missing value).

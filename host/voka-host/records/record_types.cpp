@@ -1,4 +1,4 @@
-#include "host_program/records/record_types.h"
+#include "host/voka-host/records/record_types.h"
 
 #include <algorithm>
 #include <bit>
@@ -6,11 +6,11 @@
 
 #include <fmt/format.h>
 
-#include "ac/ac_record.h"
-#include "common/wire_values.h"
-#include "dc/dc_record.h"
-#include "host_program/records/published_number.h"
-#include "rc/rc_record.h"
+#include "plugin/ac/ac_record.h"
+#include "plugin/shared/wire_values.h"
+#include "plugin/dc/dc_record.h"
+#include "host/voka-host/records/published_number.h"
+#include "plugin/rc/rc_record.h"
 
 const RecordType kAcRecord{RecordKind::ac, 5188, "voka-ac", "channels", sizeof(tele_c_voka_ac),
                            sizeof(tele_c_voka_ac_channel)};
