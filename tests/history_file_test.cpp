@@ -12,19 +12,14 @@
 
 #include "host/voka-host/alarms/durable_alarm_engine.h"
 #include "host/voka-host/history/database_file.h"
+#include "tests/support/temp_database.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct TempFile {
-    std::string path = testing::TempDir() + "voka-file-" +
-                       testing::UnitTest::GetInstance()->current_test_info()->name() + ".db";
-    TempFile() { remove(); }
-    ~TempFile() { remove(); }
-    void remove() const {
-        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(path + suffix);
-    }
+struct TempFile : TempDatabase {
+    TempFile() : TempDatabase("voka-file-") {}
 };
 
 std::string bytes_of(const std::string& path) {

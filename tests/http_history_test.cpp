@@ -15,17 +15,12 @@
 #include "host/voka-host/presentation/time_text.h"
 #include "host/voka-host/records/record_types.h"
 #include "tests/support/json.h"
+#include "tests/support/temp_database.h"
 
 namespace {
 
-struct TempDb {
-    std::string path = testing::TempDir() + "voka-http-history-" +
-                       testing::UnitTest::GetInstance()->current_test_info()->name() + ".db";
-    TempDb() { remove(); }
-    ~TempDb() { remove(); }
-    void remove() const {
-        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
-    }
+struct TempDb : TempDatabase {
+    TempDb() : TempDatabase("voka-http-history-") {}
 };
 
 // The answer as one tree, the way the page built it before it streamed.

@@ -10,6 +10,7 @@
 #include "host/voka-host/http/http_config.h"
 #include "host/voka-host/http/listen_address.h"
 #include "host/voka-host/site_config.h"
+#include "tests/support/config_refusal.h"
 #include "tests/support/json.h"
 
 namespace {
@@ -19,12 +20,7 @@ const std::string kHash =
     "$6$abcdefgh$UdAaYF6HFqfFy2NZ5dhO20ih7xep4vyownVVyYNIzh0VPdB8zQAwuEYxbJo8L3E9/yJE4E1OgtM75gKdzUzIm.";
 
 std::string config_error(const std::string& http_json) {
-    try {
-        http_config_from_json(parse_json(http_json), "site.json");
-    } catch (const ConfigError& e) {
-        return e.what();
-    }
-    return "";
+    return config_refusal([&] { http_config_from_json(parse_json(http_json), "site.json"); });
 }
 
 }  // namespace

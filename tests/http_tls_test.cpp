@@ -6,6 +6,7 @@
 #include "host/voka-host/http/http_config.h"
 #include "host/voka-host/http/http_server.h"
 #include "host/voka-host/site_config.h"
+#include "tests/support/config_refusal.h"
 #include "tests/support/end_to_end.h"
 #include "tests/support/http_client.h"
 
@@ -19,12 +20,7 @@ const std::string kHash =
 
 // What reading `http_json` as a site's "http" element (in `dir`) says: "" when it is accepted.
 std::string config_error(const Workdir& dir, const std::string& http_json) {
-    try {
-        http_config_from_json(parse_json(http_json), dir.path("site.json"));
-    } catch (const ConfigError& e) {
-        return e.what();
-    }
-    return "";
+    return config_refusal([&] { http_config_from_json(parse_json(http_json), dir.path("site.json")); });
 }
 
 }  // namespace

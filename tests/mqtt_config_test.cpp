@@ -1,42 +1,31 @@
 // The "mqtt" object of a site file: a usable one read as written with its
 // defaults, any other refused with the key named.
 #include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "host/voka-host/mqtt/mqtt_config.h"
 #include "host/voka-host/site_config.h"
 #include "host/voka-host/mqtt/tls_files.h"
+#include "tests/support/config_refusal.h"
+#include "tests/support/end_to_end.h"
 #include "tests/support/json.h"
 #include "tests/support/test_certificates.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct Files {
-    // One folder per test: ctest runs this file's tests at the same time.
-    fs::path dir = fs::path(testing::TempDir()) /
-                   (std::string("voka-mqtt-config-") + testing::UnitTest::GetInstance()->current_test_info()->name());
+// A folder of the test's own with a password file, a file that is no PEM and certificates.
+struct Files : e2e::Workdir {
     Files() {
-        fs::create_directories(dir);
-        std::ofstream(dir / "pw") << "s3cret\nignored\n";
-        std::ofstream(dir / "junk.pem") << "not PEM";
+        write("pw", "s3cret\nignored\n");
+        write("junk.pem", "not PEM");
         test_certificates::make(dir);
     }
-    ~Files() { fs::remove_all(dir); }
-    std::string site() const { return (dir / "north.json").string(); }
-    std::string path(const std::string& name) const { return (dir / name).string(); }
+    std::string site() const { return path("north.json"); }
 };
 
 std::string refusal(const std::string& json, const std::string& source) {
-    try {
-        mqtt_config_from_json(parse_json(json), source);
-    } catch (const ConfigError& e) {
-        return e.what();
-    }
-    return "";
+    return config_refusal([&] { mqtt_config_from_json(parse_json(json), source); });
 }
 
 }  // namespace

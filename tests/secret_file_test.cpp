@@ -18,6 +18,7 @@
 #include "host/voka-host/config/secret_file.h"
 #include "host/voka-host/site_config.h"
 #include "host/voka-host/start_warnings.h"
+#include "tests/support/config_refusal.h"
 #include "tests/support/json.h"
 
 namespace {
@@ -43,14 +44,6 @@ struct Folders {
     std::string credential(const std::string& name) const { return (credentials / name).string(); }
 };
 
-std::string refusal_of(const std::function<void()>& read) {
-    try {
-        read();
-    } catch (const ConfigError& e) {
-        return e.what();
-    }
-    return "";
-}
 
 }  // namespace
 
@@ -113,7 +106,7 @@ TEST(SecretFile, ReadsAPathOrACredentialAndNamesTheKeyOfAnyRefusal) {
             setenv(kCredentialsDirectoryVariable, dir.c_str(), 1);
         else
             unsetenv(kCredentialsDirectoryVariable);
-        EXPECT_EQ(refusal_of(c.read), site + ": " + c.message) << c.name;
+        EXPECT_EQ(config_refusal(c.read), site + ": " + c.message) << c.name;
     }
     unsetenv(kCredentialsDirectoryVariable);
 }

@@ -8,17 +8,13 @@
 
 #include "host/voka-host/host_options.h"
 #include "host/voka-host/site_config.h"
+#include "tests/support/config_refusal.h"
 #include "tests/support/json.h"
 
 namespace {
 
 std::string refusal(const std::string& json) {
-    try {
-        site_config_from_json(parse_json(json), "site.json");
-    } catch (const ConfigError& e) {
-        return e.what();
-    }
-    return "";
+    return config_refusal([&] { site_config_from_json(parse_json(json), "site.json"); });
 }
 
 }  // namespace
