@@ -5,6 +5,7 @@
 // live in one SQLite database.
 #include <algorithm>
 #include <condition_variable>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -286,6 +287,9 @@ int run_site(const RunOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The threads allocate little and rarely at once: one malloc arena for
+    // them all instead of one each keeps a site's resident memory down.
+    mallopt(M_ARENA_MAX, 1);
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
     std::optional<HostOptions> options;
