@@ -103,8 +103,11 @@ build_dir=$(cd "$build" && pwd -P)
 naming_build_trees() {  # naming_build_trees DIR...: the files whose bytes hold either path
   grep -rlaF -e "$source_dir" -e "$build_dir" -e "$PWD" "$@" || true
 }
-check "no packaged file names $build_dir or $source_dir" \
-  test -z "$(naming_build_trees "$unpacked" ${tools_dir:+"$tools_dir"} | tee /dev/stderr)"
+# (Printed with >&2, not tee /dev/stderr: opening that path truncates a log file
+# the output is redirected to.)
+naming=$(naming_build_trees "$unpacked" ${tools_dir:+"$tools_dir"})
+[ -z "$naming" ] || echo "$naming" >&2
+check "no packaged file names $build_dir or $source_dir" test -z "$naming"
 
 for deb in "$plugin_deb" $tools_deb; do
   echo "== $deb"
