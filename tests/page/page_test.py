@@ -218,7 +218,9 @@ def main(host_program, shots):
             driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
                 "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
             driver.get(base + "/")
-            assert driver.execute_script("return document.title").startswith("North exchange")
+            # The title comes with the first state the page fetches, not with the page itself.
+            wait_for("the site's name in the title", lambda: driver.execute_script(
+                "return document.title").startswith("North exchange"), 20)
             made.append(check_size(driver, base, label, width, height, shots))
 
         # The CSV link is the export's.
