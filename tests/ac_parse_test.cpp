@@ -8,6 +8,7 @@
 
 #include "plugin/ac/voka_ac.h"
 #include "tests/support/ac_image.h"
+#include "tests/support/bytes.h"
 #include "tests/support/parse_call.h"
 #include "tests/support/recording_controller.h"
 
@@ -22,17 +23,6 @@ struct FloatAc final : PMBusPowerAC<WideHeader, WideChannel, 5188> {
 };
 
 using Bytes = std::vector<uint8_t>;
-
-Bytes f32(float v) {
-    const auto b = std::bit_cast<std::array<uint8_t, 4>>(v);
-    return {b.begin(), b.end()};
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 template <class Device>
 struct Logged {

@@ -20,7 +20,7 @@ std::string joined(const char* head, const std::string& tail) {
     return s;
 }
 
-struct Round {
+struct EngineRound {
     uint32_t data_id;
     std::vector<rule_value> rules;
     bool any_active;                    // what evaluate answers
@@ -31,7 +31,7 @@ struct Round {
 
 TEST(AlarmEngine, StartsAndEndsAlarmsPerDeviceRuleAndText) {
     const std::string m1 = "模块1整流模块故障告警", m2 = "模块2整流模块故障告警";
-    const std::vector<Round> rounds = {
+    const std::vector<EngineRound> rounds = {
         {5, {condition("RC_0", m1, false), condition("RC_0", m2, false)}, false, {}},
         {5, {condition("RC_0", m1, true), condition("RC_0", m2, false)}, true, {joined("+5/RC_0/", m1)}},
         {5, {condition("RC_0", m1, true), condition("RC_0", m2, true)}, true, {joined("+5/RC_0/", m2)}},
@@ -75,7 +75,7 @@ TEST(AlarmEngine, StartsAndEndsAlarmsPerDeviceRuleAndText) {
 // same data id), another device, or a report with nothing in it ends nothing.
 TEST(AlarmEngine, EndsAlarmsLeftOutOfTheFamiliesAReportNames) {
     const std::string m1 = "模块1", m2 = "模块2", m3 = "模块3";
-    const std::vector<Round> rounds = {
+    const std::vector<EngineRound> rounds = {
         {1, {condition("RC_0", m1, false), condition("RC_0", m2, false), condition("RC_0", m3, true)}, true,
          {"+1/RC_0/模块3"}},
         {1, {condition("COMM_0", "lost", true)}, true, {"+1/COMM_0/lost"}},

@@ -36,7 +36,7 @@ Bytes state_of(const Device& dev) {
     return s;
 }
 
-Bytes voka_image(uint32_t id, float v, float i) {
+Bytes dc_image(uint32_t id, float v, float i) {
     tele_c_voka_dc r{};
     r.id = id;
     r.v = v;
@@ -86,7 +86,7 @@ TEST(DcDevice, AnswersVoltageAndCurrentOnlyWhileFresh) {
     VOKA_DC dev;
     for (const char* key : {"v", "i", "V", ""}) EXPECT_EQ(ask(dev, key), Answer(std::string("数据未就绪"))) << key;
 
-    const Bytes image = voka_image(3, 53.5f, 20.25f);
+    const Bytes image = dc_image(3, 53.5f, 20.25f);
     ASSERT_TRUE(dev.LoadFromCache(image.data(), static_cast<int>(image.size())));
     const std::vector<std::pair<std::string, Answer>> keys = {
         {"v", 53.5f}, {"i", 20.25f},
@@ -103,7 +103,7 @@ TEST(DcDevice, AnswersVoltageAndCurrentOnlyWhileFresh) {
 
 TEST(DcDevice, LoadFromCacheRestoresAWholeRecord) {
     VOKA_DC dev;
-    const Bytes image = voka_image(0xCAFE, 48.0f, 7.5f);
+    const Bytes image = dc_image(0xCAFE, 48.0f, 7.5f);
     EXPECT_TRUE(dev.LoadFromCache(image.data(), 41));
     EXPECT_TRUE(dev.data_valid);
     EXPECT_EQ(bytes_of(dev.current_record()), image);  // id and ttime too
@@ -121,8 +121,8 @@ TEST(DcDevice, LoadFromCacheRestoresAWholeRecord) {
 }
 
 TEST(DcDevice, RefusedLoadFromCacheChangesNothing) {
-    const Bytes live = voka_image(1, 50.0f, 5.0f);
-    Bytes long_image = voka_image(2, 9.0f, 9.0f);
+    const Bytes live = dc_image(1, 50.0f, 5.0f);
+    Bytes long_image = dc_image(2, 9.0f, 9.0f);
     long_image.push_back(0);
     for (bool start_loaded : {false, true}) {
         for (int len : {40, 42, 0, -1, -41, 1}) {

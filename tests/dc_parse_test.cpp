@@ -35,11 +35,11 @@ std::string overflow_44(size_t needed, int len) {
 
 // A device with data id 77 holding `prior`, logging to a recording controller.
 template <class Device>
-struct Rig {
+struct DcParseRig {
     using Record = std::remove_cvref_t<decltype(std::declval<Device>().current_record())>;
     using Parse = int (Device::*)(const uint8_t*, int);
 
-    explicit Rig(const Record& prior) {
+    explicit DcParseRig(const Record& prior) {
         dev->controller = controller;
         dev->data_id = 77;
         const Bytes image = bytes_of(prior);
@@ -88,14 +88,14 @@ struct Case {
     int len;  // bytes handed over; the payload's size when negative
     int result;
     std::vector<std::string> logs;
-    std::function<void(typename Rig<Device>::Record&)> change;  // what the record should gain
+    std::function<void(typename DcParseRig<Device>::Record&)> change;  // what the record should gain
 };
 
 template <class Device>
-void check_cases(const typename Rig<Device>::Record& prior, typename Rig<Device>::Parse parse,
+void check_cases(const typename DcParseRig<Device>::Record& prior, typename DcParseRig<Device>::Parse parse,
                  const std::vector<Case<Device>>& cases) {
     for (const auto& c : cases) {
-        Rig<Device> rig(prior);
+        DcParseRig<Device> rig(prior);
         const int len = c.len < 0 ? static_cast<int>(c.payload.size()) : c.len;
         EXPECT_EQ(rig.run(parse, c.payload, len), c.result) << c.name;
         EXPECT_EQ(rig.controller->log_texts(), c.logs) << c.name;
@@ -109,12 +109,12 @@ void check_cases(const typename Rig<Device>::Record& prior, typename Rig<Device>
 // with the overflow message naming the end of the field it cut into.
 // `ends` lists where each field (or skipped run) of the payload ends.
 template <class Device>
-void check_every_cut(const typename Rig<Device>::Record& prior, typename Rig<Device>::Parse parse,
+void check_every_cut(const typename DcParseRig<Device>::Record& prior, typename DcParseRig<Device>::Parse parse,
                      const Bytes& payload, const std::vector<size_t>& ends,
                      std::string (*overflow)(size_t, int)) {
     ASSERT_EQ(ends.back(), payload.size());
     for (int len = -1; len < static_cast<int>(payload.size()); ++len) {
-        Rig<Device> rig(prior);
+        DcParseRig<Device> rig(prior);
         const size_t needed = *std::upper_bound(ends.begin(), ends.end(), static_cast<size_t>(std::max(len, 0)));
         EXPECT_EQ(rig.run(parse, payload, len), -1) << "len " << len;
         const auto logs = rig.controller->log_texts();
@@ -277,7 +277,7 @@ TEST(DcFloatAnalog, CopiesFloatsAndMarksMissingUserValues) {
 TEST(DcFloatAnalog, TracesTheFirstFourBytesOnlyWhenTheyArePresent) {
     const Bytes payload = wide_analog();
     for (int len : {-1, 0, 3, 4, 31}) {
-        Rig<WideDC> rig(wide_prior());
+        DcParseRig<WideDC> rig(wide_prior());
         testing::internal::CaptureStdout();
         rig.run(&WideDC::parse42_41, payload, len);
         const std::string out = testing::internal::GetCapturedStdout();

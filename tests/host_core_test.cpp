@@ -29,8 +29,6 @@ struct Fixture : ::testing::Test {
 
 using HostCore = Fixture;
 
-}  // namespace
-
 TEST_F(HostCore, CheckThresholdBoolAppendsRuleWithEveryArgument) {
     EXPECT_TRUE(device->CheckThresholdBool(3, "AC_0", "06015", "name", "text", true, 7));
     EXPECT_FALSE(device->CheckThresholdBool(1, "DC_3", "01003", "n2", "t2", false, 8));
@@ -214,3 +212,5 @@ TEST(PMBusProtocolHost, InitSettingReadsLineKeysAndRefusesMalformedOnes) {
     EXPECT_EQ(m.address, 3);
     EXPECT_EQ(m.protocol_ver, 0x21);
 }
+
+}  // namespace

@@ -30,7 +30,7 @@ std::string scenario(int first_ac_volts = 231) {
       "faults": [{"kind": "no_answer", "from_round": 2, "until_round": 2, "cid1": "0x41", "cid2": "0x42"}]})";
 }
 
-std::string site(const std::vector<std::string>& systems, const std::string& extra = "") {
+std::string two_system_site(const std::vector<std::string>& systems, const std::string& extra = "") {
     std::string s = R"({)" + extra + R"("power_systems": [)";
     for (size_t i = 0; i < systems.size(); ++i) s += (i ? "," : "") + systems[i];
     return s + "]}";
@@ -50,7 +50,7 @@ TEST(HostEndToEnd, PollsTwoSimulatedSystemsThroughFaultsAndAlarms) {
     Sim sim_a(w.write("a.json", scenario()));
     Sim sim_b(w.write("b.json", scenario(229)));
     const std::string config = w.write(
-        "site.json", site({power_system("hall-a", 1, 11, 21, R"("port": ")" + sim_a.port + "\""),
+        "site.json", two_system_site({power_system("hall-a", 1, 11, 21, R"("port": ")" + sim_a.port + "\""),
                            power_system("hall-b", 2, 12, 22, R"("port": ")" + sim_b.port + "\"")}));
     ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--rounds", "6", "--get", "11:channel_0_a", "--get",
                                        "12:channel_0_a", "--get", "22:v", "--db", w.path("h.db")});
@@ -104,7 +104,7 @@ TEST(HostEndToEnd, RestartAfterKillReloadsAndKeepsTheStandingAlarm) {
     const std::string sc = w.write("s.json", R"({"equipment": {"baud_rate": 115200},
         "changes": [{"from_round": 1, "set": {"modules[0].fault": 1}}]})");
     const std::string config = w.write(
-        "site.json", site({power_system("solo", 1, 11, 21, R"("scenario": "s.json")")},
+        "site.json", two_system_site({power_system("solo", 1, 11, 21, R"("scenario": "s.json")")},
                           R"("history": {"max_rows_per_device": 3, "interval_s": 0}, )"));
     const std::string db = w.path("h.db");
     {
@@ -150,8 +150,8 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
     const std::string bad_json = w.write("bad.json", "{\"power_systems\": [}");
     const std::string no_rc = w.write("norc.json", R"({"power_systems": [{"data_id": 1}]})");
     const std::string bad_port =
-        w.write("port.json", site({power_system("p", 1, 11, 21, R"("port": "/nonexistent/ttyX")")}));
-    const std::string bad_scenario = w.write("bs.json", site({power_system("s", 1, 11, 21, R"("scenario": "nope.json")")}));
+        w.write("port.json", two_system_site({power_system("p", 1, 11, 21, R"("port": "/nonexistent/ttyX")")}));
+    const std::string bad_scenario = w.write("bs.json", two_system_site({power_system("s", 1, 11, 21, R"("scenario": "nope.json")")}));
     const std::string nested = w.write("nested.json", "{\"power_systems\": " + std::string(2000, '[') + "}");
     const std::string newer_db = w.path("newer.db");
     {
@@ -174,7 +174,7 @@ TEST(HostEndToEnd, RefusesBadInputClearly) {
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     };
     const std::string foreign_before = bytes_of(foreign_db);
-    const std::string repeated_id = w.write("rep.json", site({power_system("a", 1, 11, 21, R"("scenario": "s.json")"),
+    const std::string repeated_id = w.write("rep.json", two_system_site({power_system("a", 1, 11, 21, R"("scenario": "s.json")"),
                                                               power_system("b", 2, 12, 21, R"("scenario": "s.json")")}));
     const std::vector<Case> cases = {
         {{"--rounds", "1", "--db", ""}, 2, "--db must name a database file"},
@@ -219,8 +219,8 @@ TEST(HostEndToEnd, EndsTheAlarmsOfADeviceNoLongerInTheSiteOnce) {
     w.write("fault.json", R"({"equipment": {"baud_rate": 115200},
         "changes": [{"from_round": 1, "set": {"modules[0].fault": 1}}]})");
     w.write("calm.json", R"({"equipment": {"baud_rate": 115200}})");
-    const std::string before = w.write("before.json", site({power_system("old", 1, 11, 21, R"("scenario": "fault.json")")}));
-    const std::string after = w.write("after.json", site({power_system("new", 2, 12, 22, R"("scenario": "calm.json")")}));
+    const std::string before = w.write("before.json", two_system_site({power_system("old", 1, 11, 21, R"("scenario": "fault.json")")}));
+    const std::string after = w.write("after.json", two_system_site({power_system("new", 2, 12, 22, R"("scenario": "calm.json")")}));
     const std::string db = w.path("h.db");
     const auto run = [&](const std::string& config) {
         ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--rounds", "2", "--db", db});
@@ -255,7 +255,7 @@ TEST(HostEndToEnd, ADatabaseCopiedAtARandomMomentOpensWhole) {
     w.write("s.json", R"({"equipment": {"baud_rate": 115200},
         "changes": [{"from_round": 1, "set": {"modules[0].fault": 1}}]})");
     const std::string config = w.write(
-        "site.json", site({power_system("solo", 1, 11, 21, R"("scenario": "s.json")")},
+        "site.json", two_system_site({power_system("solo", 1, 11, 21, R"("scenario": "s.json")")},
                           R"("history": {"max_rows_per_device": 20, "interval_s": 0}, )"));
     const std::string db = w.path("h.db");
     std::mt19937 random(std::random_device{}());

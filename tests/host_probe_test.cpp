@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kListening = "voka-sim: listening on ";
+const std::string kSimListening = "voka-sim: listening on ";
 // A loaded test machine may be slower to answer than equipment is.
 const std::string kPatient = "1000";
 
@@ -24,15 +24,15 @@ const std::string kPatient = "1000";
 const std::string kScenario = R"({"equipment": {"address": 1, "baud_rate": 9600},
   "site": {"ac": [{"channels": [{}, {}]}, {}], "dc": [{}, {}], "modules": [{}, {}, {}, {}]}})";
 
-struct Sim : ChildProcess {
+struct ProbeSim : ChildProcess {
     std::string port;
-    explicit Sim(const std::string& scenario_file, const std::string& address = "7")
+    explicit ProbeSim(const std::string& scenario_file, const std::string& address = "7")
         : ChildProcess(VOKA_SIM_PATH, {scenario_file, "--address", address, "--baud", "19200", "--match-baud"}) {
         const std::string first = next_line().value_or("");
-        EXPECT_EQ(first.rfind(kListening, 0), 0u) << first;
-        port = first.substr(std::min(first.size(), kListening.size()));
+        EXPECT_EQ(first.rfind(kSimListening, 0), 0u) << first;
+        port = first.substr(std::min(first.size(), kSimListening.size()));
     }
-    ~Sim() { signal(SIGTERM); }
+    ~ProbeSim() { signal(SIGTERM); }
 };
 
 // A file of this test's own (tests may run at once), written anew.
@@ -60,7 +60,7 @@ std::string printed_element(const std::vector<std::string>& lines) {
 }  // namespace
 
 TEST(HostProbe, FindsTheSimulatorAndPrintsAnElementThatRuns) {
-    Sim sim(test_file("scenario.json", kScenario));
+    ProbeSim sim(test_file("scenario.json", kScenario));
     ChildProcess probe(VOKA_HOST_PATH, {"probe", "--port", sim.port, "--address", "7", "--answer-start-ms", kPatient});
     const auto lines = probe.remaining_lines();
     ASSERT_EQ(probe.exit_status(), 0) << probe.errors();
@@ -89,7 +89,7 @@ TEST(HostProbe, FindsTheSimulatorAndPrintsAnElementThatRuns) {
 }
 
 TEST(HostProbe, SaysWhatItTriedWhenNothingAnswers) {
-    Sim sim(test_file("scenario.json", kScenario));
+    ProbeSim sim(test_file("scenario.json", kScenario));
     struct Case { std::vector<std::string> args; std::string message; };
     const std::vector<Case> cases = {
         {{"--address", "8", "--baud", "19200"}, "nothing answered on " + sim.port + " at 19200 baud, address 8"},
@@ -110,7 +110,7 @@ TEST(HostProbe, SaysWhatItTriedWhenNothingAnswers) {
 // Ctrl-C, which ends it cleanly with what was found. The simulator at address
 // 2: each silent address before it costs the patient answer time.
 TEST(HostProbe, ScanStopsCleanlyOnInterrupt) {
-    Sim sim(test_file("scenario.json", kScenario), "2");
+    ProbeSim sim(test_file("scenario.json", kScenario), "2");
     ChildProcess probe(VOKA_HOST_PATH, {"probe", "--port", sim.port, "--baud", "19200", "--scan-addresses", "--answer-start-ms", kPatient});
     const auto found = probe.next_line(20'000);
     ASSERT_TRUE(found) << probe.errors();

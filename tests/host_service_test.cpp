@@ -33,7 +33,7 @@ std::string site_of(const std::vector<std::string>& systems) {
 }
 
 // Reads events until one satisfies `done`; fails the test when none comes.
-Json::Value read_until(ChildProcess& host, std::vector<Json::Value>& all,
+Json::Value read_events_until(ChildProcess& host, std::vector<Json::Value>& all,
                        const std::function<bool(const Json::Value&)>& done) {
     while (const auto line = host.next_line(15'000)) {
         all.push_back(parse_json(*line));
@@ -88,7 +88,7 @@ TEST(HostService, SigtermEndsARoundWaitingOnASlowLineWithinTwoSeconds) {
     const std::string db = w.path("h.db");
     ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--db", db});
     std::vector<Json::Value> all;
-    read_until(host, all, complete_round_of("slow"));
+    read_events_until(host, all, complete_round_of("slow"));
     std::this_thread::sleep_for(std::chrono::seconds(1));  // round 2 now waits for the rectifier answer
 
     const auto signalled = std::chrono::steady_clock::now();
@@ -126,21 +126,21 @@ TEST(HostService, SighupRestartsOnlyTheSystemsWhoseSettingsChanged) {
     ChildProcess host(VOKA_HOST_PATH, {config, "--json", "--db", w.path("h.db")});
     std::vector<Json::Value> all;
     for (const char* name : {"a", "b", "c"})
-        read_until(host, all, [name](const Json::Value& e) {
+        read_events_until(host, all, [name](const Json::Value& e) {
             return complete_round_of(name)(e) && e["round"].asUInt() >= 2;
         });
 
     w.write("site.json", site_of({system_on_simulator("a", 1), system_on_simulator("b", 2, R"(, "poll_interval_ms": 150)"),
                                   system_on_simulator("d", 4)}));
     host.signal(SIGHUP);
-    const Json::Value reload = read_until(host, all, [](const Json::Value& e) { return e["event"] == "reload"; });
+    const Json::Value reload = read_events_until(host, all, [](const Json::Value& e) { return e["event"] == "reload"; });
     EXPECT_EQ(reload["added"], parse_json(R"(["d"])"));
     EXPECT_EQ(reload["removed"], parse_json(R"(["c"])"));
     EXPECT_EQ(reload["restarted"], parse_json(R"(["b"])"));
     const unsigned a_before = rounds_by_system(all)["a"].back();
     const size_t after_reload = all.size();
     for (const char* name : {"a", "b", "d"})
-        read_until(host, all, [name](const Json::Value& e) {
+        read_events_until(host, all, [name](const Json::Value& e) {
             return complete_round_of(name)(e) && e["round"].asUInt() >= 3;
         });
     auto since = rounds_by_system(all, after_reload);
@@ -166,11 +166,11 @@ TEST(HostService, SighupRestartsOnlyTheSystemsWhoseSettingsChanged) {
         w.write("site.json", bad.text);
         host.signal(SIGHUP);
         const Json::Value refused =
-            read_until(host, all, [](const Json::Value& e) { return e["event"] == "reload_refused"; });
+            read_events_until(host, all, [](const Json::Value& e) { return e["event"] == "reload_refused"; });
         EXPECT_NE(refused["why"].asString().find(bad.why), std::string::npos) << bad.name << ": " << refused["why"].asString();
         const auto before = rounds_by_system(all);
         const size_t from = all.size();
-        for (const char* name : {"a", "b", "d"}) read_until(host, all, complete_round_of(name));
+        for (const char* name : {"a", "b", "d"}) read_events_until(host, all, complete_round_of(name));
         for (const char* name : {"a", "b", "d"})
             EXPECT_EQ(rounds_by_system(all, from)[name].front(), before.at(name).back() + 1)
                 << bad.name << ": " << name << " polled on undisturbed";

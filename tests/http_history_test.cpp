@@ -19,8 +19,8 @@
 
 namespace {
 
-struct TempDb : TempDatabase {
-    TempDb() : TempDatabase("voka-http-history-") {}
+struct ServedHistory : TempDatabase {
+    ServedHistory() : TempDatabase("voka-http-history-") {}
 };
 
 // The answer as one tree, the way the page built it before it streamed.
@@ -49,7 +49,7 @@ std::string drain(BodySource& body, size_t piece) {
     return text;
 }
 
-std::vector<uint8_t> image(uint8_t seed, size_t n) {
+std::vector<uint8_t> seeded_image(uint8_t seed, size_t n) {
     std::vector<uint8_t> bytes(n);
     for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(seed + 7 * i);
     return bytes;
@@ -58,16 +58,16 @@ std::vector<uint8_t> image(uint8_t seed, size_t n) {
 }  // namespace
 
 TEST(HistoryBody, HandsOutTheBytesOfTheWholeAnswerInPiecesOfAnySize) {
-    TempDb t;
+    ServedHistory t;
     {
         HistoryDb db(t.path, HistoryPolicy{Retention{}, 0});
         int64_t now = 1'765'252'800;
         db.set_clock([&] { return now; });
         for (uint8_t i = 0; i < 30; ++i, now += 60) {
-            db.save(21, 5189, "voka-dc", image(i, 41));
-            db.save(11, 5188, "voka-ac", image(i, 62));
+            db.save(21, 5189, "voka-dc", seeded_image(i, 41));
+            db.save(11, 5188, "voka-ac", seeded_image(i, 62));
         }
-        db.save(1, 5190, "voka-rc", image(3, 147));
+        db.save(1, 5190, "voka-rc", seeded_image(3, 147));
     }
     HistoryDb reader(t.path, {}, {}, HistoryDb::Open::read_only);
     struct Case {
@@ -92,10 +92,10 @@ TEST(HistoryBody, HandsOutTheBytesOfTheWholeAnswerInPiecesOfAnySize) {
 }
 
 TEST(HistoryPage, StreamsABoundedNumberAtOnceAndSays503WhenTheDatabaseCannotBeRead) {
-    TempDb t;
+    ServedHistory t;
     {
         HistoryDb db(t.path, HistoryPolicy{Retention{}, 0});
-        db.save(21, 5189, "voka-dc", image(1, 41));
+        db.save(21, 5189, "voka-dc", seeded_image(1, 41));
     }
     const HttpRequest request{"/api/v1/history", {{"data_id", "21"}}};
     const auto streams = std::make_shared<std::atomic<int>>(0);
@@ -129,12 +129,12 @@ TEST(HistoryPage, StreamsABoundedNumberAtOnceAndSays503WhenTheDatabaseCannotBeRe
 // the page's own cannot see them; the page has them committed before it
 // reads, so its answer holds every stored row, the last one first.
 TEST(HistoryPage, AnswersWithTheRowsTheWriterHoldsUncommitted) {
-    TempDb t;
+    ServedHistory t;
     int64_t now = 1'765'252'800;
     HistoryDb db(t.path, HistoryPolicy{Retention{}, 0});
     db.set_clock([&] { return now; });
     for (uint8_t i = 0; i < 3; ++i, now += 5)
-        db.in_one_transaction([&] { db.save(21, 5189, "voka-dc", image(i, 41)); });
+        db.in_one_transaction([&] { db.save(21, 5189, "voka-dc", seeded_image(i, 41)); });
     const auto answer = [&](const HistorySource& source) {
         const HttpRequest request{"/api/v1/history", {{"data_id", "21"}}};
         return drain(*history_page(request, source, now, std::make_shared<std::atomic<int>>(0)).stream, 4096);
@@ -143,7 +143,7 @@ TEST(HistoryPage, AnswersWithTheRowsTheWriterHoldsUncommitted) {
     std::vector<HistoryRow> newest_first = db.rows(21);
     std::reverse(newest_first.begin(), newest_first.end());
     ASSERT_EQ(newest_first.size(), 3u);
-    EXPECT_EQ(newest_first[0].image, image(2, 41));
+    EXPECT_EQ(newest_first[0].image, seeded_image(2, 41));
     EXPECT_EQ(answer({t.path, [&] { db.commit_held(); }}), whole_answer(21, newest_first));
 }
 
@@ -151,7 +151,7 @@ TEST(HistoryPage, AnswersWithTheRowsTheWriterHoldsUncommitted) {
 // the limit, each as the log's JSON lines show it; counted with the history
 // answers, since each holds a database connection.
 TEST(AlarmLogBody, HandsOutTheLogsAlarmsUpToTheLimitAndCountsWithTheHistory) {
-    TempDb t;
+    ServedHistory t;
     constexpr int64_t kNow = 1'765'252'800;
     {
         HistoryDb db(t.path, HistoryPolicy{});

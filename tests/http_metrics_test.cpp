@@ -13,7 +13,6 @@
 
 #include "host/voka-host/events/json_writer.h"
 #include "host/voka-host/http/exposition.h"
-#include "host/voka-host/http/metric_families.h"
 #include "host/voka-host/http/site_metrics.h"
 #include "host/voka-host/http/site_snapshot.h"
 #include "host/voka-host/http/state_json.h"

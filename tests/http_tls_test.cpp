@@ -15,7 +15,7 @@ namespace {
 using namespace e2e;
 
 // openssl passwd -6 -salt abcdefgh 's3cret:pass'
-const std::string kHash =
+const std::string kTlsHash =
     "$6$abcdefgh$UdAaYF6HFqfFy2NZ5dhO20ih7xep4vyownVVyYNIzh0VPdB8zQAwuEYxbJo8L3E9/yJE4E1OgtM75gKdzUzIm.";
 
 // What reading `http_json` as a site's "http" element (in `dir`) says: "" when it is accepted.
@@ -29,7 +29,7 @@ TEST(HttpTls, ConfigurationNamesTheKeyOfWhatCannotServe) {
     Workdir w;
     ASSERT_EQ(make_certificate(w), "");
     ASSERT_EQ(make_certificate(w, "other-"), "");
-    const std::string auth = R"("auth": {"user": "m", "password_hash": ")" + kHash + R"("})";
+    const std::string auth = R"("auth": {"user": "m", "password_hash": ")" + kTlsHash + R"("})";
     struct Case {
         std::string json;
         std::string error;  // "" when accepted

@@ -57,8 +57,8 @@ struct LineController : RecordingController {
 };
 
 template <class Line>
-struct Rig {
-    explicit Rig(std::deque<Then> script) {
+struct ExchangeRig {
+    explicit ExchangeRig(std::deque<Then> script) {
         controller->exchange = &exchange;
         master->controller = controller;
         master->script = std::move(script);
@@ -75,7 +75,7 @@ struct Rig {
 const std::vector<uint8_t> kAcDecoded = {0x20, 0x01, 0x40, 0x00, 0x04, 0x00, 0x11, 0x02};
 
 TEST(LineExchange, CommandsFollowAnswersUntilTheMasterEndsTheExchange) {
-    Rig<FakeLine> rig({Then::send_rc, Then::end});
+    ExchangeRig<FakeLine> rig({Then::send_rc, Then::end});
     rig.line.peer = [](FakeLine& l, const std::string& w) { l.queue(w == kAcCommand ? kAcAnswer : kRcAnswer); };
     rig.master->write_pmbus_cmd(0x40, 0x42);
     EXPECT_EQ(rig.exchange.run(*rig.master), ExchangeEnd::answered);
@@ -123,7 +123,7 @@ TEST(LineExchange, EachLineBehaviourEndsTheExchangeOnce) {
         {"master refuses the answer", {ac}, Then::refuse, ExchangeEnd::refused, 1, 1, {}},
     };
     for (const auto& c : cases) {
-        Rig<FakeLine> rig({c.then});
+        ExchangeRig<FakeLine> rig({c.then});
         rig.line.peer = [&](FakeLine& l, const std::string&) {
             for (const auto& chunk : c.chunks) l.queue(chunk);
         };
@@ -170,7 +170,7 @@ TEST(LineExchange, TheLineIsToldHowMuchOfTheAnswerIsStillToCome) {
         {"noise first", {"\xFF\xFF", ac.substr(0, 13), ac.substr(13)}, {9}},
     };
     for (const auto& c : cases) {
-        Rig<FakeLine> rig({Then::end});
+        ExchangeRig<FakeLine> rig({Then::end});
         rig.line.peer = [&](FakeLine& l, const std::string&) {
             for (const auto& chunk : c.chunks) l.queue(chunk);
         };
@@ -182,7 +182,7 @@ TEST(LineExchange, TheLineIsToldHowMuchOfTheAnswerIsStillToCome) {
 
 // One damaged answer costs one retry of the same command, not the exchange.
 TEST(LineExchange, ADamagedAnswerIsRetriedAndOnlyTheGoodOneReachesTheMaster) {
-    Rig<FakeLine> rig({Then::send_rc, Then::end});
+    ExchangeRig<FakeLine> rig({Then::send_rc, Then::end});
     rig.line.peer = [](FakeLine& l, const std::string& w) {
         if (w == kRcCommand) return l.queue(kRcAnswer);
         l.queue(l.writes.size() == 1 ? kBadChecksum : kAcAnswer);
@@ -206,7 +206,7 @@ TEST(LineExchange, ADamagedAnswerIsRetriedAndOnlyTheGoodOneReachesTheMaster) {
 }
 
 TEST(LineExchange, AnswersWithNoCommandOutstandingNeverReachTheMaster) {
-    Rig<FakeLine> rig({Then::end});
+    ExchangeRig<FakeLine> rig({Then::end});
     rig.line.queue(kRcAnswer);  // late, from an exchange already over
     rig.exchange.drain();
     EXPECT_EQ(rig.exchange.counters().unsolicited, 1u);
@@ -236,7 +236,7 @@ TEST(LineExchange, LineFailuresEndTheExchange) {
         {"line fails while waiting", 0, {}, io_error, ExchangeEnd::line_failed, 1},
     };
     for (const auto& c : cases) {
-        Rig<FakeLine> rig({});
+        ExchangeRig<FakeLine> rig({});
         rig.line.write_error = c.write_error;
         rig.line.read_error = c.read_error;
         const std::vector<uint8_t> info(c.info_bytes.value_or(0), 0x01);

@@ -16,12 +16,12 @@ using Master = PMBusPower<FakeAC, FakeDC, FakeRC>;
 using Bytes = std::vector<uint8_t>;
 using Cmd = RecordingController::Command;
 
-struct Rig {
+struct CycleRig {
     std::shared_ptr<RecordingController> controller = std::make_shared<RecordingController>();
     std::shared_ptr<Master> master = std::make_shared<Master>(std::vector<std::string>{"MODEL-A"});
     std::shared_ptr<std::vector<std::string>> events = std::make_shared<std::vector<std::string>>();
 
-    explicit Rig(int ac = 1, int dc = 1) {
+    explicit CycleRig(int ac = 1, int dc = 1) {
         master->controller = controller;
         master->data_id = 9;
         Json::Value cfg(Json::objectValue);
@@ -54,7 +54,7 @@ const Bytes kModelA = {'M', 'O', 'D', 'E', 'L', '-', 'A'};
 }  // namespace
 
 TEST(GeneralCycle, FirstPollAsksForTheModelWhateverTheTime) {
-    Rig r;
+    CycleRig r;
     r.master->last_update = boost::posix_time::second_clock::local_time();
     EXPECT_TRUE(r.master->RefreshStatus());
     EXPECT_EQ(r.master->cmd_stage, 14);
@@ -64,7 +64,7 @@ TEST(GeneralCycle, FirstPollAsksForTheModelWhateverTheTime) {
 }
 
 TEST(GeneralCycle, UnsupportedModelIsReportedOnceThenTheRoundStarts) {
-    Rig r;
+    CycleRig r;
     ASSERT_TRUE(r.master->RefreshStatus());
     Bytes info = {'X', 'Y', 'Z'};
     info.resize(25, 'q');  // only the first 20 bytes are the model
@@ -85,7 +85,7 @@ TEST(GeneralCycle, UnsupportedModelIsReportedOnceThenTheRoundStarts) {
 }
 
 TEST(GeneralCycle, SupportedModelReportsNothingAndShortModelReadsOnlyItsInfo) {
-    Rig r(0, 0);
+    CycleRig r(0, 0);
     ASSERT_TRUE(r.master->RefreshStatus());
     EXPECT_EQ(r.answer(0x41, kModelA), 1);  // wrong CID1: ignored
     EXPECT_TRUE(r.master->model_check_due);
@@ -96,7 +96,7 @@ TEST(GeneralCycle, SupportedModelReportsNothingAndShortModelReadsOnlyItsInfo) {
 }
 
 TEST(GeneralCycle, RunsAWholeRoundInStageOrder) {
-    Rig r(1, 1);
+    CycleRig r(1, 1);
     r.pass_model_check();
     EXPECT_EQ(r.answer(0x40, {0x00, 0x01, 0xAA, 0xBB}), 1);  // AC analog: walk from byte 2
     EXPECT_EQ(r.master->ac_devices[0]->calls.back().bytes, (Bytes{0xAA, 0xBB}));
@@ -126,7 +126,7 @@ TEST(GeneralCycle, RunsAWholeRoundInStageOrder) {
 // The master reads the clock itself: when the second changed around the call,
 // the age it saw is not known, so the call is made again (once suffices: the
 // next boundary is a second away).
-static bool refresh_at_age(Rig& r, int age) {
+static bool refresh_at_age(CycleRig& r, int age) {
     using boost::posix_time::second_clock;
     for (int attempt = 0; attempt < 5; ++attempt) {
         const auto before = second_clock::local_time();
@@ -141,7 +141,7 @@ static bool refresh_at_age(Rig& r, int age) {
 }
 
 TEST(GeneralCycle, GatesRoundsTwoSecondsAfterLastUpdateAndResumes) {
-    Rig r;
+    CycleRig r;
     r.pass_model_check();
     EXPECT_FALSE(refresh_at_age(r, 1));
     EXPECT_EQ(r.master->sp_state, 0u);
@@ -167,7 +167,7 @@ TEST(GeneralCycle, GatesRoundsTwoSecondsAfterLastUpdateAndResumes) {
 
 TEST(GeneralCycle, DcAnalogWithFourOrMoreUnitsWalksFromTheUnitCount) {
     for (int units : {3, 4}) {
-        Rig r(0, units);
+        CycleRig r(0, units);
         r.pass_model_check();
         r.master->cmd_stage = 7;
         Bytes info = {0x00, static_cast<uint8_t>(units), 0xA1, 0xA2};
@@ -181,7 +181,7 @@ TEST(GeneralCycle, DcAnalogWithFourOrMoreUnitsWalksFromTheUnitCount) {
 }
 
 TEST(GeneralCycle, EmptySwitchStateAnswerSkipsTheWalk) {
-    Rig r(1, 1);
+    CycleRig r(1, 1);
     r.pass_model_check();
     r.master->cmd_stage = 1;
     EXPECT_EQ(r.answer(0x40, {0x00, 0x01}), 1);
@@ -191,7 +191,7 @@ TEST(GeneralCycle, EmptySwitchStateAnswerSkipsTheWalk) {
 
 TEST(GeneralCycle, RectifierStagesEndTheRoundWithoutDcChildren) {
     for (int s : {5, 6}) {
-        Rig r(0, 0);
+        CycleRig r(0, 0);
         r.pass_model_check();
         r.master->cmd_stage = s;
         r.master->data_valid = true;  // nothing further asked for
@@ -199,14 +199,14 @@ TEST(GeneralCycle, RectifierStagesEndTheRoundWithoutDcChildren) {
         EXPECT_EQ(r.master->cmd_stage, 0);
         EXPECT_EQ(r.events->back(), "fake-rc 9 RoundDone");
     }
-    Rig r(0, 0);
+    CycleRig r(0, 0);
     r.pass_model_check();
     r.master->data_valid = true;
     EXPECT_EQ(r.answer(0x41, {0x00}), 0);  // stage 4, no flag bits: the round ends
 }
 
 TEST(GeneralCycle, PausesBeforeHandlingEveryAnswer) {
-    Rig r;
+    CycleRig r;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(r.answer(0x40, {}), 0);  // even one dropped at once: stage 0 without a DATAFLAG
     r.master->cmd_stage = 12;
@@ -229,7 +229,7 @@ TEST(GeneralCycle, MasterWithoutRectifierNeverPolls) {
 
 TEST(GeneralCycle, DcAnswersConsumedBeyondTheirLengthAreLoggedAndTheRoundGoesOn) {
     for (int s : {7, 8}) {
-        Rig r(1, 1);
+        CycleRig r(1, 1);
         r.pass_model_check();
         r.master->cmd_stage = s;
         r.master->dc_devices[0]->results = {5};  // claims more than the 1 byte it was given
@@ -242,7 +242,7 @@ TEST(GeneralCycle, DcAnswersConsumedBeyondTheirLengthAreLoggedAndTheRoundGoesOn)
 }
 
 TEST(GeneralCycle, ChildrenAfterAShareThatRanPastTheEndGetNoBytes) {
-    Rig r(2, 0);
+    CycleRig r(2, 0);
     r.pass_model_check();
     r.master->ac_devices[0]->results = {4};  // two bytes were left: it claims four
     EXPECT_EQ(r.answer(0x40, {0x00, 0x02, 0xAA, 0xBB}), 1);

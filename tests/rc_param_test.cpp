@@ -9,7 +9,7 @@
 
 namespace {
 
-const auto no_setup = [](auto&) {};
+const auto no_param_setup = [](auto&) {};
 
 std::vector<uint8_t> ac_params(uint8_t p) {
     return cat({le16(535), le16(2200), le16(0), le16(65535), le16(1), {p}});
@@ -49,10 +49,10 @@ TEST(RcAcParams, UserCountGivesTheLengthToStepOverUnread) {
 }
 
 TEST(RcAcParams, ShortAnswerIsRefusedBeforeAnyValueIsTaken) {
-    expect_every_cut_refused<VOKA_RC>(&VOKA_RC::parse40_46, ac_params(0), {11}, no_setup,
+    expect_every_cut_refused<VOKA_RC>(&VOKA_RC::parse40_46, ac_params(0), {11}, no_param_setup,
                                       [](size_t, size_t) { return std::vector<int>{9}; });
     expect_every_cut_refused<RcBase>(&RcBase::parse40_46, cat({f32(1), f32(2), f32(3), f32(4), f32(5), {0}}), {21},
-                                     no_setup, [](size_t, size_t) { return std::vector<int>{9}; });
+                                     no_param_setup, [](size_t, size_t) { return std::vector<int>{9}; });
     // Even with a user count in byte 10, ten bytes are too few.
     for (uint8_t p : {0, 2}) {
         RcRig<VOKA_RC> rig;
@@ -111,8 +111,8 @@ TEST(RcDcParams, BaseFormTakesAsMuchOfTheBlockAsIsThere) {
 
 TEST(RcDcParams, EveryCutIsRefusedWithTheOverflowMessage) {
     expect_every_cut_refused<VOKA_RC>(&VOKA_RC::parse42_46, cat({be16(535), be16(12), {51}, user_block(102)}),
-                                      {5, 107}, no_setup, [](size_t, size_t) { return std::vector<int>{11}; });
-    expect_every_cut_refused<OtherRC>(&OtherRC::parse42_46, cat({f32(1.5f), f32(2.5f), {3}}), {9}, no_setup,
+                                      {5, 107}, no_param_setup, [](size_t, size_t) { return std::vector<int>{11}; });
+    expect_every_cut_refused<OtherRC>(&OtherRC::parse42_46, cat({f32(1.5f), f32(2.5f), {3}}), {9}, no_param_setup,
                                       [](size_t, size_t) { return std::vector<int>{11}; });
     RcRig<VOKA_RC> rig;
     EXPECT_EQ(rig.dev->parse42_46(nullptr, -3), -1);

@@ -23,7 +23,7 @@ std::vector<std::string> described(const std::vector<rule_value>& rules) {
     return out;
 }
 
-struct Step {
+struct StorageStep {
     size_t channels;
     uint8_t first_alert;  // the first channel's A-phase state: 1 holds AC_0
     bool run_items_after;  // the host runs (and drops) every held item after this round
@@ -32,7 +32,7 @@ struct Step {
 }  // namespace
 
 TEST(RulesStorage, EveryItemJudgesItsOwnRoundWhateverTheHostsTiming) {
-    const std::vector<std::vector<Step>> cases = {
+    const std::vector<std::vector<StorageStep>> cases = {
         {{1, 0, true}, {1, 1, true}, {1, 0, true}},                        // item done before each next round
         {{2, 1, false}, {2, 0, false}, {2, 1, true}, {2, 0, true}},        // several items waiting at once
         {{3, 0, true}, {1, 1, true}, {4, 0, false}, {2, 1, true}},         // the rule count changes
@@ -44,7 +44,7 @@ TEST(RulesStorage, EveryItemJudgesItsOwnRoundWhateverTheHostsTiming) {
         dev->controller = controller;
         dev->InitV(nullptr, 7, Json::Value());
         std::vector<std::vector<std::string>> reported;
-        for (const Step& step : cases[n]) {
+        for (const StorageStep& step : cases[n]) {
             std::vector<AcChannelValues> channels(step.channels);
             channels[0].a_alert = step.first_alert;
             const auto image = make_ac_image(7, 1, 0, channels);

@@ -73,14 +73,14 @@ TEST(SerialLine, ReadWaitsForItsTimeoutWhenNothingComes) {
 // much is to come sleeps through it instead of waking once a chunk; one that
 // expects more than ever comes returns what came, at its time-out.
 TEST(SerialLine, AReadOfTheExpectedRestSleepsThroughItsWireTime) {
-    using Clock = std::chrono::steady_clock;
+    using Steady = std::chrono::steady_clock;
     PtyPair pty = open_pty_pair();
     SerialLine host(pty.slave_path, 9600);
     constexpr size_t kRest = 96;
     constexpr auto kByteTime = std::chrono::nanoseconds(1'041'666);
     std::thread device([&] {
         const std::vector<uint8_t> chunk(16, 'A');
-        auto due = Clock::now();
+        auto due = Steady::now();
         for (size_t sent = 0; sent < kRest; sent += chunk.size()) {
             due += kByteTime * chunk.size();
             std::this_thread::sleep_until(due);
@@ -101,11 +101,11 @@ TEST(SerialLine, AReadOfTheExpectedRestSleepsThroughItsWireTime) {
     EXPECT_LE(reads, 3u) << "six chunks, woken for each";  // a late chunk costs a read more
 
     ASSERT_FALSE(pty.master.write_all(std::vector<uint8_t>(10, 'B')));
-    const auto start = Clock::now();
+    const auto start = Steady::now();
     const LineRead part = host.read_expected(buf, kRest, 40);  // 96 bytes would take 100 ms
     EXPECT_EQ(part.count, 10u);
     EXPECT_FALSE(part.error);
-    EXPECT_GE(Clock::now() - start, 40ms);
+    EXPECT_GE(Steady::now() - start, 40ms);
 }
 
 TEST(SerialLine, ReadReportsAnErrorOnceTheFarEndHangsUp) {

@@ -20,23 +20,23 @@ using frame::Error;
 using sim::CommandSet;
 using sim::SimulatedPowerSystem;
 
-struct Cmd {
+struct SimCmd {
     uint8_t cid1, cid2;
 };
-const std::vector<Cmd> kVokaRound = {{0x40, 0x42}, {0x40, 0x43}, {0x40, 0x44}, {0x41, 0x42}, {0x41, 0x43},
+const std::vector<SimCmd> kVokaRound = {{0x40, 0x42}, {0x40, 0x43}, {0x40, 0x44}, {0x41, 0x42}, {0x41, 0x43},
                                      {0x41, 0x44}, {0x42, 0x42}, {0x42, 0x44}, {0x40, 0x47}, {0x42, 0x47}};
-const std::vector<Cmd> kGeneralCommands = {{0x40, 0x41}, {0x40, 0x43}, {0x40, 0x44}, {0x40, 0x46}, {0x40, 0x51},
+const std::vector<SimCmd> kSimGeneralCommands = {{0x40, 0x41}, {0x40, 0x43}, {0x40, 0x44}, {0x40, 0x46}, {0x40, 0x51},
                                            {0x41, 0x41}, {0x41, 0x43}, {0x41, 0x44}, {0x42, 0x41}, {0x42, 0x44},
                                            {0x42, 0x46}};
 
 SimulatedPowerSystem system_from(const std::string& json) { return SimulatedPowerSystem(sim::parse_scenario(json, "t.json")); }
 
 // The answers to one command, each as the host's decoder takes it.
-std::vector<sim::Answer> ask(SimulatedPowerSystem& s, Cmd c, uint8_t adr = 1, uint8_t ver = 0x20) {
+std::vector<sim::Answer> ask(SimulatedPowerSystem& s, SimCmd c, uint8_t adr = 1, uint8_t ver = 0x20) {
     return s.feed(command_frame(c.cid1, c.cid2, {}, adr, ver));
 }
 
-Decoded ask_decoded(SimulatedPowerSystem& s, Cmd c) {
+Decoded ask_decoded(SimulatedPowerSystem& s, SimCmd c) {
     const auto answers = ask(s, c);
     std::vector<uint8_t> bytes;
     for (const auto& a : answers) bytes.insert(bytes.end(), a.bytes.begin(), a.bytes.end());
@@ -47,13 +47,13 @@ TEST(SimPowerSystem, AnswersEveryKnownCommandWithItsVerItsOwnAddressAndTheSitesI
     struct Case {
         const char* set_name;
         CommandSet set;
-        std::vector<Cmd> commands;
+        std::vector<SimCmd> commands;
     };
     const std::vector<Case> cases = {{"voka", CommandSet::voka, kVokaRound},
-                                      {"general", CommandSet::general, kGeneralCommands}};
+                                      {"general", CommandSet::general, kSimGeneralCommands}};
     for (const Case& c : cases) {
         auto s = system_from(std::string(R"({"equipment": {"address": 7, "command_set": ")") + c.set_name + "\"}}");
-        for (const Cmd cmd : c.commands) {
+        for (const SimCmd cmd : c.commands) {
             const auto answers = ask(s, cmd, 7, 0x21);
             ASSERT_EQ(answers.size(), 1u);
             const Decoded d = decode_answers(answers[0].bytes);
@@ -75,7 +75,7 @@ TEST(SimPowerSystem, AnswersEveryKnownCommandWithItsVerItsOwnAddressAndTheSitesI
 TEST(SimPowerSystem, RefusesUnknownCommandsWithRtn04) {
     struct Case {
         const char* set;
-        Cmd cmd;
+        SimCmd cmd;
     };
     // 0x51 and the float codes belong to the general set only, and the
     // reverse; 0x43 has no DC form; 0x45 is nobody's.
@@ -114,7 +114,7 @@ TEST(SimPowerSystem, CountsARoundAtEachFirstCommandOfARound) {
     struct Case {
         const char* name;
         const char* json;
-        std::vector<Cmd> commands;
+        std::vector<SimCmd> commands;
         std::vector<unsigned> rounds;  // after each command
         unsigned finished;             // the last round whose DC parameters came
     };
@@ -172,7 +172,7 @@ TEST(SimPowerSystem, CommandTableDescribesTheAnswers) {
     site.modules.resize(4);
     struct Case {
         CommandSet set;
-        Cmd cmd;
+        SimCmd cmd;
         int count;  // -1: no count in this answer
     };
     const std::vector<Case> cases = {
@@ -322,7 +322,7 @@ TEST(SimPowerSystem, ReportsRoundsAndFaultsAsEvents) {
     auto s = system_from(R"({"faults": [{"kind": "no_answer", "from_round": 2, "cid1": 65}]})");
     std::vector<std::string> events;
     s.set_event_sink([&](std::string_view e) { events.emplace_back(e); });
-    for (Cmd c : {Cmd{0x40, 0x42}, Cmd{0x41, 0x42}, Cmd{0x40, 0x42}, Cmd{0x41, 0x42}}) ask(s, c);
+    for (SimCmd c : {SimCmd{0x40, 0x42}, SimCmd{0x41, 0x42}, SimCmd{0x40, 0x42}, SimCmd{0x41, 0x42}}) ask(s, c);
     EXPECT_EQ(events, (std::vector<std::string>{"round 1 begins", "round 2 begins",
                                                 "round 2: no_answer on CID1 0x41 CID2 0x42"}));
 }

@@ -31,7 +31,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-sim::Scenario scenario(const std::string& json) { return sim::parse_scenario(json, "t.json"); }
+sim::Scenario scenario_of(const std::string& json) { return sim::parse_scenario(json, "t.json"); }
 
 const std::string kChangingSite = R"({
     "equipment": {"baud_rate": 115200},
@@ -50,7 +50,7 @@ struct StopSignal {
 
 TEST(SimServe, AVokaMasterPollsThePowerSystemOverAPseudoTerminal) {
     PtyPair pty = open_pty_pair();
-    sim::SimulatedPowerSystem system(scenario(kChangingSite));
+    sim::SimulatedPowerSystem system(scenario_of(kChangingSite));
     StopSignal stop;
     sim::ServeOptions options;
     options.stop_fd = stop.fd;
@@ -90,7 +90,7 @@ TEST(SimServe, AVokaMasterPollsThePowerSystemOverAPseudoTerminal) {
 
 TEST(SimServe, EndsByItselfOnceItsRoundsAreDone) {
     PtyPair pty = open_pty_pair();
-    sim::SimulatedPowerSystem system(scenario(kChangingSite));
+    sim::SimulatedPowerSystem system(scenario_of(kChangingSite));
     sim::ServeOptions options;
     options.rounds = 1;
     options.pace = false;

@@ -12,7 +12,7 @@
 
 namespace {
 
-SiteConfig site_with(const std::string& members) {
+SiteConfig site_of_members(const std::string& members) {
     return site_config_from_json(parse_json(R"({"power_systems": [{"name": "hall", "data_id": 1, )"
                                             R"("acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], )"
                                             R"("rcSetting": {})" + members + "}]}"),
@@ -34,11 +34,11 @@ TEST(SiteCheck, RefusesWhatAStartRefusesAndAcceptsAPortNotThereYet) {
     };
     for (const Case& c : refused) {
         try {
-            check_site(site_with(c.members), plugin);
+            check_site(site_of_members(c.members), plugin);
             ADD_FAILURE() << "accepted: " << c.members;
         } catch (const ConfigError& e) {
             EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
         }
     }
-    EXPECT_NO_THROW(check_site(site_with(R"(, "port": "/dev/ttyNOT-THERE")"), plugin));
+    EXPECT_NO_THROW(check_site(site_of_members(R"(, "port": "/dev/ttyNOT-THERE")"), plugin));
 }

@@ -13,6 +13,7 @@
 
 #include "host/core/log_format.h"
 #include "plugin/rc/voka_rc.h"
+#include "tests/support/bytes.h"
 #include "tests/support/recording_controller.h"
 
 // The base forms with the VOKA sizes, and a record type with other sizes so
@@ -95,20 +96,6 @@ struct RcRig {
         return s;
     }
 };
-
-inline std::vector<uint8_t> be16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
-inline std::vector<uint8_t> le16(uint16_t v) { return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)}; }
-inline std::vector<uint8_t> f32(float v) {
-    const auto b = std::bit_cast<std::array<uint8_t, 4>>(v);
-    return {b.begin(), b.end()};
-}
-
-// Concatenates byte pieces: cat({1}, be16(535), {2}).
-inline std::vector<uint8_t> cat(std::initializer_list<std::vector<uint8_t>> parts) {
-    std::vector<uint8_t> out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // A stored image: the record with `count` in its count field, then `entries`
 // (whatever their number), each module's current set to 1, 2, ...
