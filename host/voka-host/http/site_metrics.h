@@ -21,6 +21,7 @@
 
 #include "host/voka-host/base/host_figures.h"
 #include "host/voka-host/http/site_snapshot.h"
+#include "host/voka-host/records/record_types.h"
 
 // What the HTTP side itself counts.
 struct HttpFigures {
@@ -30,3 +31,12 @@ struct HttpFigures {
 // `host`: the host's own figures, left out when null (no HTTP service around it).
 std::string site_metrics(const SiteState& site, std::string_view version, const HttpFigures& http = {},
                          const HostFigures* host = nullptr);
+
+// Which family a record's reading is published under: the record kind and
+// the reading's name give the family's stem, the reading's unit its base-unit
+// suffix ("V" → _volts, "A" → _amperes, "Hz" → _hertz).
+struct ReadingFamily {
+    std::string name;  // "voka_dc_voltage_volts"
+    std::string help;
+};
+ReadingFamily reading_family(RecordKind kind, const Reading& reading);
