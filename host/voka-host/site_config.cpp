@@ -10,7 +10,6 @@
 #include <json/reader.h>
 
 #include "host/voka-host/mqtt/discovery.h"
-#include "host/line/serial_line.h"
 
 namespace {
 
@@ -19,82 +18,7 @@ using schema::Reader;
 using schema::Reload;
 using schema::Type;
 
-constexpr double kMostDataId = 0xFFFFFFFF;
-
 bool non_empty_string(const Json::Value& v) { return !v.asString().empty(); }
-constexpr Reload kRestarts = Reload::restarts_power_system;
-
-bool settable_baud_rate(const Json::Value& v) { return is_supported_baud_rate(v.asInt()); }
-
-std::string settable_baud_rates() {
-    std::string rates;
-    for (int rate : supported_baud_rates()) rates += (rates.empty() ? "" : ", ") + std::to_string(rate);
-    return "a rate a serial line can be set to (" + rates + ")";
-}
-
-// The plug-in's AC and DC devices read their thresholds as atof does.
-constexpr Key kAppKeys[] = {
-    {.name = "diff_v", .type = Type::number, .help = "the voltage change a device reports at once",
-     .reload = kRestarts, .reader = Reader::plugin, .default_text = "the device's"},
-    {.name = "diff_i", .type = Type::number, .help = "the current change a device reports at once",
-     .reload = kRestarts, .reader = Reader::plugin, .default_text = "the device's"},
-};
-const schema::Section kApp{"\"appSetting\"", kAppKeys};
-
-constexpr Key kChildKeys[] = {
-    {.name = "data_id", .type = Type::integer, .help = "the device's data id, unique in the site", .reload = kRestarts,
-     .reader = Reader::both, .lo = 0, .hi = kMostDataId, .required = true},
-    {.name = "appSetting", .type = Type::object, .help = "the device's thresholds", .reload = kRestarts,
-     .reader = Reader::plugin, .inner = &kApp},
-};
-const schema::Section kChild{"a device setting", kChildKeys};
-
-constexpr Key kRcKeys[] = {
-    {.name = "appSetting", .type = Type::object, .help = "unused by the rectifiers", .reload = kRestarts,
-     .reader = Reader::plugin},
-};
-const schema::Section kRc{"\"rcSetting\"", kRcKeys};
-
-constexpr Key kPowerSystemKeys[] = {
-    {.name = "name", .type = Type::string, .help = "the power system's name in views, topics and logs; a new name is "
-     "another system", .reload = kRestarts, .default_text = "ps<N>"},
-    {.name = "device_type", .type = Type::string, .help = "the master's type in the plug-in", .reload = kRestarts,
-     .default_text = "voka"},
-    {.name = "data_id", .type = Type::integer, .help = "the master's (and rectifiers') data id", .reload = kRestarts,
-     .reader = Reader::both, .lo = 0, .hi = kMostDataId, .required = true, .missing = "the master's data id"},
-    {.name = "port", .type = Type::string, .help = "the serial port", .reload = kRestarts, .reader = Reader::both,
-     .default_text = "the embedded simulator"},
-    {.name = "scenario", .type = Type::string, .help = "the embedded simulator's scenario file", .reload = kRestarts,
-     .default_text = "the bundled example"},
-    {.name = "baud_rate", .type = Type::integer, .help = "the line's rate", .reload = kRestarts,
-     .reader = Reader::plugin, .default_text = "9600", .accepts = settable_baud_rate,
-     .rule_of = settable_baud_rates},
-    {.name = "address", .type = Type::integer, .help = "the power system's address on the line", .reload = kRestarts,
-     .reader = Reader::plugin, .default_text = "1", .lo = 0, .hi = 255},
-    {.name = "protocol_ver", .type = Type::integer, .help = "the protocol version byte sent", .reload = kRestarts,
-     .reader = Reader::plugin, .default_text = "32", .lo = 0, .hi = 255},
-    {.name = "answer_timeout_ms", .type = Type::integer, .help = "how long an answer is waited for",
-     .reload = kRestarts, .reader = Reader::plugin, .default_text = "1000", .lo = 1, .hi = 600'000},
-    {.name = "poll_interval_ms", .type = Type::integer, .help = "time from one round's start to the next",
-     .reload = kRestarts, .default_text = "5000", .lo = 0, .hi = 3'600'000},
-    {.name = "retries", .type = Type::integer, .help = "attempts after a command's first fails", .reload = kRestarts,
-     .default_text = "2", .lo = 0, .hi = 10},
-    {.name = "reconnect_min_ms", .type = Type::integer, .help = "the first wait before reopening a failed port; doubles",
-     .reload = kRestarts, .default_text = "1000", .lo = 10, .hi = 3'600'000},
-    {.name = "reconnect_max_ms", .type = Type::integer, .help = "the longest wait before reopening a failed port",
-     .reload = kRestarts, .default_text = "30000", .lo = 10, .hi = 3'600'000},
-    {.name = "stale_after_rounds", .type = Type::integer, .help = "failed rounds before the data are stale",
-     .reload = kRestarts, .default_text = "3", .lo = 1, .hi = 1000},
-    {.name = "rectifier_modules", .type = Type::integer, .help = "for the answer time-out check only",
-     .reload = kRestarts, .default_text = "3", .lo = 0, .hi = 255},
-    {.name = "acSetting", .type = Type::array, .help = "one element per AC distribution unit", .reload = kRestarts,
-     .reader = Reader::plugin, .rule = "an array of device settings", .inner = &kChild},
-    {.name = "dcSetting", .type = Type::array, .help = "one element per DC distribution unit", .reload = kRestarts,
-     .reader = Reader::plugin, .rule = "an array of device settings", .inner = &kChild},
-    {.name = "rcSetting", .type = Type::object, .help = "the rectifiers' settings", .reload = kRestarts,
-     .reader = Reader::plugin, .required = true, .missing = "every power system has its rectifiers", .inner = &kRc},
-};
-const schema::Section kPowerSystem{"a power system", kPowerSystemKeys};
 
 // history, http and mqtt check their own keys (own_reader); they are listed for the table.
 const Key kSiteKeys[] = {
@@ -109,31 +33,22 @@ const Key kSiteKeys[] = {
      .reload = Reload::applied, .default_text = "off", .inner = &http_keys(), .own_reader = true},
     {.name = "mqtt", .type = Type::object, .help = "publishing to an MQTT broker", .reload = Reload::next_start,
      .default_text = "off", .inner = &mqtt_keys(), .own_reader = true},
-    {.name = "power_systems", .type = Type::array, .help = "the power systems polled", .reload = kRestarts, .lo = 1,
-     .required = true, .missing = "at least one power system", .inner = &kPowerSystem},
+    {.name = "power_systems", .type = Type::array, .help = "the power systems polled", .reload = Reload::restarts_power_system, .lo = 1,
+     .required = true, .missing = "at least one power system", .inner = &power_system_keys::kPowerSystem},
 };
 
-// A power system's element, already checked against kPowerSystem.
+// A power system's element, already checked against its keys.
 PowerSystemConfig power_system(const Json::Value& e, size_t index, schema::Problems& problems) {
     const std::string place = fmt::format("power_systems[{}]", index);
     PowerSystemConfig ps;
     ps.element = e;
-    ps.name = e.get("name", fmt::format("ps{}", index + 1)).asString();
-    ps.device_type = e.get("device_type", ps.device_type).asString();
-    ps.data_id = e["data_id"].asUInt();
-    if (e.isMember("port")) ps.port = e["port"].asString();
-    if (e.isMember("scenario")) ps.scenario = e["scenario"].asString();
-    ps.poll_interval_ms = e.get("poll_interval_ms", ps.poll_interval_ms).asInt();
-    ps.retries = e.get("retries", ps.retries).asUInt();
-    ps.reconnect_min_ms = e.get("reconnect_min_ms", ps.reconnect_min_ms).asInt();
-    ps.reconnect_max_ms = e.get("reconnect_max_ms", ps.reconnect_max_ms).asInt();
+    ps.name = fmt::format("ps{}", index + 1);
+    schema::fill(e, power_system_keys::kPowerSystem, ps);
     if (ps.reconnect_max_ms < ps.reconnect_min_ms)
         problems.add(place + ".reconnect_max_ms", fmt::format("must not be below reconnect_min_ms ({})", ps.reconnect_min_ms));
-    ps.stale_after_rounds = e.get("stale_after_rounds", ps.stale_after_rounds).asUInt();
-    ps.rectifier_modules = e.get("rectifier_modules", ps.rectifier_modules).asUInt();
     for (const Json::Value& child : e["acSetting"]) ps.ac_data_ids.push_back(child["data_id"].asUInt());
     for (const Json::Value& child : e["dcSetting"]) ps.dc_data_ids.push_back(child["data_id"].asUInt());
-        return ps;
+    return ps;
 }
 
 // Every data id of the site with the place that gives it: a master's (which

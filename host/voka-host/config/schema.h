@@ -6,11 +6,12 @@
 // (site_changes.h) looks a changed key up in it.
 //
 // A section owns its keys as a plug-in of collectd owns its block: history,
-// http and mqtt describe theirs beside their readers; the site file's own and
-// a power system's (the master's included: it receives its element whole)
-// live in site_config.cpp.
+// http and mqtt describe theirs beside their readers, a power system's (the
+// master's included: it receives its element whole) beside the members that
+// keep them (power_system_config.h), the site file's own in site_config.cpp.
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <json/value.h>
@@ -51,6 +52,10 @@ struct Key {
     std::string (*rule_of)() = nullptr;  // the rule's text made from another fact, in place of `rule`
     const Section* inner = nullptr;  // object: its keys; array: each element's
     bool own_reader = false;         // its section's reader checks inside it
+    // A key voka-host keeps: stores a checked value in the member that holds
+    // it (`.fill = schema::into<&PowerSystemConfig::retries>`), so that the
+    // description, the member and its default are the only places a key has.
+    void (*fill)(const Json::Value& value, void* config) = nullptr;
 };
 
 struct Section {
@@ -95,6 +100,32 @@ void check(const Json::Value& object, const Section& section, const std::string&
 
 // What a value of `key` must be, as refusals say after "must be".
 std::string rule_text(const Key& key);
+
+template <class T>
+struct MemberOf;
+template <class Class, class Field>
+struct MemberOf<Field Class::*> {
+    using Owner = Class;
+    using Type = Field;
+};
+
+// Key::fill for the member `Member`: the value has been checked against its key.
+template <auto Member>
+void into(const Json::Value& value, void* config) {
+    using Field = typename MemberOf<decltype(Member)>::Type;
+    Field& field = static_cast<typename MemberOf<decltype(Member)>::Owner*>(config)->*Member;
+    if constexpr (std::is_same_v<Field, int>) field = value.asInt();
+    else if constexpr (std::is_same_v<Field, unsigned>) field = value.asUInt();
+    else field = value.asString();  // std::string, std::optional<std::string>
+}
+
+// Stores each key of `section` that `object` has and that has a fill into
+// `config`, which must be of the class its keys' members belong to.
+template <class Config>
+void fill(const Json::Value& object, const Section& section, Config& config) {
+    for (const Key& key : section.keys)
+        if (key.fill && object.isMember(key.name)) key.fill(object[key.name], &config);
+}
 
 // The table of every key below `top`, in Markdown: path, type, values,
 // default, reader, reload, help.
