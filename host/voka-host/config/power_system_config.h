@@ -42,6 +42,8 @@ struct PowerSystemConfig {
 // The site file refuses a data id given twice, so at most one system has it.
 std::optional<size_t> device_owner(std::span<const PowerSystemConfig> systems, uint32_t data_id);
 
+// The element's keys, the plug-in's with voka-host's; each of voka-host's
+// fills its member above (schema::fill).
 namespace power_system_keys {
 
 using schema::into;
