@@ -18,6 +18,7 @@
 
 #include "plugin/dc/voka_dc.h"
 #include "fuzz/call_sequence.h"
+#include "fuzz/quiet_controller.h"
 #include "tests/support/dc_devices.h"
 
 namespace {
@@ -25,7 +26,7 @@ namespace {
 [[noreturn]] void fail() { __builtin_trap(); }
 
 // Keeps the last log line's format and checks each against its arguments.
-struct CheckingController final : ZTXController {
+struct CheckingController final : QuietController {
     void log_message(const char* fmt, const std::vector<std::string>& args) override {
         size_t placeholders = 0;
         for (std::string_view f(fmt); f.find("{}") != std::string_view::npos; f.remove_prefix(f.find("{}") + 2))
@@ -34,16 +35,6 @@ struct CheckingController final : ZTXController {
         last_format = fmt;
         ++logged;
     }
-    bool device_initialised(ZTXVDevice&, ZTXVDevice*, unsigned, const Json::Value&) override { return true; }
-    void publish(ZTXVDevice&, int, std::span<const uint8_t>, bool) override {}
-    void threshold_reported(ZTXVDevice&, const rule_value&) override {}
-    void queue_work(ZTXVDevice&, std::function<void()>) override {}
-    bool evaluate_rules(ZTXVDevice&, const std::vector<rule_value>&) override { return false; }
-    void save_history(ZTXVDevice&, std::span<const uint8_t>) override {}
-    bool may_poll(ZTXSPDevice&) override { return false; }
-    void exchange_ended(ZTXSPDevice&) override {}
-    int write_line(ZTXSPDevice&, std::span<const uint8_t>) override { return -1; }
-    void send_command(PMBusProtocol&, uint8_t, uint8_t, std::span<const uint8_t>) override {}
 
     std::string last_format;
     unsigned logged = 0;

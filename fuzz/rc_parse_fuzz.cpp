@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fuzz/call_sequence.h"
+#include "fuzz/quiet_controller.h"
 #include "host/core/log_format.h"
 #include "plugin/rc/voka_rc.h"
 
@@ -22,21 +23,11 @@ using VokaBase = PMBusPowerRC<tele_c_voka_rc, tele_c_voka_rc_channel, kVokaRcRec
 using OtherRC = PMBusPowerRC<tele_c_pmbuspower_rc<3, 8>, tele_c_pmbuspower_rc_channel<2, 2, 1>, 4242>;
 
 // Fills every message as the host would; records nothing else.
-class FormattingController final : public ZTXController {
+class FormattingController final : public QuietController {
 public:
     void log_message(const char* fmt, const std::vector<std::string>& args) override {
         if (format_log_message(fmt, args).empty()) std::abort();
     }
-    bool device_initialised(ZTXVDevice&, ZTXVDevice*, unsigned, const Json::Value&) override { return true; }
-    void publish(ZTXVDevice&, int, std::span<const uint8_t>, bool) override {}
-    void threshold_reported(ZTXVDevice&, const rule_value&) override {}
-    void queue_work(ZTXVDevice&, std::function<void()>) override {}
-    bool evaluate_rules(ZTXVDevice&, const std::vector<rule_value>&) override { return false; }
-    void save_history(ZTXVDevice&, std::span<const uint8_t>) override {}
-    bool may_poll(ZTXSPDevice&) override { return false; }
-    void exchange_ended(ZTXSPDevice&) override {}
-    int write_line(ZTXSPDevice&, std::span<const uint8_t>) override { return -1; }
-    void send_command(PMBusProtocol&, uint8_t, uint8_t, std::span<const uint8_t>) override {}
 };
 
 // What holds after any call. `bounded`: the operation never reports more
