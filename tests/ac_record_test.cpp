@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/app_settings.h"
 #include "tests/support/lookup.h"
 
 #include "tests/support/json.h"
@@ -175,8 +176,7 @@ TEST(AcDevice, RefusedLoadFromCacheChangesNothing) {
 }
 
 TEST(AcDevice, InitVStoresIdAndReadsSettingsWithoutThrowing) {
-    struct Case { const char* config; float diff_v; float diff_i; };
-    const std::vector<Case> cases = {
+    expect_app_settings<VOKA_AC>({
         {R"({})", 20, 20},
         {R"({"appSetting": {"diff_v": "5.5", "diff_i": 7}})", 5.5f, 7},
         {R"({"appSetting": {"diff_v": null}})", 0, 20},    // a present null reads as 0.0
@@ -189,16 +189,5 @@ TEST(AcDevice, InitVStoresIdAndReadsSettingsWithoutThrowing) {
         {R"("just a string")", 20, 20},
         {R"(42)", 20, 20},
         {R"(null)", 20, 20},
-    };
-    for (const auto& c : cases) {
-        const Json::Value config = parse_json(c.config);
-        VOKA_AC dev;
-        bool result = false;
-        EXPECT_NO_THROW(result = dev.InitV(nullptr, 4711, config)) << c.config;
-        EXPECT_TRUE(result);
-        EXPECT_EQ(dev.header().id, 4711u);
-        EXPECT_EQ(dev.data_id, 4711u);
-        EXPECT_FLOAT_EQ(dev.diff_v_setting(), c.diff_v) << c.config;
-        EXPECT_FLOAT_EQ(dev.diff_i_setting(), c.diff_i) << c.config;
-    }
+    }, [](const VOKA_AC& dev) { return dev.header().id; });
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/app_settings.h"
 #include "tests/support/lookup.h"
 
 #include "plugin/dc/voka_dc.h"
@@ -149,8 +150,7 @@ TEST(DcDevice, RefusedLoadFromCacheChangesNothing) {
 }
 
 TEST(DcDevice, InitVStoresIdAndReadsSettingsWithoutThrowing) {
-    struct Case { const char* config; float diff_v; float diff_i; };
-    const std::vector<Case> cases = {
+    expect_app_settings<VOKA_DC>({
         {R"({})", 0.1f, 20},
         {R"({"appSetting": {"diff_v": "0.5", "diff_i": 10}})", 0.5f, 10},
         {R"({"appSetting": {"diff_v": 2.25, "diff_i": "7.5A"}})", 2.25f, 7.5f},
@@ -166,18 +166,7 @@ TEST(DcDevice, InitVStoresIdAndReadsSettingsWithoutThrowing) {
         {R"("just a string")", 0.1f, 20},
         {R"(42)", 0.1f, 20},
         {R"(null)", 0.1f, 20},
-    };
-    for (const auto& c : cases) {
-        const Json::Value config = parse_json(c.config);
-        VOKA_DC dev;
-        bool result = false;
-        EXPECT_NO_THROW(result = dev.InitV(nullptr, 4711, config)) << c.config;
-        EXPECT_TRUE(result);
-        EXPECT_EQ(dev.current_record().id, 4711u);
-        EXPECT_EQ(dev.data_id, 4711u);
-        EXPECT_FLOAT_EQ(dev.diff_v_setting(), c.diff_v) << c.config;
-        EXPECT_FLOAT_EQ(dev.diff_i_setting(), c.diff_i) << c.config;
-    }
+    }, [](const VOKA_DC& dev) { return dev.current_record().id; });
 }
 
 TEST(DcDevice, InitVReturnsTheHostsAnswer) {
