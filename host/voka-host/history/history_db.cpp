@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 #include <limits>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -405,29 +406,39 @@ HistoryDb::RowCursor HistoryDb::cursor(const HistoryQuery& query) {
     return RowCursor(*this, std::move(q));
 }
 
-HistoryDb::RowCursor::RowCursor(HistoryDb& db, std::unique_ptr<Statement> statement)
+template <class Item>
+HistoryDb::Cursor<Item>::Cursor(HistoryDb& db, std::unique_ptr<Statement> statement)
     : db_(&db), statement_(std::move(statement)) {}
 
-HistoryDb::RowCursor::RowCursor(RowCursor&& other) noexcept
-    : db_(other.db_), statement_(std::move(other.statement_)) {}
+template <class Item>
+HistoryDb::Cursor<Item>::Cursor(Cursor&& other) noexcept : db_(other.db_), statement_(std::move(other.statement_)) {}
 
-HistoryDb::RowCursor::~RowCursor() {
+template <class Item>
+HistoryDb::Cursor<Item>::~Cursor() {
     if (!statement_) return;
     MutexLock lock(db_->mutex_);
     statement_.reset();  // ends its read transaction
 }
 
-std::optional<HistoryRow> HistoryDb::RowCursor::next() {
+template <class Item>
+std::optional<Item> HistoryDb::Cursor<Item>::next() {
+    constexpr bool alarms = std::is_same_v<Item, Alarm>;
     if (!statement_) return std::nullopt;
     MutexLock lock(db_->mutex_);
     const int step = statement_->step();
-    if (step == SQLITE_ROW) return row_from(*statement_);
+    if (step == SQLITE_ROW) {
+        if constexpr (alarms) return alarm_from(*statement_);
+        else return row_from(*statement_);
+    }
     statement_.reset();
     if (step != SQLITE_DONE)
-        throw HistoryError(
-            fmt::format("history database {}: cannot read: {}", db_->path_, sqlite3_errmsg(db_->db_)));
+        throw HistoryError(fmt::format("history database {}: cannot read{}: {}", db_->path_, alarms ? " alarms" : "",
+                                       sqlite3_errmsg(db_->db_)));
     return std::nullopt;
 }
+
+template class HistoryDb::Cursor<HistoryRow>;
+template class HistoryDb::Cursor<Alarm>;
 
 void HistoryDb::in_one_read(const std::function<void()>& work) {
     commit_held();  // a transaction held open would refuse this one
@@ -546,26 +557,3 @@ HistoryDb::AlarmCursor HistoryDb::alarm_cursor(const AlarmLogQuery& query) {
     return AlarmCursor(*this, std::move(q));
 }
 
-HistoryDb::AlarmCursor::AlarmCursor(HistoryDb& db, std::unique_ptr<Statement> statement)
-    : db_(&db), statement_(std::move(statement)) {}
-
-HistoryDb::AlarmCursor::AlarmCursor(AlarmCursor&& other) noexcept
-    : db_(other.db_), statement_(std::move(other.statement_)) {}
-
-HistoryDb::AlarmCursor::~AlarmCursor() {
-    if (!statement_) return;
-    MutexLock lock(db_->mutex_);
-    statement_.reset();  // ends its read transaction
-}
-
-std::optional<Alarm> HistoryDb::AlarmCursor::next() {
-    if (!statement_) return std::nullopt;
-    MutexLock lock(db_->mutex_);
-    const int step = statement_->step();
-    if (step == SQLITE_ROW) return alarm_from(*statement_);
-    statement_.reset();
-    if (step != SQLITE_DONE)
-        throw HistoryError(
-            fmt::format("history database {}: cannot read alarms: {}", db_->path_, sqlite3_errmsg(db_->db_)));
-    return std::nullopt;
-}

@@ -141,44 +141,33 @@ public:
     void for_each_row(const HistoryQuery& query, const std::function<void(const HistoryRow&)>& each)
         EXCLUDES(mutex_);
 
-    // The rows `query` selects, taken one at a time at the reader's pace (a
-    // client reading an HTTP answer): one row in memory at a time. From its
+    // The rows `query` selects (RowCursor), taken one at a time at the reader's
+    // pace (a client reading an HTTP answer): one row in memory at a time. From its
     // first row to its end or its destruction it holds one read transaction,
     // so it sees the same rows throughout (in WAL mode without blocking a
     // writer). The database must outlive it.
-    class RowCursor {
+    template <class Item>
+    class Cursor {
     public:
-        RowCursor(RowCursor&&) noexcept;
-        RowCursor& operator=(RowCursor&&) = delete;
-        ~RowCursor();
-        // The next row; nothing after the last. Throws HistoryError.
-        std::optional<HistoryRow> next();
+        Cursor(Cursor&&) noexcept;
+        Cursor& operator=(Cursor&&) = delete;
+        ~Cursor();
+        // The next item; nothing after the last. Throws HistoryError.
+        std::optional<Item> next();
 
     private:
         friend class HistoryDb;
-        RowCursor(HistoryDb& db, std::unique_ptr<Statement> statement);
+        Cursor(HistoryDb& db, std::unique_ptr<Statement> statement);
         HistoryDb* db_;
         std::unique_ptr<Statement> statement_;
     };
+    using RowCursor = Cursor<HistoryRow>;
     // Throws HistoryError.
     RowCursor cursor(const HistoryQuery& query) EXCLUDES(mutex_);
 
     // The alarms an AlarmLogQuery selects, the newest start first, taken one
     // at a time like a RowCursor's rows (same transaction, same lifetime).
-    class AlarmCursor {
-    public:
-        AlarmCursor(AlarmCursor&&) noexcept;
-        AlarmCursor& operator=(AlarmCursor&&) = delete;
-        ~AlarmCursor();
-        // The next alarm; nothing after the last. Throws HistoryError.
-        std::optional<Alarm> next();
-
-    private:
-        friend class HistoryDb;
-        AlarmCursor(HistoryDb& db, std::unique_ptr<Statement> statement);
-        HistoryDb* db_;
-        std::unique_ptr<Statement> statement_;
-    };
+    using AlarmCursor = Cursor<Alarm>;
     // Throws HistoryError.
     AlarmCursor alarm_cursor(const AlarmLogQuery& query) EXCLUDES(mutex_);
     // Runs `work` in one read transaction: every query in it sees the same
